@@ -1,0 +1,181 @@
+#include "error.hpp"
+
+#include <cstring>
+#include <cstdio>
+
+namespace morvane {
+
+namespace {
+
+// Decodes one UTF-8 sequence at `i`; invalid bytes come back as U+FFFD.
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  auto cont = [&](std::size_t k) -> int {
+    if (i + k >= s.size()) return -1;
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    return (b & 0xC0U) == 0x80U ? static_cast<int>(b & 0x3FU) : -1;
+  };
+  if (b0 < 0x80U) {
+    i += 1;
+    return b0;
+  }
+  if (b0 >= 0xC2U && b0 <= 0xDFU) {
+    const int c1 = cont(1);
+    if (c1 >= 0) {
+      i += 2;
+      return ((b0 & 0x1FU) << 6U) | static_cast<char32_t>(c1);
+    }
+  } else if (b0 >= 0xE0U && b0 <= 0xEFU) {
+    const int c1 = cont(1);
+    const int c2 = cont(2);
+    if (c1 >= 0 && c2 >= 0) {
+      const char32_t cp = ((b0 & 0x0FU) << 12U) | (static_cast<char32_t>(c1) << 6U) |
+                          static_cast<char32_t>(c2);
+      if (cp >= 0x800U && (cp < 0xD800U || cp > 0xDFFFU)) {
+        i += 3;
+        return cp;
+      }
+    }
+  } else if (b0 >= 0xF0U && b0 <= 0xF4U) {
+    const int c1 = cont(1);
+    const int c2 = cont(2);
+    const int c3 = cont(3);
+    if (c1 >= 0 && c2 >= 0 && c3 >= 0) {
+      const char32_t cp = ((b0 & 0x07U) << 18U) | (static_cast<char32_t>(c1) << 12U) |
+                          (static_cast<char32_t>(c2) << 6U) | static_cast<char32_t>(c3);
+      if (cp >= 0x10000U && cp <= 0x10FFFFU) {
+        i += 4;
+        return cp;
+      }
+    }
+  }
+  i += 1;
+  return 0xFFFD;
+}
+
+// Characters shown as \u{..}: controls, format and separator characters,
+// combining marks and non-characters. Everything else prints as itself.
+bool needs_escape(char32_t c) {
+  if (c < 0x20U || (c >= 0x7FU && c <= 0x9FU)) return true;
+  if (c == 0xADU) return true;                                   // soft hyphen
+  if (c >= 0x300U && c <= 0x36FU) return true;                  // combining diacritics
+  if (c >= 0x483U && c <= 0x489U) return true;
+  if (c >= 0x591U && c <= 0x5BDU) return true;
+  if (c >= 0x610U && c <= 0x61AU) return true;
+  if (c >= 0x64BU && c <= 0x65FU) return true;
+  if (c >= 0x1AB0U && c <= 0x1AFFU) return true;
+  if (c >= 0x1DC0U && c <= 0x1DFFU) return true;
+  if (c >= 0x200BU && c <= 0x200FU) return true;                // zero width, marks
+  if (c >= 0x2028U && c <= 0x202EU) return true;                // separators, embeddings
+  if (c >= 0x2060U && c <= 0x206FU) return true;
+  if (c >= 0x20D0U && c <= 0x20FFU) return true;
+  if (c >= 0xD800U && c <= 0xDFFFU) return true;
+  if (c >= 0xFE00U && c <= 0xFE0FU) return true;                // variation selectors
+  if (c >= 0xFE20U && c <= 0xFE2FU) return true;
+  if (c == 0xFEFFU) return true;
+  if (c >= 0xFFF0U && c <= 0xFFFBU) return true;
+  if ((c & 0xFFFEU) == 0xFFFEU) return true;                    // non-characters
+  if (c >= 0xE0000U && c <= 0xE0FFFU) return true;              // tags, selectors
+  if (c >= 0xF0000U) return true;                               // private use planes
+  return false;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80U) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800U) {
+    out.push_back(static_cast<char>(0xC0U | (c >> 6U)));
+    out.push_back(static_cast<char>(0x80U | (c & 0x3FU)));
+  } else if (c < 0x10000U) {
+    out.push_back(static_cast<char>(0xE0U | (c >> 12U)));
+    out.push_back(static_cast<char>(0x80U | ((c >> 6U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | (c & 0x3FU)));
+  } else {
+    out.push_back(static_cast<char>(0xF0U | (c >> 18U)));
+    out.push_back(static_cast<char>(0x80U | ((c >> 12U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | ((c >> 6U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | (c & 0x3FU)));
+  }
+}
+
+} // namespace
+
+std::string written_code(std::uint32_t code) {
+  char buffer[16];
+  const int n = std::snprintf(buffer, sizeof buffer, "%06u", static_cast<unsigned>(code));
+  return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string code_list(const std::uint32_t* codes, std::size_t count) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i != 0) out += ", ";
+    out += std::to_string(codes[i]);
+  }
+  out += ']';
+  return out;
+}
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char32_t c = next_code_point(text, i);
+    switch (c) {
+    case U'"': out += "\\\""; break;
+    case U'\\': out += "\\\\"; break;
+    case U'\t': out += "\\t"; break;
+    case U'\r': out += "\\r"; break;
+    case U'\n': out += "\\n"; break;
+    case U'\0': out += "\\0"; break;
+    default:
+      if (needs_escape(c)) {
+        char buffer[16];
+        const int n = std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
+        out.append(buffer, static_cast<std::size_t>(n));
+      } else {
+        append_utf8(out, c);
+      }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string os_error_detail(int errnum) {
+  return std::string(std::strerror(errnum)) + " (os error " + std::to_string(errnum) + ")";
+}
+
+std::string BufrError::message() const {
+  switch (kind) {
+  case ErrorKind::TooShort: return "message is too short to be BUFR";
+  case ErrorKind::MissingMarker: return "missing BUFR marker";
+  case ErrorKind::UnsupportedEdition:
+    return "unsupported BUFR edition " + std::to_string(edition) +
+           "; only edition 4 is implemented";
+  case ErrorKind::LengthMismatch:
+    return "declared length " + std::to_string(declared) + " does not match buffer length " +
+           std::to_string(actual);
+  case ErrorKind::TruncatedSection:
+    return "section " + std::to_string(section) + " at offset " + std::to_string(offset) +
+           " is truncated";
+  case ErrorKind::BadTerminator: return "section 5 terminator is not 7777";
+  case ErrorKind::OddDescriptorArea: return "section 3 descriptor area has odd byte count";
+  case ErrorKind::MissingSequence:
+    return "descriptor " + written_code(descriptor) + " was not found in Table D";
+  case ErrorKind::IncompleteDelayedReplication:
+    return "delayed replication descriptor " + written_code(descriptor) +
+           " is missing its replication factor or replicated descriptors";
+  case ErrorKind::UnsupportedReplication:
+    return "unsupported replication descriptor " + written_code(descriptor);
+  case ErrorKind::MissingElement:
+    return "descriptor " + written_code(descriptor) + " was not found in Table B";
+  case ErrorKind::Parse: return "csv/table parse error: " + text;
+  case ErrorKind::Io: return "io error: " + text;
+  }
+  return "unknown error";
+}
+
+} // namespace morvane

@@ -1,0 +1,27 @@
+// Flattening a descriptor list through Table D.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../error.hpp"
+#include "table_set.hpp"
+
+namespace morvane {
+
+struct ExpansionState {
+  std::uint8_t associated_width = 0;
+};
+
+inline constexpr std::uint32_t kAssociatedFieldMarker = 999999;
+
+Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
+                   std::vector<std::uint32_t>& out, ExpansionState& state, std::size_t depth);
+
+// Fresh state, depth 0.
+Result<std::vector<std::uint32_t>> expand(const TableSet& tables,
+                                          std::span<const std::uint32_t> codes);
+
+} // namespace morvane

@@ -1,0 +1,76 @@
+// Table B, Table D and the code tables that one decoding run consults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace morvane {
+
+struct ElementDefinition {
+  std::uint32_t code = 0;
+  std::string abbreviation;
+  std::string element_type;
+  std::string name;
+  std::string unit;
+  std::int32_t scale = 0;
+  std::int64_t reference = 0;
+  std::uint16_t width = 0;
+};
+
+struct SequenceDefinition {
+  std::uint32_t code = 0;
+  std::vector<std::uint32_t> members;
+};
+
+using CodeTable = std::unordered_map<std::uint64_t, std::string>;
+
+// Loaders fill it; afterwards it is only read. Lookups return pointers into the
+// set, which stay valid while the set is alive and unchanged (node-based maps).
+class TableSet {
+public:
+  [[nodiscard]] const ElementDefinition* element(std::uint32_t code) const {
+    auto it = elements_.find(code);
+    return it == elements_.end() ? nullptr : &it->second;
+  }
+  [[nodiscard]] const SequenceDefinition* sequence(std::uint32_t code) const {
+    auto it = sequences_.find(code);
+    return it == sequences_.end() ? nullptr : &it->second;
+  }
+  // The inner code table of an element, or nullptr.
+  [[nodiscard]] const CodeTable* code_table(std::uint32_t code) const {
+    auto it = code_tables_.find(code);
+    return it == code_tables_.end() ? nullptr : &it->second;
+  }
+  [[nodiscard]] const std::string* code_meaning(std::uint32_t code, std::uint64_t raw) const {
+    const CodeTable* table = code_table(code);
+    if (table == nullptr || table->empty()) return nullptr;
+    auto it = table->find(raw);
+    return it == table->end() ? nullptr : &it->second;
+  }
+
+  // Insertion replaces the whole entry held under the same code.
+  void insert_element(ElementDefinition definition) {
+    const std::uint32_t code = definition.code;
+    elements_.insert_or_assign(code, std::move(definition));
+  }
+  void insert_sequence(SequenceDefinition definition) {
+    const std::uint32_t code = definition.code;
+    sequences_.insert_or_assign(code, std::move(definition));
+  }
+  void insert_code_table(std::uint32_t code, CodeTable table) {
+    code_tables_.insert_or_assign(code, std::move(table));
+  }
+
+  [[nodiscard]] std::size_t element_count() const { return elements_.size(); }
+  [[nodiscard]] std::size_t sequence_count() const { return sequences_.size(); }
+  [[nodiscard]] std::size_t code_table_count() const { return code_tables_.size(); }
+
+private:
+  std::unordered_map<std::uint32_t, ElementDefinition> elements_;
+  std::unordered_map<std::uint32_t, SequenceDefinition> sequences_;
+  std::unordered_map<std::uint32_t, CodeTable> code_tables_;
+};
+
+} // namespace morvane

@@ -1,0 +1,287 @@
+// Module initialisation and the argument conversions every callable shares.
+#include <array>
+#include <limits>
+
+#include "module_state.hpp"
+#include "pyref.hpp"
+
+namespace morvane::py {
+
+ModuleState* module_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+ModuleState* state_of_type(PyTypeObject* type) {
+  return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+PyObject* set_error(const BufrError& error) {
+  const std::string text = error.message();
+  Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
+PyObject* str_object(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+bool parse_arguments(const char* function, std::span<const char* const> names,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) {
+  const auto count = static_cast<Py_ssize_t>(names.size());
+  if (nargs > count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given",
+                 function, count, count == 1 ? "" : "s", nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GetItem(kwnames, k);
+    if (key == nullptr) return false;
+    Py_ssize_t index = -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, names[static_cast<std::size_t>(i)]) == 0) {
+        index = i;
+        break;
+      }
+    }
+    if (index < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+      return false;
+    }
+    if (out[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
+                   function, names[static_cast<std::size_t>(index)], index + 1);
+      return false;
+    }
+    out[index] = args[nargs + k];
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function,
+                   names[static_cast<std::size_t>(i)], i + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+void type_error(const char* function, const char* name, const char* expected, PyObject* value) {
+  Ref type_name(PyType_GetName(Py_TYPE(value)));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", function, name, expected,
+               type_name.get());
+}
+
+bool unsigned_argument(const char* name, PyObject* value, unsigned long long max,
+                       unsigned long long& out) {
+  if (!PyLong_Check(value)) {
+    Ref type_name(PyType_GetName(Py_TYPE(value)));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not %U", name, type_name.get());
+    }
+    return false;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range 0..%llu", name, max);
+    }
+    return false;
+  }
+  if (v > max) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' is out of range 0..%llu", name, max);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+} // namespace
+
+bool bytes_argument(const char* function, const char* name, PyObject* value,
+                    std::span<const std::uint8_t>& out) {
+  if (!PyBytes_Check(value)) {
+    type_error(function, name, "bytes", value);
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(value, &data, &size) < 0) return false;
+  out = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+  return true;
+}
+
+bool str_argument(const char* function, const char* name, PyObject* value, std::string_view& out) {
+  if (!PyUnicode_Check(value)) {
+    type_error(function, name, "str", value);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) return false;
+  out = {data, static_cast<std::size_t>(size)};
+  return true;
+}
+
+bool u32_argument(const char* name, PyObject* value, std::uint32_t& out) {
+  unsigned long long v = 0;
+  if (!unsigned_argument(name, value, std::numeric_limits<std::uint32_t>::max(), v)) return false;
+  out = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+bool u64_argument(const char* name, PyObject* value, std::uint64_t& out) {
+  unsigned long long v = 0;
+  if (!unsigned_argument(name, value, std::numeric_limits<std::uint64_t>::max(), v)) return false;
+  out = v;
+  return true;
+}
+
+bool u8_argument(const char* name, PyObject* value, std::uint8_t& out) {
+  unsigned long long v = 0;
+  if (!unsigned_argument(name, value, std::numeric_limits<std::uint8_t>::max(), v)) return false;
+  out = static_cast<std::uint8_t>(v);
+  return true;
+}
+
+bool codes_argument(const char* function, const char* name, PyObject* value,
+                    std::vector<std::uint32_t>& out) {
+  if (PyUnicode_Check(value) || !PySequence_Check(value)) {
+    type_error(function, name, "a sequence of int", value);
+    return false;
+  }
+  const Py_ssize_t size = PySequence_Size(value);
+  if (size < 0) return false;
+  out.clear();
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    Ref item(PySequence_GetItem(value, i));
+    if (!item) return false;
+    if (!PyLong_Check(item.get())) {
+      Ref type_name(PyType_GetName(Py_TYPE(item.get())));
+      if (type_name) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold ints, not %U", function, name,
+                     type_name.get());
+      }
+      return false;
+    }
+    std::uint32_t code = 0;
+    if (!u32_argument(name, item.get(), code)) return false;
+    out.push_back(code);
+  }
+  return true;
+}
+
+PyObject* code_list_object(std::span<const std::uint32_t> codes) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(codes.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    PyObject* item = PyLong_FromUnsignedLong(codes[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+namespace {
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+template <FastFunction F> PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef module_methods[] = {
+    {"parse_bytes", as_cfunction<parse_bytes>(), kFast, "parse_bytes(data)\n--\n\n"},
+    {"parse_file", as_cfunction<parse_file>(), kFast, "parse_file(path)\n--\n\n"},
+    {"parse_all_bytes", as_cfunction<parse_all_bytes>(), kFast, "parse_all_bytes(data)\n--\n\n"},
+    {"parse_all_file", as_cfunction<parse_all_file>(), kFast, "parse_all_file(path)\n--\n\n"},
+    {"expand_descriptors", as_cfunction<expand_descriptors>(), kFast,
+     "expand_descriptors(table_dir, descriptors)\n--\n\n"},
+    {"decode_values", as_cfunction<decode_values>(), kFast, "decode_values(data, table_dir)\n--\n\n"},
+    {"decode_values_with_tables", as_cfunction<decode_values_with_tables>(), kFast,
+     "decode_values_with_tables(data, tables)\n--\n\n"},
+    {"decode_values_with_definitions", as_cfunction<decode_values_with_definitions>(), kFast,
+     "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int add_type(PyObject* module, PyTypeObject* type, PyTypeObject*& slot) {
+  if (type == nullptr) return -1;
+  slot = type;  // the state owns this reference
+  return PyModule_AddType(module, type);
+}
+
+int module_exec(PyObject* module) {
+  ModuleState* state = module_state(module);
+  if (add_type(module, create_bufr_message_type(module), state->bufr_message_type) < 0 ||
+      add_type(module, create_decoded_value_type(module), state->decoded_value_type) < 0 ||
+      add_type(module, create_descriptor_type(module), state->descriptor_type) < 0 ||
+      add_type(module, create_element_definition_type(module),
+               state->element_definition_type) < 0 ||
+      add_type(module, create_sequence_definition_type(module),
+               state->sequence_definition_type) < 0 ||
+      add_type(module, create_table_set_type(module), state->table_set_type) < 0) {
+    return -1;
+  }
+  // Functions join after the classes so the module lists them in that order.
+  return PyModule_AddFunctions(module, module_methods);
+}
+
+template <class F> void visit_types(ModuleState* state, F&& f) {
+  f(state->bufr_message_type);
+  f(state->decoded_value_type);
+  f(state->descriptor_type);
+  f(state->element_definition_type);
+  f(state->sequence_definition_type);
+  f(state->table_set_type);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  int result = 0;
+  visit_types(state, [&](PyTypeObject* type) {
+    if (result == 0 && type != nullptr) result = visit(reinterpret_cast<PyObject*>(type), arg);
+  });
+  return result;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  visit_types(state, [](PyTypeObject*& type) { Py_CLEAR(type); });
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_morvane",
+    "",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+} // namespace
+
+} // namespace morvane::py
+
+PyMODINIT_FUNC PyInit__morvane(void) { return PyModuleDef_Init(&morvane::py::module_def); }

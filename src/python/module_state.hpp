@@ -1,0 +1,94 @@
+// Per-module state: the heap types of the module. Nothing is global.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "../core/data/decoded_value.hpp"
+#include "../core/error.hpp"
+#include "../core/message.hpp"
+#include "../core/tables/table_set.hpp"
+#include "python.hpp"
+
+namespace morvane::py {
+
+struct ModuleState {
+  PyTypeObject* bufr_message_type = nullptr;
+  PyTypeObject* decoded_value_type = nullptr;
+  PyTypeObject* descriptor_type = nullptr;
+  PyTypeObject* element_definition_type = nullptr;
+  PyTypeObject* sequence_definition_type = nullptr;
+  PyTypeObject* table_set_type = nullptr;
+};
+
+ModuleState* module_state(PyObject* module);
+// The state of the module that created a heap type of this module.
+ModuleState* state_of_type(PyTypeObject* type);
+
+// Each class family creates its type with PyType_FromModuleAndSpec and stores
+// it in the state; registration on the module is done by module init, in order.
+PyTypeObject* create_bufr_message_type(PyObject* module);
+PyTypeObject* create_decoded_value_type(PyObject* module);
+PyTypeObject* create_descriptor_type(PyObject* module);
+PyTypeObject* create_element_definition_type(PyObject* module);
+PyTypeObject* create_sequence_definition_type(PyObject* module);
+PyTypeObject* create_table_set_type(PyObject* module);
+
+// Raises the BufrError as ValueError with its message; returns nullptr so a
+// caller can `return set_error(...)`.
+PyObject* set_error(const BufrError& error);
+
+// Keyword/positional parsing for METH_FASTCALL | METH_KEYWORDS callables: all
+// parameters required, positional-or-keyword. Fills `out` with borrowed
+// references; on failure sets TypeError naming the function and returns false.
+bool parse_arguments(const char* function, std::span<const char* const> names,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out);
+
+// Argument converters: on failure they set TypeError/OverflowError naming the
+// argument and return false.
+bool bytes_argument(const char* function, const char* name, PyObject* value,
+                    std::span<const std::uint8_t>& out);
+bool str_argument(const char* function, const char* name, PyObject* value, std::string_view& out);
+bool u32_argument(const char* name, PyObject* value, std::uint32_t& out);
+bool u64_argument(const char* name, PyObject* value, std::uint64_t& out);
+bool u8_argument(const char* name, PyObject* value, std::uint8_t& out);
+// A non-str sequence of ints in 0..4294967295.
+bool codes_argument(const char* function, const char* name, PyObject* value,
+                    std::vector<std::uint32_t>& out);
+
+// Python list of ints from codes; nullptr with an exception set on failure.
+PyObject* code_list_object(std::span<const std::uint32_t> codes);
+
+// Small-object helpers: a new str from UTF-8 (replacement on invalid bytes).
+PyObject* str_object(std::string_view text);
+
+// Core records into new Python objects of this module's types, and back.
+PyObject* wrap_bufr_message(ModuleState* state, BufrMessage&& record);
+const BufrMessage* bufr_message_of(ModuleState* state, PyObject* object);  // nullptr if not one
+PyObject* wrap_table_set(ModuleState* state, TableSet&& tables);
+const TableSet* table_set_of(ModuleState* state, PyObject* object);  // nullptr if not one
+// The decoded items become a list of DecodedValue objects; `values` point into
+// tables that are still alive during this call.
+PyObject* decoded_value_list(ModuleState* state, std::vector<DecodedValue>&& values);
+
+// Module functions (METH_FASTCALL | METH_KEYWORDS), in registration order.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* parse_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* parse_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* parse_all_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* parse_all_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* expand_descriptors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* decode_values(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+PyObject* decode_values_with_tables(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+PyObject* decode_values_with_definitions(PyObject* module, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames);
+
+} // namespace morvane::py
