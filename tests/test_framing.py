@@ -95,8 +95,13 @@ class TestRecord:
         assert msg.local_section_present is True and msg.section2_length == 6
 
     def test_short_section4_and_trailing_bytes_accepted(self):
-        msg = m.parse_bytes(message([1001], b"", section4_length=2, trailer=b"\0\0"))
-        assert msg.section4_length == 2 and msg.section4_data_length == 0
+        # A section 4 of three octets holds only its length; "7777" follows.
+        full = message([1001], b"")
+        assert full.endswith(b"\0\0\x04\x007777")
+        short = full[:-8] + b"\0\0\x037777"
+        short = short[:4] + (len(short)).to_bytes(3, "big") + short[7:]
+        msg = m.parse_bytes(short)
+        assert msg.section4_length == 3 and msg.section4_data_length == 0
         msg = m.parse_bytes(sample(trailer=b"junk"))
         assert msg.total_length == len(sample()) + 4
 
@@ -159,9 +164,9 @@ class TestErrors:
     def test_section1_shorter_than_its_fixed_fields(self):
         # Every section check passes but the identification fields would be
         # read past the end: an error, never a read outside the buffer.
-        data = b"BUFR" + (27).to_bytes(3, "big") + b"\x04" + b"\0\0\x03" + b"\0\0\x07\0\0\0\0" + \
+        data = b"BUFR" + (25).to_bytes(3, "big") + b"\x04" + b"\0\0\x03" + b"\0\0\x07\0\0\0\0" + \
             b"\0\0\x03" + b"7777"
-        assert len(data) == 27
+        assert len(data) == 25
         assert value_error(m.parse_bytes, data) == "section 1 at offset 8 is truncated"
         tiny = b"BUFR" + (12).to_bytes(3, "big") + b"\x04" + b"\0\0\x01\0"
         assert value_error(m.parse_bytes, tiny) == "section 1 at offset 8 is truncated"
