@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../core/data/decoded_value.hpp"
+#include "../core/data/value_columns.hpp"
 #include "../core/error.hpp"
 #include "../core/message.hpp"
 #include "../core/tables/table_set.hpp"
@@ -73,6 +74,9 @@ const TableSet* table_set_of(ModuleState* state, PyObject* object);  // nullptr 
 // The decoded items become a list of DecodedValue objects; `values` point into
 // tables that are still alive during this call.
 PyObject* decoded_value_list(ModuleState* state, std::vector<DecodedValue>&& values);
+// The same from a decode's own shape: compressed columns are turned into
+// objects subset by subset without an intermediate flat list.
+PyObject* decoded_value_list(ModuleState* state, DecodedData&& data);
 
 // Module functions (METH_FASTCALL | METH_KEYWORDS), in registration order.
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -1,0 +1,53 @@
+#include "coding_state.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace morvane {
+
+Result<const ElementInfo*> ValueCodingState::next_bitmap_element() {
+  const std::size_t length = bitmap.size();
+  if (length == 0 || bitmap_cursor >= length) return static_cast<const ElementInfo*>(nullptr);
+  // The bitmap covers the history entries just before `bitmap_base`; its
+  // current length is used, so later entries widen the window.
+  const std::size_t offset = bitmap_base >= length ? bitmap_base - length : 0;
+  while (bitmap_cursor < length && bitmap[bitmap_cursor] == 1) ++bitmap_cursor;
+  if (bitmap_cursor >= length) return static_cast<const ElementInfo*>(nullptr);
+  const std::size_t index = offset + bitmap_cursor;
+  ++bitmap_cursor;
+  if (index >= descriptor_history.size()) {
+    return fail(BufrError::parse("bitmap reference is outside descriptor history"));
+  }
+  return descriptor_history[index];
+}
+
+void ValueCodingState::set_new_reference(std::uint32_t code, std::int64_t reference) {
+  for (auto& entry : new_references) {
+    if (entry.first == code) {
+      entry.second = reference;
+      return;
+    }
+  }
+  new_references.emplace_back(code, reference);
+}
+
+bool ValueCodingState::take_bitmap_entry(std::uint32_t code, double value) {
+  if (code != 31031) {
+    end_inline_bitmap();
+    return false;
+  }
+  if (inline_pending) {
+    bitmap.clear();
+    bitmap_cursor = 0;
+    bitmap_base = *inline_anchor;
+    inline_pending = false;
+    inline_defining = true;
+  } else if (!defining_bitmap && !inline_defining) {
+    return false;
+  }
+  // Clamped to 0..255 and truncated toward zero; NaN cannot come from bits.
+  bitmap.push_back(static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0)));
+  return true;
+}
+
+} // namespace morvane

@@ -1,0 +1,85 @@
+// What data description operators, the data-present bitmap and associated
+// fields leave behind while a descriptor list is walked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "../error.hpp"
+#include "element_catalog.hpp"
+
+namespace morvane {
+
+struct ValueCodingState {
+  // 0-31-031 values; 1 means "not present", anything else present.
+  std::vector<std::uint8_t> bitmap;
+  // Every element decoded so far, in order: what the bitmap refers back to.
+  // Entries point at the catalog's Table B entries rather than copying them.
+  std::vector<const ElementInfo*> descriptor_history;
+  std::int64_t reference_multiplier = 1;
+  std::size_t bitmap_cursor = 0;
+  std::size_t bitmap_base = 0;
+  std::uint64_t text_counter = 0;
+  std::uint64_t compressed_text_counter = 0;
+  std::optional<std::uint16_t> override_width;
+  std::optional<std::uint16_t> text_width;
+  std::int32_t width_delta = 0;
+  std::int32_t scale_delta = 0;
+  bool defining_bitmap = false;
+  std::uint8_t associated_width = 0;
+
+  // A bitmap may follow 2-22/2-23/2-24/2-25/2-32-000 directly, without
+  // 2-36-000. Such bitmaps all refer to the elements that precede the first
+  // of these operators (`inline_anchor`, a history length).
+  std::optional<std::size_t> inline_anchor;
+  bool inline_pending = false;   // operator seen, its bitmap not yet started
+  bool inline_defining = false;  // inside the run of 0-31-031 that follows it
+
+  // 2-03-YYY: while `new_reference_width` is nonzero each element descriptor
+  // carries a new reference value of that many bits instead of a value.
+  std::uint8_t new_reference_width = 0;
+  std::vector<std::pair<std::uint32_t, std::int64_t>> new_references;
+
+  // The element the next "present" bitmap entry refers to; nullptr when the
+  // bitmap has no further present entry.
+  Result<const ElementInfo*> next_bitmap_element();
+
+  [[nodiscard]] const std::int64_t* new_reference(std::uint32_t code) const {
+    for (const auto& entry : new_references) {
+      if (entry.first == code) return &entry.second;
+    }
+    return nullptr;
+  }
+  void set_new_reference(std::uint32_t code, std::int64_t reference);
+
+  // 0-31-031 read while a bitmap is being defined feeds the bitmap; returns
+  // false when the element is an ordinary one.
+  bool take_bitmap_entry(std::uint32_t code, double value);
+  // Any element other than 0-31-031 ends an inline bitmap (and the wait for one).
+  void end_inline_bitmap() {
+    inline_pending = false;
+    inline_defining = false;
+  }
+  // 2-22/2-23/2-24/2-25/2-32 with Y = 0.
+  void expect_inline_bitmap() {
+    if (!inline_anchor) inline_anchor = descriptor_history.size();
+    inline_pending = true;
+    inline_defining = false;
+  }
+  void clear_bitmap() {
+    bitmap.clear();
+    bitmap_cursor = 0;
+    bitmap_base = 0;
+  }
+  void start_bitmap() {
+    defining_bitmap = true;
+    bitmap.clear();
+    bitmap_cursor = 0;
+    bitmap_base = descriptor_history.size();
+  }
+};
+
+} // namespace morvane

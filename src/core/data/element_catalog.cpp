@@ -1,0 +1,58 @@
+#include "element_catalog.hpp"
+
+#include <cctype>
+#include <string_view>
+
+namespace morvane {
+
+namespace {
+
+bool equals_ignoring_case(std::string_view text, std::string_view upper) {
+  if (text.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (std::toupper(c) != static_cast<unsigned char>(upper[i])) return false;
+  }
+  return true;
+}
+
+} // namespace
+
+ElementKind element_kind(const std::string& unit) {
+  if (unit == "CCITT IA5") return ElementKind::Text;
+  if (equals_ignoring_case(unit, "CODE TABLE") || equals_ignoring_case(unit, "FLAG TABLE")) {
+    return ElementKind::CodeOrFlag;
+  }
+  return ElementKind::Numeric;
+}
+
+const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
+  const ElementDefinition* definition = tables_.element(code);
+  if (definition == nullptr) return nullptr;
+  ElementInfo info;
+  info.definition = definition;
+  const CodeTable* table = tables_.code_table(code);
+  info.code_table = (table != nullptr && !table->empty()) ? table : nullptr;
+  info.kind = element_kind(definition->unit);
+  info.class31 = is_class31(code);
+  entries_.push_back(info);
+  // Keep the load factor at or below one half.
+  if ((entries_.size() + 1) * 2 > slots_.size()) {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.info != nullptr) place(slot.code, slot.info);
+    }
+  }
+  place(code, &entries_.back());
+  return &entries_.back();
+}
+
+void ElementCatalog::place(std::uint32_t code, const ElementInfo* info) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = hash(code) & mask;
+  while (slots_[i].info != nullptr) i = (i + 1) & mask;
+  slots_[i] = Slot{code, info};
+}
+
+} // namespace morvane

@@ -1,0 +1,73 @@
+// Table B entries as the data walks use them: looked up once per decode and
+// classified once (character, code/flag table, class 31), so the per-value
+// path does one probe of a small open-addressing table and no string compares.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "../descriptor.hpp"
+#include "../tables/table_set.hpp"
+
+namespace morvane {
+
+enum class ElementKind : std::uint8_t {
+  Numeric,
+  // Unit "CCITT IA5": character data.
+  Text,
+  // Unit "CODE TABLE" / "FLAG TABLE" in any case: width, scale and reference
+  // changes of 2-01, 2-02 and 2-07 do not apply.
+  CodeOrFlag,
+};
+
+struct ElementInfo {
+  const ElementDefinition* definition = nullptr;
+  // Non-empty code table of the element, or nullptr.
+  const CodeTable* code_table = nullptr;
+  ElementKind kind = ElementKind::Numeric;
+  bool class31 = false;
+};
+
+ElementKind element_kind(const std::string& unit);
+
+class ElementCatalog {
+public:
+  explicit ElementCatalog(const TableSet& tables) : tables_(tables), slots_(kInitialSlots) {}
+
+  // nullptr when the code is not in Table B. Returned pointers stay valid for
+  // the catalog's life.
+  const ElementInfo* find(std::uint32_t code) {
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash(code) & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.info == nullptr) break;
+      if (slot.code == code) return slot.info;
+    }
+    return insert(code);
+  }
+
+  [[nodiscard]] const TableSet& tables() const { return tables_; }
+
+private:
+  struct Slot {
+    std::uint32_t code = 0;
+    const ElementInfo* info = nullptr;
+  };
+  static constexpr std::size_t kInitialSlots = 256;
+
+  static std::size_t hash(std::uint32_t code) {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(code) * 0x9E3779B97F4A7C15ULL) >> 40U);
+  }
+
+  const ElementInfo* insert(std::uint32_t code);
+  void place(std::uint32_t code, const ElementInfo* info);
+
+  const TableSet& tables_;
+  std::vector<Slot> slots_;
+  std::deque<ElementInfo> entries_;  // deque: pointers survive growth
+};
+
+} // namespace morvane

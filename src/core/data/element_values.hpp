@@ -1,0 +1,124 @@
+// Turning bits into element values: the value rule, the missing rule, the
+// effect of the coding state on width, scale and reference, character text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../bitstream.hpp"
+#include "../error.hpp"
+#include "coding_state.hpp"
+#include "decoded_value.hpp"
+#include "element_catalog.hpp"
+
+namespace morvane {
+
+// 10^scale by squaring in double arithmetic; 1 / 10^|scale| for a negative scale.
+double power_of_ten(std::int32_t scale);
+
+// (reference + raw) as an exact integer, converted once to double, divided by
+// 10^scale: the value of every numeric element.
+inline double element_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale) {
+  double sum;
+  std::int64_t narrow;
+  if (raw <= static_cast<std::uint64_t>(INT64_MAX) &&
+      !__builtin_add_overflow(reference, static_cast<std::int64_t>(raw), &narrow)) {
+    sum = static_cast<double>(narrow);
+  } else {
+    sum = static_cast<double>(static_cast<__int128>(reference) + static_cast<__int128>(raw));
+  }
+  return scale == 0 ? sum : sum / power_of_ten(scale);
+}
+
+// All bits set in a field narrower than 64 bits; width 0 counts as all set.
+inline bool all_ones(std::uint64_t raw, unsigned width) {
+  return width < 64 && raw == (std::uint64_t{1} << width) - 1U;
+}
+
+// Width, scale and reference a numeric element is read with.
+struct NumericCoding {
+  std::uint16_t width = 0;
+  std::int32_t scale = 0;
+  std::int64_t reference = 0;
+};
+
+// The Table B fields of an element, possibly changed for a re-read (2-25).
+struct TableCoding {
+  std::uint16_t width = 0;
+  std::int32_t scale = 0;
+  std::int64_t reference = 0;
+};
+
+inline TableCoding table_coding(const ElementInfo& info, const ValueCodingState& state) {
+  const ElementDefinition& d = *info.definition;
+  TableCoding coding{d.width, d.scale, d.reference};
+  if (!state.new_references.empty()) {
+    if (const std::int64_t* ref = state.new_reference(d.code)) coding.reference = *ref;
+  }
+  return coding;
+}
+
+// Applies the operators in force. Code and flag tables keep their Table B
+// width, scale and reference; 2-06 still replaces the width.
+inline NumericCoding numeric_coding(const TableCoding& table, ElementKind kind,
+                                    const ValueCodingState& state) {
+  NumericCoding coding;
+  if (kind == ElementKind::CodeOrFlag) {
+    coding.width = state.override_width ? *state.override_width : table.width;
+    coding.scale = table.scale;
+    coding.reference = table.reference;
+    return coding;
+  }
+  if (state.override_width) {
+    coding.width = *state.override_width;
+  } else {
+    const std::int32_t sum = static_cast<std::int32_t>(table.width) + state.width_delta;
+    coding.width = sum <= 0 ? std::uint16_t{0} : static_cast<std::uint16_t>(sum);
+  }
+  coding.scale = static_cast<std::int32_t>(static_cast<std::uint32_t>(table.scale) +
+                                           static_cast<std::uint32_t>(state.scale_delta));
+  coding.reference = static_cast<std::int64_t>(static_cast<std::uint64_t>(table.reference) *
+                                               static_cast<std::uint64_t>(state.reference_multiplier));
+  return coding;
+}
+
+// Bytes of a character field as text: absent when every byte is 0xFF (or
+// there are none); bytes above 0x7F become '?'; trailing white space removed.
+std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> bytes);
+
+// Reads one Table B element at the reader's position and appends its item.
+// `table` is the element's Table B coding (changed for 2-25 re-reads).
+// Returns the numeric value (absent when missing, and for character data).
+Result<std::optional<double>> read_element(const ElementInfo& info, const TableCoding& table,
+                                           BitReader& reader, ValueCodingState& state,
+                                           std::vector<DecodedValue>& out);
+
+inline Result<std::optional<double>> read_element(const ElementInfo& info, BitReader& reader,
+                                                  ValueCodingState& state,
+                                                  std::vector<DecodedValue>& out) {
+  return read_element(info, table_coding(info, state), reader, state, out);
+}
+
+// The associated field that 2-04 places before an element: no reference,
+// scale, missing rule or meaning.
+Status read_associated_field(BitReader& reader, std::uint8_t width, std::vector<DecodedValue>& out);
+
+// 2-05-YYY: YYY characters inserted into the data.
+Status read_inserted_text(BitReader& reader, std::uint32_t code, std::uint8_t characters,
+                          std::vector<DecodedValue>& out);
+
+// 2-03 new reference value: the leftmost of `width` bits is the sign.
+inline std::int64_t signed_reference(std::uint64_t raw, unsigned width) {
+  if (width == 0) return 0;
+  const std::uint64_t sign = std::uint64_t{1} << (width - 1U);
+  const auto magnitude = static_cast<std::int64_t>(raw & (sign - 1U));
+  return (raw & sign) != 0 ? -magnitude : magnitude;
+}
+
+DecodedValue operator_marker(std::uint32_t code);
+
+} // namespace morvane
