@@ -1,0 +1,107 @@
+// Streaming reader of delimited-record table files (ecCodes element.table and
+// the WMO CSV tables). The file is read through a fixed buffer, never whole.
+//
+// Dialect: optional UTF-8 BOM at the start; fields split at the delimiter
+// byte; a record ends at LF, CR or CRLF; empty lines are skipped; a field
+// starting with '"' is quoted (may hold delimiters and line breaks, '""' is one
+// quote; bytes after the closing quote up to the next delimiter are appended
+// as they are; an unterminated quote runs to the end of the file); a line
+// starting with the comment byte is skipped whole; fields are not trimmed.
+// Every record must have as many fields as the first record read (header
+// included) and every returned record must be valid UTF-8.
+//
+// Positions in error texts:
+//   record - 0-based index among the records read, header row included;
+//            skipped comment and empty lines are not records;
+//   line   - 1-based line on which the record starts; LF, CR and CRLF each end
+//            one line, comment, empty lines and breaks inside quotes included;
+//   byte   - 0-based offset of the record's first byte in the file (a BOM
+//            counts, so the first record after a BOM starts at byte 3).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../error.hpp"
+
+namespace morvane {
+
+struct RecordDialect {
+  char delimiter = ',';
+  int comment = -1;  // byte value, or -1 for none
+  bool header = false;
+};
+
+inline constexpr RecordDialect kElementTableDialect{'|', '#', false};
+inline constexpr RecordDialect kWmoCsvDialect{',', -1, true};
+
+class RecordReader {
+public:
+  // Every error (open, read, field count, UTF-8) is a Parse error whose text
+  // is the reader's own message.
+  static Result<RecordReader> open(const std::filesystem::path& path, RecordDialect dialect);
+
+  RecordReader(RecordReader&& other) noexcept;
+  RecordReader& operator=(RecordReader&& other) noexcept;
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
+  ~RecordReader();
+
+  // true: the next record is available through size()/field(); false: end of
+  // file. The fields stay valid until the next call.
+  Result<bool> next();
+
+  [[nodiscard]] std::size_t size() const { return ends_.size(); }
+  [[nodiscard]] std::string_view field(std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(record_).substr(begin, ends_[i] - begin);
+  }
+
+  // Position of the record last returned (conventions above).
+  [[nodiscard]] std::uint64_t record_index() const { return record_index_; }
+  [[nodiscard]] std::uint64_t record_line() const { return record_line_; }
+  [[nodiscard]] std::uint64_t record_byte() const { return record_byte_; }
+
+private:
+  RecordReader(int fd, RecordDialect dialect);
+
+  // Buffer access: peek() is -1 at end of file or after a read failure, which
+  // leaves its errno in io_errno_.
+  bool refill();
+  int peek();
+  void close_fd();
+
+  Result<bool> read_raw_record();
+  bool skip_to_record_start();  // false at end of file (or read failure)
+  void read_quoted_field();
+  void read_plain_field();
+  Status check_record() const;
+
+  int fd_ = -1;
+  RecordDialect dialect_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  std::uint64_t consumed_ = 0;  // file offset of buffer_[0]
+  bool eof_ = false;
+  int io_errno_ = 0;
+
+  std::string record_;              // field texts back to back
+  std::vector<std::size_t> ends_;   // end offset of each field in record_
+  std::size_t expected_fields_ = 0;
+  bool have_first_ = false;
+  bool record_ended_ = false;       // the current field ended its record
+
+  std::uint64_t records_seen_ = 0;
+  std::uint64_t line_ = 1;
+  std::uint64_t record_index_ = 0;
+  std::uint64_t record_line_ = 0;
+  std::uint64_t record_byte_ = 0;
+};
+
+} // namespace morvane

@@ -1,0 +1,186 @@
+#include "text_scan.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace morvane {
+
+std::size_t utf8_invalid_at(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Table files are nearly all ASCII: skip eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, s + i, 8);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const unsigned char b0 = s[i];
+    if (b0 < 0x80U) {
+      ++i;
+      continue;
+    }
+    std::size_t need = 0;
+    unsigned char lo = 0x80U;
+    unsigned char hi = 0xBFU;
+    if (b0 >= 0xC2U && b0 <= 0xDFU) {
+      need = 1;
+    } else if (b0 >= 0xE0U && b0 <= 0xEFU) {
+      need = 2;
+      if (b0 == 0xE0U) lo = 0xA0U;
+      if (b0 == 0xEDU) hi = 0x9FU;  // no surrogates
+    } else if (b0 >= 0xF0U && b0 <= 0xF4U) {
+      need = 3;
+      if (b0 == 0xF0U) lo = 0x90U;
+      if (b0 == 0xF4U) hi = 0x8FU;
+    } else {
+      return i;
+    }
+    if (i + need >= n) return i;
+    if (s[i + 1] < lo || s[i + 1] > hi) return i;
+    for (std::size_t k = 2; k <= need; ++k) {
+      if ((s[i + k] & 0xC0U) != 0x80U) return i;
+    }
+    i += need + 1;
+  }
+  return std::string_view::npos;
+}
+
+std::string utf8_lossy(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const std::size_t bad = utf8_invalid_at(text);
+    if (bad == std::string_view::npos) {
+      out.append(text);
+      break;
+    }
+    out.append(text.substr(0, bad));
+    out.append("\xEF\xBF\xBD");
+    // The invalid sequence is the lead byte plus the continuation bytes that
+    // were still acceptable after it.
+    const auto b0 = static_cast<unsigned char>(text[bad]);
+    std::size_t need = 0;
+    unsigned char lo = 0x80U;
+    unsigned char hi = 0xBFU;
+    if (b0 >= 0xC2U && b0 <= 0xDFU) {
+      need = 1;
+    } else if (b0 >= 0xE0U && b0 <= 0xEFU) {
+      need = 2;
+      if (b0 == 0xE0U) lo = 0xA0U;
+      if (b0 == 0xEDU) hi = 0x9FU;
+    } else if (b0 >= 0xF0U && b0 <= 0xF4U) {
+      need = 3;
+      if (b0 == 0xF0U) lo = 0x90U;
+      if (b0 == 0xF4U) hi = 0x8FU;
+    }
+    std::size_t len = 1;
+    while (len <= need && bad + len < text.size()) {
+      const auto b = static_cast<unsigned char>(text[bad + len]);
+      if (len == 1 ? (b < lo || b > hi) : (b & 0xC0U) != 0x80U) break;
+      ++len;
+    }
+    text.remove_prefix(bad + len);
+  }
+  return out;
+}
+
+std::size_t wide_space_at(std::string_view text, std::size_t i) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  if (b0 == 0xC2U) {
+    if (i + 1 >= text.size()) return 0;
+    const auto b1 = static_cast<unsigned char>(text[i + 1]);
+    return (b1 == 0x85U || b1 == 0xA0U) ? 2 : 0;
+  }
+  if (b0 < 0xE1U || b0 > 0xE3U || i + 2 >= text.size()) return 0;
+  const auto b1 = static_cast<unsigned char>(text[i + 1]);
+  const auto b2 = static_cast<unsigned char>(text[i + 2]);
+  const std::uint32_t cp = ((b0 & 0x0FU) << 12U) | ((b1 & 0x3FU) << 6U) | (b2 & 0x3FU);
+  const bool space = cp == 0x1680U || (cp >= 0x2000U && cp <= 0x200AU) || cp == 0x2028U ||
+                     cp == 0x2029U || cp == 0x202FU || cp == 0x205FU || cp == 0x3000U;
+  return space ? 3 : 0;
+}
+
+std::string_view trim_space(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const std::size_t w = unicode_space_at(text, begin);
+    if (w == 0) break;
+    begin += w;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    const auto last = static_cast<unsigned char>(text[end - 1]);
+    if (last < 0x80U) {
+      if (unicode_space_at(text, end - 1) == 0) break;
+      --end;
+      continue;
+    }
+    // A wide space is two or three bytes ending here.
+    if (end - begin >= 2 && wide_space_at(text, end - 2) == 2) {
+      end -= 2;
+    } else if (end - begin >= 3 && wide_space_at(text, end - 3) == 3) {
+      end -= 3;
+    } else {
+      break;
+    }
+  }
+  return text.substr(begin, end - begin);
+}
+
+namespace {
+
+Result<std::string_view> read_fd(int fd, std::string& buffer) {
+  // The buffer keeps its size between calls, so only growth zero-fills.
+  if (buffer.size() < 65536) buffer.resize(65536);
+  std::size_t size = 0;
+  for (;;) {
+    if (size == buffer.size()) buffer.resize(buffer.size() * 2);
+    const ssize_t got = ::read(fd, buffer.data() + size, buffer.size() - size);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return fail(BufrError::io(os_error_detail(errno)));
+    }
+    if (got == 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  const std::string_view text(buffer.data(), size);
+  if (utf8_invalid_at(text) != std::string_view::npos) {
+    return fail(BufrError::io("stream did not contain valid UTF-8"));
+  }
+  return text;
+}
+
+Result<std::string_view> read_opened(int fd, std::string& buffer) {
+  if (fd < 0) return fail(BufrError::io(os_error_detail(errno)));
+  auto text = read_fd(fd, buffer);
+  ::close(fd);
+  return text;
+}
+
+int open_retrying(int dir_fd, const char* name) {
+  int fd;
+  do {
+    fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+} // namespace
+
+Result<std::string_view> read_text_file(const char* path, std::string& buffer) {
+  return read_opened(open_retrying(AT_FDCWD, path), buffer);
+}
+
+Result<std::string_view> read_text_file_at(int dir_fd, const char* name, std::string& buffer) {
+  return read_opened(open_retrying(dir_fd, name), buffer);
+}
+
+} // namespace morvane
