@@ -10,10 +10,11 @@ uncompressed SYNOP (data category 0) and TEMP (category 2) messages.
 morvane loads one TableSet per table version (master table, versions,
 centre, sub-centre) before timing and decodes each group with
 ``decode_values_with_tables``, best of --repeat passes.  Each peer decodes
-the messages of a group in order until --peer-seconds of decoding time are
-spent, reading every value (ecCodes: unpack, then every key of the message;
-pybufrkit: every decoded value of every subset); morvane is then timed on
-exactly the messages the peer decoded, so each ratio compares equal work.
+the messages of a group, in a fixed shuffled order, until --peer-seconds of
+decoding time are spent, reading every value (ecCodes: unpack, then every
+key of the message; pybufrkit: every decoded value of every subset);
+morvane is then timed on exactly the messages the peer decoded, so each
+ratio compares equal work.
 Throughput is given in morvane's decoded values per second (its count of
 DecodedValue items), so the three columns are comparable; the peers' own
 value counts are printed beside.
@@ -28,6 +29,7 @@ from __future__ import annotations
 import argparse
 import gc
 import os
+import random
 import statistics
 import sys
 import time
@@ -237,7 +239,11 @@ class PeerRun:
 
 
 def run_peer(peer, msgs: list[Message], budget: float) -> PeerRun:
-    """Decode in order until the budget is spent; failures are left out."""
+    """Decode until the budget is spent; failures are left out.  The order is
+    a fixed shuffle, so a partial run samples every file of the group rather
+    than only the first ones."""
+    msgs = list(msgs)
+    random.Random(0).shuffle(msgs)
     for m in msgs[:3]:  # first-use costs (definitions, table caches) are not timed
         try:
             peer.decode(m.data)
