@@ -1,0 +1,44 @@
+"""morvane: read BUFR messages into Python.
+
+    import morvane
+    for msg in morvane.read("observations.bufr"):
+        for value in msg.values:
+            print(value.name, value.data)
+
+`read` yields one `Message` per message of a file, bytes or file object,
+decoding its values on first access with the bundled tables (or those given).
+`Tables` loads tables once for many messages; `to_edition4` rewrites an
+edition 2 or 3 message into edition 4; `to_dataframe` (needs pandas) makes a
+table of subsets. The low-level module is ``_morvane``.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from ._framing import to_edition4
+from ._reader import Message, MessageError, read, read_messages
+from ._tables import BUNDLED_ROOT, Tables
+
+if TYPE_CHECKING:
+    import pandas
+
+try:
+    from importlib.metadata import PackageNotFoundError, version
+
+    __version__ = version("morvane")
+except PackageNotFoundError:  # running from a source tree
+    __version__ = "0+unknown"
+
+
+def to_dataframe(source: Any, tables: Any = None, *, meanings: bool = False,
+                 errors: str = "report") -> "pandas.DataFrame":
+    """One row per subset, one column per element occurrence (needs the
+    ``pandas`` extra); see `morvane.frame.to_dataframe`."""
+    from .frame import to_dataframe as convert
+
+    return convert(source, tables, meanings=meanings, errors=errors)
+
+
+__all__ = ["BUNDLED_ROOT", "Message", "MessageError", "Tables", "read", "read_messages",
+           "to_dataframe", "to_edition4", "__version__"]

@@ -1,0 +1,121 @@
+"""Finding messages in a byte string and bringing older editions to edition 4.
+
+The extension's own splitter gives up on the whole input at the first
+malformed message; a reader of archives wants every good message and one
+report per bad one, so the scan here resynchronises after a bad message.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+MARKER = b"BUFR"
+TERMINATOR = b"7777"
+EDITION4_SECTION1_LENGTH = 22
+# International data sub-category: edition 3 has none; 255 is "not defined".
+UNDEFINED_SUBCATEGORY = 255
+
+
+@dataclass(frozen=True)
+class Chunk:
+    """One message as found in the input: where it starts, its bytes, and
+    why it cannot be used (None when its framing looks sound)."""
+
+    offset: int
+    data: bytes
+    problem: str | None = None
+
+
+def scan(buffer: bytes) -> list[Chunk]:
+    """Every message of ``buffer`` in order, bytes between them skipped.
+
+    A message whose declared length runs past the end, or whose "7777" is not
+    where its length says, is reported and the scan goes on four bytes after
+    its marker, so that a corrupt length field cannot hide the messages that
+    follow it.
+    """
+    chunks: list[Chunk] = []
+    n = len(buffer)
+    pos = 0
+    while (start := buffer.find(MARKER, pos)) >= 0:
+        if start + 8 > n:
+            chunks.append(Chunk(start, buffer[start:], "message is too short to be BUFR"))
+            break
+        edition = buffer[start + 7]
+        if edition < 2:
+            # Editions 0 and 1 carry no total length: nothing tells where they end.
+            chunks.append(Chunk(start, buffer[start:start + 8], f"unsupported BUFR edition {edition}"))
+            pos = start + 4
+            continue
+        length = int.from_bytes(buffer[start + 4:start + 7], "big")
+        end = start + length
+        if length < 8 or end > n:
+            problem = (f"declared length {length} runs past the end of the input "
+                       f"({n - start} bytes left)" if end > n else f"declared length {length} is too short")
+            chunks.append(Chunk(start, buffer[start:min(end, n)], problem))
+            pos = start + 4
+            continue
+        data = buffer[start:end]
+        if data[-4:] != TERMINATOR:
+            chunks.append(Chunk(start, data, "section 5 terminator is not 7777 at the declared length"))
+            pos = start + 4
+            continue
+        chunks.append(Chunk(start, data))
+        pos = end
+    return chunks
+
+
+def _u24(value: int) -> bytes:
+    return value.to_bytes(3, "big")
+
+
+def to_edition4(data: bytes) -> bytes:
+    """The edition 4 form of one edition 2 or 3 message; an edition 4
+    message is returned unchanged.
+
+    Only sections 0 and 1 differ between these editions. Section 1 is
+    rewritten into its 22 octets of edition 4: the originating centre and
+    sub-centre become 16-bit fields (edition 2 has no sub-centre: 0), the
+    international data sub-category is 255 (not defined), the year of the
+    century becomes a full year (2000 plus it; 100 reads as 2000) and the
+    second is 0. Octets that edition 3 leaves for local use after the date
+    are dropped. Sections 2 to 5 are copied unchanged and the total length
+    in section 0 is set anew.
+    """
+    data = bytes(data)
+    if len(data) < 8 or data[:4] != MARKER:
+        raise ValueError("missing BUFR marker")
+    edition = data[7]
+    if edition == 4:
+        return data
+    if edition not in (2, 3):
+        raise ValueError(f"unsupported BUFR edition {edition}; only editions 2, 3 and 4 are read")
+    total = int.from_bytes(data[4:7], "big")
+    if total != len(data):
+        raise ValueError(f"declared length {total} does not match buffer length {len(data)}")
+    if len(data) < 11:
+        raise ValueError("section 1 at offset 8 is truncated")
+    s1_length = int.from_bytes(data[8:11], "big")
+    if s1_length < 17 or 8 + s1_length > len(data):
+        raise ValueError("section 1 at offset 8 is truncated")
+    s1 = data[8:8 + s1_length]
+    if edition == 3:
+        subcentre, centre = s1[4], s1[5]
+    else:
+        subcentre, centre = 0, int.from_bytes(s1[4:6], "big")
+    year_of_century = s1[12]
+    year = 1900 + year_of_century if year_of_century == 100 else 2000 + year_of_century
+    section1 = b"".join([
+        _u24(EDITION4_SECTION1_LENGTH),
+        bytes([s1[3]]),                          # master table number
+        centre.to_bytes(2, "big"),
+        subcentre.to_bytes(2, "big"),
+        bytes([s1[6], s1[7], s1[8], UNDEFINED_SUBCATEGORY, s1[9], s1[10], s1[11]]),
+        year.to_bytes(2, "big"),
+        bytes([s1[13], s1[14], s1[15], s1[16], 0]),
+    ])
+    rest = data[8 + s1_length:]
+    new_total = 8 + len(section1) + len(rest)
+    if new_total >= 1 << 24:
+        raise ValueError("message is too long for edition 4")
+    return MARKER + _u24(new_total) + b"\x04" + section1 + rest

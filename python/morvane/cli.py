@@ -1,0 +1,267 @@
+"""The ``morvane`` command: list, dump and expand BUFR from the shell.
+
+Exit status: 0 when everything was read, 1 when a file could not be read or
+a message could not be framed, parsed or decoded (the others are still
+shown), 2 for a wrong command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import re
+import sys
+from collections.abc import Sequence
+from typing import Any, TextIO
+
+import _morvane
+
+from ._reader import Message, read
+from ._tables import Tables
+
+PROGRESS_FROM = 10  # files; fewer need no progress report
+
+HEADER_FIELDS = (
+    "total_length", "edition", "master_table_number", "originating_centre",
+    "originating_subcentre", "update_sequence_number", "local_section_present", "data_category",
+    "international_data_subcategory", "local_data_subcategory", "master_tables_version_number",
+    "local_tables_version_number", "typical_year", "typical_month", "typical_day", "typical_hour",
+    "typical_minute", "typical_second", "number_of_subsets", "observed_data", "compressed_data",
+    "unexpanded_descriptors",
+)
+
+
+class Failures:
+    """Counts what went wrong; the exit status follows from it."""
+
+    def __init__(self) -> None:
+        self.count = 0
+
+    def report(self, text: str) -> None:
+        self.count += 1
+        print(f"morvane: {text}", file=sys.stderr)
+
+
+def _tables(path: str | None) -> Tables:
+    return Tables(path) if path else Tables()
+
+
+def _date(m: _morvane.BufrMessage) -> str:
+    return (f"{m.typical_year:04d}-{m.typical_month:02d}-{m.typical_day:02d} "
+            f"{m.typical_hour:02d}:{m.typical_minute:02d}:{m.typical_second:02d}")
+
+
+def _messages(path: str, tables: Tables, failures: Failures) -> list[Message] | None:
+    try:
+        return list(read(path, tables))
+    except OSError as exc:
+        failures.report(f"cannot read {path}: {exc.strerror or exc}")
+        return None
+
+
+def _progress(k: int, total: int, path: str, quiet: bool) -> None:
+    if total >= PROGRESS_FROM and not quiet:
+        print(f"[{k}/{total}] {path}", file=sys.stderr, flush=True)
+
+
+# --------------------------------------------------------------------------
+# ls
+
+LS_HEADER = f"{'offset':>10} {'ed':>2} {'centre':>6} {'cat':>3} {'ver':>3}  {'date':<19} {'subsets':>7}  compressed"
+
+
+def _ls_line(msg: Message) -> str:
+    m = msg.message
+    if m is None:
+        return f"{msg.offset:>10} {'-' if msg.edition is None else msg.edition:>2}  error: {msg.error}"
+    return (f"{msg.offset:>10} {msg.edition:>2} {m.originating_centre:>6} {m.data_category:>3} "
+            f"{m.master_tables_version_number:>3}  {_date(m):<19} {m.number_of_subsets:>7}  "
+            f"{'yes' if m.compressed_data else 'no'}")
+
+
+def cmd_ls(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
+    tables = _tables(args.tables)
+    for k, path in enumerate(args.files, 1):
+        _progress(k, len(args.files), path, args.quiet)
+        messages = _messages(path, tables, failures)
+        if messages is None:
+            continue
+        if len(args.files) > 1:
+            print(f"{path}:", file=out)
+        print(LS_HEADER, file=out)
+        for msg in messages:
+            print(_ls_line(msg), file=out)
+            if msg.message is None:
+                failures.report(f"{path}: {msg.error}")
+
+
+# --------------------------------------------------------------------------
+# dump
+
+
+def _unit(tables: _morvane.TableSet, code: int) -> str:
+    element = tables.get_element(code) if code // 100000 == 0 else None
+    return element.unit if element is not None else ""
+
+
+def _shown(value: _morvane.DecodedValue) -> str:
+    if value.raw is None:  # character data
+        return "missing" if value.raw_text is None else json.dumps(value.raw_text, ensure_ascii=False)
+    if value.raw_value is None:
+        text = "missing"
+    else:
+        number = value.raw_value
+        text = str(int(number)) if number.is_integer() and abs(number) < 1e15 else repr(number)
+    if value.raw_meaning is not None:
+        text += f" [{value.raw_meaning}]"
+    return text
+
+
+def _dump_text(msg: Message, out: TextIO) -> None:
+    m = msg.message
+    assert m is not None
+    used = msg.tables_version
+    note = "" if used in (None, m.master_tables_version_number) else f" (decoded with version {used})"
+    print(f"message {msg.index} at offset {msg.offset}: edition {msg.edition}, centre "
+          f"{m.originating_centre}/{m.originating_subcentre}, category {m.data_category}, "
+          f"master tables {m.master_tables_version_number}{note}, local tables "
+          f"{m.local_tables_version_number}, {_date(m)}, {m.number_of_subsets} subsets"
+          f"{', compressed' if m.compressed_data else ''}", file=out)
+    tables = msg.tables
+    for number, subset in enumerate(msg.subsets(), 1):
+        print(f"  subset {number}", file=out)
+        for value in subset:
+            unit = _unit(tables, value.descriptor)
+            unit = f"  {unit}" if unit and value.raw is not None and "TABLE" not in unit.upper() else ""
+            print(f"    {value.descriptor:06d}  {value.name:<48} {_shown(value)}{unit}", file=out)
+
+
+def _dump_json(msg: Message, out: TextIO) -> None:
+    record: dict[str, Any] = {"index": msg.index, "offset": msg.offset, "edition": msg.edition}
+    m = msg.message
+    assert m is not None
+    record["header"] = {name: getattr(m, name) for name in HEADER_FIELDS}
+    record["tables_version"] = msg.tables_version
+    tables = msg.tables
+    record["subsets"] = [
+        [{"descriptor": v.descriptor, "name": v.name,
+          "value": v.raw_text if v.raw is None else v.raw_value,
+          "unit": _unit(tables, v.descriptor), "raw": v.raw, "meaning": v.raw_meaning}
+         for v in subset]
+        for subset in msg.subsets()
+    ]
+    print(json.dumps(record, ensure_ascii=False), file=out)
+
+
+def cmd_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
+    tables = _tables(args.tables)
+    messages = _messages(args.file, tables, failures)
+    if messages is None:
+        return
+    if args.message is not None:
+        if not 0 <= args.message < len(messages):
+            failures.report(f"{args.file} has {len(messages)} messages; there is no message {args.message}")
+            return
+        messages = [messages[args.message]]
+    for msg in messages:
+        if msg.error is not None:
+            failures.report(f"{args.file}: {msg.error}")
+            if args.json:
+                print(json.dumps({"index": msg.index, "offset": msg.offset, "edition": msg.edition,
+                                  "error": msg.error.reason}), file=out)
+            continue
+        (_dump_json if args.json else _dump_text)(msg, out)
+
+
+# --------------------------------------------------------------------------
+# expand
+
+_DESCRIPTOR = re.compile(r"^(\d)[-. ]?(\d\d)[-. ]?(\d\d\d)$")
+
+
+def parse_descriptor(text: str) -> int:
+    """A descriptor written FXXYYY, F-XX-YYY or F XX YYY as its integer code."""
+    match = _DESCRIPTOR.match(text.strip())
+    if match is None:
+        raise ValueError(f"not a descriptor: {text!r} (write it as FXXYYY, e.g. 307080)")
+    f, x, y = (int(g) for g in match.groups())
+    if f > 3 or x > 63 or y > 255:
+        raise ValueError(f"not a descriptor: {text!r} (F is 0..3, X 0..63, Y 0..255)")
+    return f * 100000 + x * 1000 + y
+
+
+def cmd_expand(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
+    try:
+        codes = [parse_descriptor(d) for d in args.descriptors]
+    except ValueError as exc:
+        failures.report(str(exc))
+        return
+    tables = _tables(args.tables)
+    version = args.master_version
+    if version is None:
+        present = tables.master_versions()
+        version = present[-1] if present else 0
+    try:
+        table_set = tables.for_version(version, local_version=args.local_version, centre=args.centre,
+                                       subcentre=args.subcentre)
+        expanded = table_set.expand(codes)
+    except ValueError as exc:
+        failures.report(str(exc))
+        return
+    for code in expanded:
+        element = table_set.get_element(code) if code // 100000 == 0 else None
+        if element is not None:
+            print(f"{code:06d}  {element.name:<56} {element.unit}", file=out)
+        elif code == 999999:
+            print(f"{code:06d}  associated field", file=out)
+        else:
+            print(f"{code:06d}", file=out)
+
+
+# --------------------------------------------------------------------------
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--tables", metavar="PATH",
+                        help="definitions root, table directory or WMO CSV tables (default: bundled)")
+    parser = argparse.ArgumentParser(prog="morvane", description="Read BUFR edition 2, 3 and 4 messages.")
+    sub = parser.add_subparsers(dest="command", required=True)
+
+    ls = sub.add_parser("ls", parents=[common], help="one line per message: offset, edition, centre, category, "
+                                   "version, date, subsets, compressed")
+    ls.add_argument("files", nargs="+", metavar="FILE")
+    ls.add_argument("-q", "--quiet", action="store_true", help="no progress report on stderr")
+    ls.set_defaults(run=cmd_ls)
+
+    dump = sub.add_parser("dump", parents=[common], help="decoded values with names, units and meanings")
+    dump.add_argument("file", metavar="FILE")
+    dump.add_argument("--json", action="store_true", help="one JSON object per message and line")
+    dump.add_argument("-m", "--message", type=int, metavar="N", help="only message N (from 0)")
+    dump.set_defaults(run=cmd_dump)
+
+    expand = sub.add_parser("expand", parents=[common], help="expand descriptors through Table D")
+    expand.add_argument("descriptors", nargs="+", metavar="DESCRIPTOR", help="e.g. 307080 or 3-07-080")
+    expand.add_argument("-V", "--master-version", type=int, help="master tables version (default: newest)")
+    expand.add_argument("--local-version", type=int, default=0)
+    expand.add_argument("--centre", type=int, default=0)
+    expand.add_argument("--subcentre", type=int, default=0)
+    expand.set_defaults(run=cmd_expand)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    failures = Failures()
+    try:
+        args.run(args, out or sys.stdout, failures)
+    except ValueError as exc:  # tables that cannot be loaded
+        failures.report(str(exc))
+    except BrokenPipeError:  # e.g. piped into head
+        sys.stderr.close()
+        return 0
+    return 1 if failures.count else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
