@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "../descriptor.hpp"
+#include "number_text.hpp"
 #include "record_reader.hpp"
 #include "text_scan.hpp"
 
@@ -157,7 +158,7 @@ Status load_code_table_text(std::string_view text, CodeTable& table) {
     const std::string_view rest = trim_space(line);
     if (rest.empty()) return;
     std::string_view reason;
-    auto raw = parse_unsigned_text(key, ~std::uint64_t{0}, reason);
+    auto raw = table_u64(key, reason);
     if (!raw) {
       status = fail(BufrError::parse("bad code table key " + quoted(key) + ": " +
                                      std::string(reason)));
@@ -175,7 +176,7 @@ Status load_sequence_statement(TableSet& tables, std::string_view statement) {
   std::string_view key = trim_space(statement.substr(0, eq));
   while (!key.empty() && key.front() == '"') key.remove_prefix(1);
   while (!key.empty() && key.back() == '"') key.remove_suffix(1);
-  auto code = parse_code(key);
+  auto code = table_code(key);
   if (!code) return fail(std::move(code.error()));
 
   const std::string_view body = statement.substr(eq + 1);
@@ -195,7 +196,7 @@ Status load_sequence_statement(TableSet& tables, std::string_view statement) {
     const std::size_t comma = list.find(',');
     const std::string_view piece = trim_space(list.substr(0, comma));
     if (!piece.empty()) {
-      auto member = parse_code(piece);
+      auto member = table_code(piece);
       if (!member) return fail(std::move(member.error()));
       definition.members.push_back(*member);
     }
@@ -238,7 +239,7 @@ Status load_eccodes_element_table(TableSet& tables, const fs::path& path) {
     if (!more) return fail(std::move(more.error()));
     if (!*more) return {};
     if (reader->size() < 8) continue;
-    auto code = parse_code(reader->field(0));
+    auto code = table_code(reader->field(0));
     if (!code) return fail(std::move(code.error()));
     auto scale = parse_i32(reader->field(5));
     if (!scale) return fail(std::move(scale.error()));
@@ -293,7 +294,7 @@ Status load_eccodes_code_tables(TableSet& tables, const fs::path& dir) {
   for (const std::string& name : *names) {
     const std::string_view stem = file_stem(name);
     if (stem.empty() || utf8_invalid_at(stem) != std::string_view::npos) continue;
-    auto code = parse_code(stem);
+    auto code = table_code(stem);
     if (!code) return fail(std::move(code.error()));
     auto text = read_text_file_at(listing.fd(), name.c_str(), buffer);
     if (!text) return fail(std::move(text.error()));

@@ -14,6 +14,16 @@ constexpr std::size_t kMaxDepth = 64;
 // Nested fixed replications and sequences multiply; a hostile list could ask
 // for more codes than memory holds. Real expansions stay far below this.
 constexpr std::size_t kMaxExpandedCodes = std::size_t{1} << 24;
+// The same bound on the work, which output alone does not limit.
+constexpr std::uint64_t kMaxSteps = std::uint64_t{1} << 24;
+
+Status charge_step(ExpansionState& state) {
+  if (++state.steps > kMaxSteps) {
+    return fail(BufrError::parse("sequence expansion exceeded " + std::to_string(kMaxSteps) +
+                                 " steps"));
+  }
+  return {};
+}
 
 } // namespace
 
@@ -25,6 +35,7 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
   const std::size_t n = codes.size();
   std::size_t i = 0;
   while (i < n) {
+    if (auto ok = charge_step(state); !ok) return ok;
     const std::uint32_t code = codes[i];
     const Fxy d = split_code(code);
     switch (d.f) {
@@ -40,6 +51,7 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
       if (d.y != 0) {
         const auto group = codes.subspan(i + 1, count);
         for (unsigned r = 0; r < d.y; ++r) {
+          if (auto ok = charge_step(state); !ok) return ok;
           if (auto ok = expand_into(tables, group, out, state, depth + 1); !ok) return ok;
         }
         i += count + 1;

@@ -13,6 +13,9 @@ namespace morvane {
 
 struct ExpansionState {
   std::uint8_t associated_width = 0;
+  // Codes visited and groups repeated so far: nested replications of groups
+  // that append nothing (operators, empty sequences) still cost time.
+  std::uint64_t steps = 0;
 };
 
 inline constexpr std::uint32_t kAssociatedFieldMarker = 999999;

@@ -40,27 +40,44 @@ struct RecordDialect {
 inline constexpr RecordDialect kElementTableDialect{'|', '#', false};
 inline constexpr RecordDialect kWmoCsvDialect{',', -1, true};
 
+// Owns a file descriptor; moves hand it over.
+class FileHandle {
+public:
+  explicit FileHandle(int fd = -1) : fd_(fd) {}
+  FileHandle(FileHandle&& other) noexcept : fd_(other.release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { reset(); }
+
+  [[nodiscard]] int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+private:
+  int fd_;
+};
+
 class RecordReader {
 public:
   // Every error (open, read, field count, UTF-8) is a Parse error whose text
   // is the reader's own message.
   static Result<RecordReader> open(const std::filesystem::path& path, RecordDialect dialect);
 
-  RecordReader(RecordReader&& other) noexcept;
-  RecordReader& operator=(RecordReader&& other) noexcept;
-  RecordReader(const RecordReader&) = delete;
-  RecordReader& operator=(const RecordReader&) = delete;
-  ~RecordReader();
 
   // true: the next record is available through size()/field(); false: end of
   // file. The fields stay valid until the next call.
   Result<bool> next();
 
-  [[nodiscard]] std::size_t size() const { return ends_.size(); }
-  [[nodiscard]] std::string_view field(std::size_t i) const {
-    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(record_).substr(begin, ends_[i] - begin);
-  }
+  [[nodiscard]] std::size_t size() const { return fields_.size(); }
+  [[nodiscard]] std::string_view field(std::size_t i) const { return fields_[i]; }
 
   // Position of the record last returned (conventions above).
   [[nodiscard]] std::uint64_t record_index() const { return record_index_; }
@@ -74,15 +91,15 @@ private:
   // leaves its errno in io_errno_.
   bool refill();
   int peek();
-  void close_fd();
 
   Result<bool> read_raw_record();
+  bool read_simple_line();
   bool skip_to_record_start();  // false at end of file (or read failure)
   void read_quoted_field();
   void read_plain_field();
   Status check_record() const;
 
-  int fd_ = -1;
+  FileHandle file_;
   RecordDialect dialect_;
   std::unique_ptr<char[]> buffer_;
   std::size_t pos_ = 0;
@@ -91,8 +108,11 @@ private:
   bool eof_ = false;
   int io_errno_ = 0;
 
-  std::string record_;              // field texts back to back
-  std::vector<std::size_t> ends_;   // end offset of each field in record_
+  // Fields of the current record: views into buffer_ for a line read in one
+  // piece, else into record_, where quoted or split lines are assembled.
+  std::vector<std::string_view> fields_;
+  std::string record_;
+  std::vector<std::size_t> ends_;  // end offset of each field in record_
   std::size_t expected_fields_ = 0;
   bool have_first_ = false;
   bool record_ended_ = false;       // the current field ended its record

@@ -9,6 +9,20 @@
 
 namespace morvane {
 
+bool is_ascii(std::string_view text) {
+  const char* s = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  std::uint64_t seen = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s + i, 8);
+    seen |= word;
+  }
+  for (; i < n; ++i) seen |= static_cast<unsigned char>(s[i]);
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
 std::size_t utf8_invalid_at(std::string_view text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();

@@ -9,6 +9,9 @@
 
 namespace morvane {
 
+// True when every byte is below 0x80.
+bool is_ascii(std::string_view text);
+
 // Byte index of the first invalid UTF-8 sequence in `text` (a truncated
 // sequence at the end included), or npos if the whole text is valid.
 std::size_t utf8_invalid_at(std::string_view text);

@@ -7,6 +7,7 @@
 
 #include "../descriptor.hpp"
 #include "eccodes_loader.hpp"
+#include "number_text.hpp"
 #include "record_reader.hpp"
 
 namespace morvane {
@@ -45,7 +46,7 @@ Status load_table_b_file(TableSet& tables, const fs::path& path) {
     if (!more) return fail(std::move(more.error()));
     if (!*more) return {};
     if (reader->size() < kBMinFields) continue;
-    auto code = parse_code(reader->field(kBCodeField));
+    auto code = table_code(reader->field(kBCodeField));
     if (!code) return fail(std::move(code.error()));
     const std::string_view unit = reader->field(kBUnitField);
     auto scale = parse_i32(reader->field(kBScaleField));
@@ -78,9 +79,9 @@ Status load_table_d_file(TableSet& tables, const fs::path& path) {
     if (!more) return fail(std::move(more.error()));
     if (!*more) break;
     if (reader->size() < kDMinFields) continue;
-    auto sequence = parse_code(reader->field(kDSequenceField));
+    auto sequence = table_code(reader->field(kDSequenceField));
     if (!sequence) return fail(std::move(sequence.error()));
-    auto member = parse_code(reader->field(kDMemberField));
+    auto member = table_code(reader->field(kDMemberField));
     if (!member) return fail(std::move(member.error()));
     members[*sequence].push_back(*member);
   }
