@@ -33,6 +33,7 @@ __all__ = [
     "encode_value",
     "fxy",
     "message",
+    "older_edition",
     "pack_descriptors",
     "write_definitions_root",
     "write_table_dir",
@@ -296,6 +297,22 @@ def message(
     length = 8 + len(rest)
     head = b"BUFR" + _u24(length if total_length is None else total_length) + bytes((edition,))
     return head + rest
+
+
+def older_edition(message4: bytes, edition: int = 3, local_use: bytes = b"\0") -> bytes:
+    """The same message framed as edition 3 (or 2): section 1 in its 17
+    octets plus ``local_use`` (octet 18 on), the year as year of century,
+    no international sub-category and no second; edition 2 has a 16-bit
+    centre and no sub-centre. Sections 2 to 5 are kept."""
+    s1_len = int.from_bytes(message4[8:11], "big")
+    s1 = message4[8:8 + s1_len]
+    centre, subcentre = s1[4:6], s1[6:8]
+    who = centre if edition == 2 else bytes((subcentre[1], centre[1]))
+    year = int.from_bytes(s1[15:17], "big")
+    fields = (bytes((s1[3],)) + who + bytes((s1[8], s1[9], s1[10], s1[12], s1[13], s1[14]))
+              + bytes((year % 100 or 100,)) + s1[17:21] + local_use)
+    rest = _u24(3 + len(fields)) + fields + message4[8 + s1_len:]
+    return b"BUFR" + _u24(8 + len(rest)) + bytes((edition,)) + rest
 
 
 # --------------------------------------------------------------------------

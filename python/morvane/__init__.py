@@ -17,7 +17,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from ._framing import to_edition4
-from ._reader import Message, MessageError, read, read_messages
+from ._reader import ErrorMode, Message, MessageError, read, read_messages
 from ._tables import BUNDLED_ROOT, Tables
 
 if TYPE_CHECKING:
@@ -32,7 +32,7 @@ except PackageNotFoundError:  # running from a source tree
 
 
 def to_dataframe(source: Any, tables: Any = None, *, meanings: bool = False,
-                 errors: str = "report") -> "pandas.DataFrame":
+                 errors: ErrorMode = "report") -> "pandas.DataFrame":
     """One row per subset, one column per element occurrence (needs the
     ``pandas`` extra); see `morvane.frame.to_dataframe`."""
     from .frame import to_dataframe as convert

@@ -79,6 +79,7 @@ class Tables:
         self._root: Path | None = None
         self._nearest = nearest_version
         self._cache: dict[tuple[object, ...], _morvane.TableSet] = {}
+        self._by_fields: dict[tuple[int, ...], _morvane.TableSet] = {}
         self._versions: dict[int, list[int]] = {}
         if isinstance(source, _morvane.TableSet):
             self._fixed = source
@@ -134,6 +135,12 @@ class Tables:
         """The table set that decodes ``message``, loaded on first use."""
         if self._fixed is not None:
             return self._fixed
+        fields = (message.master_table_number, message.master_tables_version_number,
+                  message.local_tables_version_number, message.originating_centre,
+                  message.originating_subcentre)
+        known = self._by_fields.get(fields)
+        if known is not None:
+            return known
         assert self._root is not None
         version = self.version_used(message)
         assert version is not None
@@ -155,6 +162,7 @@ class Tables:
                 message = _header_message(m, version, local, centre, subcentre)
             tables = _morvane.TableSet.from_definitions(str(self._root), message)
             self._cache[key] = tables
+        self._by_fields[fields] = tables
         return tables
 
     def for_version(self, master_version: int, *, master_table: int = 0, local_version: int = 0,

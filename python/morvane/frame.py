@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, cast
 
 import _morvane
 
-from ._reader import Message, read
+from ._reader import ErrorMode, Message, read
 
 try:
     import pandas as pd
@@ -17,14 +17,14 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 OPERATOR_NAME = "operator"
 
 
-def _messages(source: Any, tables: Any, errors: str) -> Iterable[Message]:
+def _messages(source: Any, tables: Any, errors: ErrorMode) -> Iterable[Message]:
     if isinstance(source, Message):
         return [source]
     if isinstance(source, (list, tuple)) and all(isinstance(m, Message) for m in source):
         return source
     if hasattr(source, "__next__"):
-        return source
-    return read(source, tables, errors)  # type: ignore[arg-type]
+        return cast(Iterable[Message], source)
+    return read(source, tables, errors)
 
 
 def _cell(value: _morvane.DecodedValue, meanings: bool) -> Any:
@@ -36,7 +36,7 @@ def _cell(value: _morvane.DecodedValue, meanings: bool) -> Any:
 
 
 def to_dataframe(source: Any, tables: Any = None, *, meanings: bool = False,
-                 errors: str = "report") -> pd.DataFrame:
+                 errors: ErrorMode = "report") -> pd.DataFrame:
     """One row per subset, one column per element occurrence.
 
     ``source`` is a `Message`, a list or iterator of them, or anything
