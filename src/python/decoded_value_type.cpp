@@ -1,11 +1,16 @@
 // The DecodedValue class and the conversion of decoded items into a list.
 //
 // A decode can produce millions of items, so an object is kept to plain C
-// fields plus references to shared str objects: the name (and code-table
-// meaning) is one str per distinct text per decode call, looked up by the
-// address of the table's string. Attributes are converted on access. The
-// object holds only str references, which cannot form cycles, so the type is
-// not tracked by the garbage collector.
+// fields plus one reference to a shared label: a (name, meaning) tuple made
+// once per distinct pair per decode call, found by the addresses of the
+// table's strings (character items get a (name, text) tuple of their own).
+// That keeps an object at 48 bytes. Attributes are converted on access. The
+// object refers only to a tuple of strings, which cannot lead back to it, so
+// the type is not tracked by the garbage collector.
+//
+// Freed objects are kept in a per-module pool for the next decode, up to
+// kPoolLimit objects (24 MiB): handing a large list back to the allocator and
+// taking fresh memory for the next one costs more than the decode itself.
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -22,40 +27,55 @@ namespace {
 
 constexpr std::uint8_t kHasRawValue = 1;
 constexpr std::uint8_t kHasRaw = 2;
+constexpr std::uint8_t kHasText = 4;  // the label's second item is text, not a meaning
+constexpr std::size_t kPoolLimit = std::size_t{1} << 19;
 
 struct ValueObject {
   PyObject_HEAD
   double raw_value;
   std::uint64_t raw;
-  PyObject* name;     // shared, never null
-  PyObject* meaning;  // shared, or null
-  PyObject* text;     // owned, or null
+  PyObject* label;  // (name, meaning or text or None)
   std::uint32_t descriptor;
   std::uint8_t flags;
 };
+static_assert(sizeof(ValueObject) <= 48);
 
 ValueObject* as_value(PyObject* self) { return reinterpret_cast<ValueObject*>(self); }
 
+void* take_from_pool(ModuleState* state) {
+  void* memory = state->value_pool;
+  if (memory != nullptr) {
+    std::memcpy(&state->value_pool, memory, sizeof(void*));
+    --state->value_pool_size;
+    return memory;
+  }
+  return PyObject_Malloc(sizeof(ValueObject));
+}
+
 void value_dealloc(PyObject* self) {
-  ValueObject* v = as_value(self);
   PyTypeObject* type = Py_TYPE(self);
-  Py_DECREF(v->name);
-  Py_XDECREF(v->meaning);
-  Py_XDECREF(v->text);
-  PyObject_Free(self);
+  Py_DECREF(as_value(self)->label);
+  ModuleState* state = state_of_type(type);
+  if (state != nullptr && !state->value_pool_closed && state->value_pool_size < kPoolLimit) {
+    std::memcpy(self, &state->value_pool, sizeof(void*));
+    state->value_pool = self;
+    ++state->value_pool_size;
+  } else {
+    PyObject_Free(self);
+  }
   Py_DECREF(type);
 }
 
-PyObject* new_ref_or_none(PyObject* object) {
-  if (object == nullptr) Py_RETURN_NONE;
-  Py_INCREF(object);
-  return object;
+PyObject* label_item(const ValueObject* v, Py_ssize_t index) {
+  PyObject* item = PyTuple_GetItem(v->label, index);
+  Py_XINCREF(item);
+  return item;
 }
 
 PyObject* get_descriptor(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(as_value(self)->descriptor);
 }
-PyObject* get_name(PyObject* self, void*) { return new_ref_or_none(as_value(self)->name); }
+PyObject* get_name(PyObject* self, void*) { return label_item(as_value(self), 0); }
 PyObject* get_raw_value(PyObject* self, void*) {
   const ValueObject* v = as_value(self);
   if ((v->flags & kHasRawValue) == 0) Py_RETURN_NONE;
@@ -66,15 +86,22 @@ PyObject* get_raw(PyObject* self, void*) {
   if ((v->flags & kHasRaw) == 0) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(v->raw);
 }
-PyObject* get_raw_text(PyObject* self, void*) { return new_ref_or_none(as_value(self)->text); }
+PyObject* get_raw_text(PyObject* self, void*) {
+  const ValueObject* v = as_value(self);
+  if ((v->flags & kHasText) == 0) Py_RETURN_NONE;
+  return label_item(v, 1);
+}
 PyObject* get_raw_meaning(PyObject* self, void*) {
-  return new_ref_or_none(as_value(self)->meaning);
+  const ValueObject* v = as_value(self);
+  if ((v->flags & kHasText) != 0) Py_RETURN_NONE;
+  return label_item(v, 1);
 }
 // The text if any, else the meaning, else the number.
 PyObject* get_data(PyObject* self, void*) {
   const ValueObject* v = as_value(self);
-  if (v->text != nullptr) return new_ref_or_none(v->text);
-  if (v->meaning != nullptr) return new_ref_or_none(v->meaning);
+  PyObject* extra = PyTuple_GetItem(v->label, 1);
+  if (extra == nullptr) return nullptr;
+  if (extra != Py_None) return Py_NewRef(extra);
   return get_raw_value(self, nullptr);
 }
 
@@ -118,8 +145,10 @@ PyObject* value_repr(PyObject* self) {
   const ValueObject* v = as_value(self);
   std::string rendering;
   std::string text;
-  if (v->text != nullptr || v->meaning != nullptr) {
-    if (!utf8_of(v->text != nullptr ? v->text : v->meaning, text)) return nullptr;
+  PyObject* extra = PyTuple_GetItem(v->label, 1);
+  if (extra == nullptr) return nullptr;
+  if (extra != Py_None) {
+    if (!utf8_of(extra, text)) return nullptr;
     rendering = quoted(text);
   } else if ((v->flags & kHasRawValue) != 0) {
     rendering = "Some(" + debug_double(v->raw_value) + ")";
@@ -155,98 +184,128 @@ PyType_Spec value_spec = {
     value_slots,
 };
 
-// One str per distinct core string, keyed by the string's address, for the
-// duration of one conversion. Holds a reference to each str it made.
-class SharedStrings {
+// Labels of one conversion: one str per distinct core string and one
+// (name, meaning) tuple per distinct pair, keyed by the strings' addresses.
+class Labels {
 public:
-  SharedStrings() : slots_(64) {}
-  SharedStrings(const SharedStrings&) = delete;
-  SharedStrings& operator=(const SharedStrings&) = delete;
-  ~SharedStrings() {
+  Labels() : slots_(64) {}
+  Labels(const Labels&) = delete;
+  Labels& operator=(const Labels&) = delete;
+  ~Labels() {
     for (const Slot& slot : slots_) Py_XDECREF(slot.object);
   }
 
-  // Borrowed reference, or nullptr with an exception set.
-  PyObject* get(const std::string* text) {
-    if (text == last_key_) return last_object_;
-    std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash(text) & mask;
-    while (slots_[i].key != nullptr) {
-      if (slots_[i].key == text) return remember(text, slots_[i].object);
-      i = (i + 1) & mask;
+  // Borrowed (name, meaning-or-None) tuple, or nullptr with an exception set.
+  PyObject* label(const std::string* name, const std::string* meaning) {
+    if (name == last_name_ && meaning == last_meaning_) return last_label_;
+    PyObject* found = find({name, meaning, kLabel});
+    if (found == nullptr) {
+      if (PyErr_Occurred() != nullptr) return nullptr;
+      PyObject* name_str = text(name);
+      if (name_str == nullptr) return nullptr;
+      PyObject* second = Py_None;
+      if (meaning != nullptr) {
+        second = text(meaning);
+        if (second == nullptr) return nullptr;
+      }
+      found = PyTuple_Pack(2, name_str, second);
+      if (found == nullptr || !insert({name, meaning, kLabel}, found)) return nullptr;
     }
-    PyObject* object = str_object(*text);
-    if (object == nullptr) return nullptr;
-    if ((used_ + 1) * 2 > slots_.size()) {
-      grow();
-      mask = slots_.size() - 1;
-      i = hash(text) & mask;
-      while (slots_[i].key != nullptr) i = (i + 1) & mask;
-    }
-    slots_[i] = Slot{text, object};
-    ++used_;
-    return remember(text, object);
+    last_name_ = name;
+    last_meaning_ = meaning;
+    last_label_ = found;
+    return found;
+  }
+
+  // A new (name, text) tuple for one character item.
+  PyObject* text_label(const std::string* name, const std::string& value) {
+    PyObject* name_str = text(name);
+    if (name_str == nullptr) return nullptr;
+    // The IA5 decoding leaves only ASCII.
+    Ref text_str(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+    if (!text_str) return nullptr;
+    return PyTuple_Pack(2, name_str, text_str.get());
   }
 
 private:
-  struct Slot {
-    const std::string* key = nullptr;
-    PyObject* object = nullptr;
+  static constexpr int kString = 0;
+  static constexpr int kLabel = 1;
+  struct Key {
+    const std::string* first = nullptr;
+    const std::string* second = nullptr;
+    int kind = kString;
+    bool operator==(const Key&) const = default;
   };
-  static std::size_t hash(const std::string* key) {
-    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(key) >> 3U) *
-                                    0x9E3779B97F4A7C15ULL >> 32U);
+  struct Slot {
+    Key key;
+    PyObject* object = nullptr;  // owned; null marks an empty slot
+  };
+
+  static std::size_t hash(const Key& key) {
+    auto mix = [](const void* p) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)); };
+    const std::uint64_t h = (mix(key.first) * 0x9E3779B97F4A7C15ULL) ^
+                            (mix(key.second) * 0xC2B2AE3D27D4EB4FULL) ^ static_cast<std::uint64_t>(key.kind);
+    return static_cast<std::size_t>(h >> 20U);
   }
-  PyObject* remember(const std::string* key, PyObject* object) {
-    last_key_ = key;
-    last_object_ = object;
-    return object;
+
+  // Borrowed str of a core string.
+  PyObject* text(const std::string* value) {
+    PyObject* found = find({value, nullptr, kString});
+    if (found != nullptr || PyErr_Occurred() != nullptr) return found;
+    found = str_object(*value);
+    if (found == nullptr || !insert({value, nullptr, kString}, found)) return nullptr;
+    return found;
   }
-  void grow() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
+
+  PyObject* find(const Key& key) const {
     const std::size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.key == nullptr) continue;
-      std::size_t i = hash(slot.key) & mask;
-      while (slots_[i].key != nullptr) i = (i + 1) & mask;
-      slots_[i] = slot;
+    for (std::size_t i = hash(key) & mask; slots_[i].object != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].key == key) return slots_[i].object;
     }
+    return nullptr;
+  }
+
+  // Takes over `object`.
+  bool insert(const Key& key, PyObject* object) {
+    if ((used_ + 1) * 2 > slots_.size()) {
+      std::vector<Slot> old(slots_.size() * 2);
+      old.swap(slots_);
+      for (const Slot& slot : old) {
+        if (slot.object != nullptr) place(slot);
+      }
+    }
+    place(Slot{key, object});
+    ++used_;
+    return true;
+  }
+
+  void place(const Slot& slot) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash(slot.key) & mask;
+    while (slots_[i].object != nullptr) i = (i + 1) & mask;
+    slots_[i] = slot;
   }
 
   std::vector<Slot> slots_;
   std::size_t used_ = 0;
-  const std::string* last_key_ = nullptr;
-  PyObject* last_object_ = nullptr;
+  const std::string* last_name_ = nullptr;
+  const std::string* last_meaning_ = nullptr;
+  PyObject* last_label_ = nullptr;
 };
 
-// A new DecodedValue; takes the borrowed name/meaning as new references and
-// `text` as it is (already a new reference or null).
-PyObject* make_value(PyTypeObject* type, std::uint32_t descriptor, std::uint8_t flags,
-                     double raw_value, std::uint64_t raw, PyObject* name, PyObject* meaning,
-                     PyObject* text) {
-  auto* object = static_cast<ValueObject*>(PyObject_Malloc(sizeof(ValueObject)));
-  if (object == nullptr) {
-    Py_XDECREF(text);
-    return PyErr_NoMemory();
-  }
-  PyObject_Init(reinterpret_cast<PyObject*>(object), type);
+// A new DecodedValue holding `label` (a new reference taken over by it when
+// `owned`, else borrowed and referenced anew).
+PyObject* make_value(ModuleState* state, std::uint32_t descriptor, std::uint8_t flags,
+                     double raw_value, std::uint64_t raw, PyObject* label) {
+  auto* object = static_cast<ValueObject*>(take_from_pool(state));
+  if (object == nullptr) return PyErr_NoMemory();
+  PyObject_Init(reinterpret_cast<PyObject*>(object), state->decoded_value_type);
   object->raw_value = raw_value;
   object->raw = raw;
-  Py_INCREF(name);
-  object->name = name;
-  Py_XINCREF(meaning);
-  object->meaning = meaning;
-  object->text = text;
+  object->label = label;
   object->descriptor = descriptor;
   object->flags = flags;
   return reinterpret_cast<PyObject*>(object);
-}
-
-PyObject* text_object(const std::optional<std::string>& text) {
-  if (!text) return nullptr;
-  // The IA5 decoding leaves only ASCII.
-  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
 }
 
 std::uint8_t flags_of(bool has_raw_value, bool has_raw) {
@@ -254,21 +313,21 @@ std::uint8_t flags_of(bool has_raw_value, bool has_raw) {
 }
 
 // Converts one core item; nullptr with an exception set on failure.
-PyObject* convert_item(PyTypeObject* type, SharedStrings& strings, const DecodedValue& item) {
-  PyObject* name = strings.get(item.name);
-  if (name == nullptr) return nullptr;
-  PyObject* meaning = nullptr;
-  if (item.raw_meaning != nullptr) {
-    meaning = strings.get(item.raw_meaning);
-    if (meaning == nullptr) return nullptr;
-  }
-  PyObject* text = nullptr;
+PyObject* convert_item(ModuleState* state, Labels& labels, const DecodedValue& item) {
+  std::uint8_t flags = flags_of(item.has_raw_value, item.has_raw);
+  PyObject* label;
   if (item.raw_text) {
-    text = text_object(item.raw_text);
-    if (text == nullptr) return nullptr;
+    label = labels.text_label(item.name, *item.raw_text);
+    if (label == nullptr) return nullptr;
+    flags |= kHasText;
+  } else {
+    label = labels.label(item.name, item.raw_meaning);
+    if (label == nullptr) return nullptr;
+    Py_INCREF(label);
   }
-  return make_value(type, item.descriptor, flags_of(item.has_raw_value, item.has_raw),
-                    item.raw_value, item.raw, name, meaning, text);
+  PyObject* object = make_value(state, item.descriptor, flags, item.raw_value, item.raw, label);
+  if (object == nullptr) Py_DECREF(label);
+  return object;
 }
 
 } // namespace
@@ -277,13 +336,22 @@ PyTypeObject* create_decoded_value_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &value_spec, nullptr));
 }
 
+void release_value_pool(ModuleState* state) {
+  state->value_pool_closed = true;
+  while (state->value_pool != nullptr) {
+    void* memory = state->value_pool;
+    std::memcpy(&state->value_pool, memory, sizeof(void*));
+    PyObject_Free(memory);
+  }
+  state->value_pool_size = 0;
+}
+
 PyObject* decoded_value_list(ModuleState* state, std::vector<DecodedValue>&& values) {
-  PyTypeObject* type = state->decoded_value_type;
   Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
-  SharedStrings strings;
+  Labels labels;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* object = convert_item(type, strings, values[i]);
+    PyObject* object = convert_item(state, labels, values[i]);
     if (object == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), object);
   }
@@ -292,16 +360,14 @@ PyObject* decoded_value_list(ModuleState* state, std::vector<DecodedValue>&& val
 
 PyObject* decoded_value_list(ModuleState* state, DecodedData&& data) {
   if (!data.compressed) return decoded_value_list(state, std::move(data.values));
-  PyTypeObject* type = state->decoded_value_type;
-  const std::size_t count = data.size();
-  Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+  Ref list(PyList_New(static_cast<Py_ssize_t>(data.size())));
   if (!list) return nullptr;
-  SharedStrings strings;
-  // Per column: its name, and for constant columns the item's parts once.
-  std::vector<PyObject*> names(data.columns.size());
+  Labels labels;
+  // The label of each column without a meaning, made once.
+  std::vector<PyObject*> plain(data.columns.size());
   for (std::size_t c = 0; c < data.columns.size(); ++c) {
-    names[c] = strings.get(data.columns[c].name);
-    if (names[c] == nullptr) return nullptr;
+    plain[c] = labels.label(data.columns[c].name, nullptr);
+    if (plain[c] == nullptr) return nullptr;
   }
   Py_ssize_t index = 0;
   for (std::size_t s = 0; s < data.subsets; ++s) {
@@ -310,25 +376,32 @@ PyObject* decoded_value_list(ModuleState* state, DecodedData&& data) {
       const std::size_t e = column.entry(s);
       PyObject* object;
       if (column.kind == ValueColumn::Kind::Numeric) {
-        PyObject* meaning = nullptr;
+        PyObject* label = plain[c];
         if (!column.meanings.empty() && column.meanings[e] != nullptr) {
-          meaning = strings.get(column.meanings[e]);
-          if (meaning == nullptr) return nullptr;
+          label = labels.label(column.name, column.meanings[e]);
+          if (label == nullptr) return nullptr;
         }
-        object = make_value(type, column.descriptor, flags_of(column.present[e] != 0, true),
-                            column.values[e], column.raws[e], names[c], meaning, nullptr);
+        Py_INCREF(label);
+        object = make_value(state, column.descriptor, flags_of(column.present[e] != 0, true),
+                            column.values[e], column.raws[e], label);
+        if (object == nullptr) Py_DECREF(label);
       } else {
-        PyObject* text = nullptr;
+        std::uint8_t flags = flags_of(column.numbered, false);
+        PyObject* label;
         if (column.texts[e]) {
-          text = text_object(column.texts[e]);
-          if (text == nullptr) return nullptr;
+          label = labels.text_label(column.name, *column.texts[e]);
+          if (label == nullptr) return nullptr;
+          flags |= kHasText;
+        } else {
+          label = plain[c];
+          Py_INCREF(label);
         }
-        const double number =
-            column.numbered ? (column.text_base + static_cast<double>(s) + 1.0) * 1000.0 +
-                                  column.text_width_bytes
-                            : 0.0;
-        object = make_value(type, column.descriptor, flags_of(column.numbered, false), number, 0,
-                            names[c], nullptr, text);
+        const double number = column.numbered ? (column.text_base + static_cast<double>(s) + 1.0) *
+                                                        1000.0 +
+                                                    column.text_width_bytes
+                                              : 0.0;
+        object = make_value(state, column.descriptor, flags, number, 0, label);
+        if (object == nullptr) Py_DECREF(label);
       }
       if (object == nullptr) return nullptr;
       PyList_SetItem(list.get(), index++, object);

@@ -257,6 +257,7 @@ int module_clear(PyObject* module) {
   ModuleState* state = module_state(module);
   if (state == nullptr) return 0;
   visit_types(state, [](PyTypeObject*& type) { Py_CLEAR(type); });
+  release_value_pool(state);
   return 0;
 }
 

@@ -22,6 +22,10 @@ struct ModuleState {
   PyTypeObject* element_definition_type = nullptr;
   PyTypeObject* sequence_definition_type = nullptr;
   PyTypeObject* table_set_type = nullptr;
+  // Freed DecodedValue objects kept for reuse (decoded_value_type.cpp).
+  void* value_pool = nullptr;
+  std::size_t value_pool_size = 0;
+  bool value_pool_closed = false;
 };
 
 ModuleState* module_state(PyObject* module);
@@ -77,6 +81,8 @@ PyObject* decoded_value_list(ModuleState* state, std::vector<DecodedValue>&& val
 // The same from a decode's own shape: compressed columns are turned into
 // objects subset by subset without an intermediate flat list.
 PyObject* decoded_value_list(ModuleState* state, DecodedData&& data);
+// Frees the kept DecodedValue memory; later objects are freed directly.
+void release_value_pool(ModuleState* state);
 
 // Module functions (METH_FASTCALL | METH_KEYWORDS), in registration order.
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

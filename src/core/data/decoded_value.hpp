@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 
 namespace morvane {
@@ -19,7 +19,8 @@ struct DecodedValue {
   // copying it; the pointee outlives the item while the tables do.
   const std::string* name = nullptr;
   const std::string* raw_meaning = nullptr;
-  std::optional<std::string> raw_text;
+  // Owned; null when absent. A pointer keeps the item small and cheap to move.
+  std::unique_ptr<std::string> raw_text;
 };
 
 // Static names of the items that have no Table B entry.

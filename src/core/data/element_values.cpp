@@ -83,7 +83,7 @@ Result<std::optional<double>> read_element(const ElementInfo& info, const TableC
     item.name = &definition.name;
     item.has_raw_value = true;
     item.raw_value = static_cast<double>(state.text_counter) * 1000.0 + static_cast<double>(width / 8U);
-    item.raw_text = decode_ia5_text({buffer, length});
+    item.raw_text = ia5_text_item({buffer, length});
     return std::optional<double>{};
   }
 
@@ -127,7 +127,7 @@ Status read_inserted_text(BitReader& reader, std::uint32_t code, std::uint8_t ch
   DecodedValue& item = out.emplace_back();
   item.descriptor = code;
   item.name = &inserted_text_name();
-  item.raw_text = decode_ia5_text({buffer, characters});
+  item.raw_text = ia5_text_item({buffer, characters});
   return {};
 }
 

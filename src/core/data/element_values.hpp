@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -89,6 +90,12 @@ inline NumericCoding numeric_coding(const TableCoding& table, ElementKind kind,
 // Bytes of a character field as text: absent when every byte is 0xFF (or
 // there are none); bytes above 0x7F become '?'; trailing white space removed.
 std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> bytes);
+
+// The same as an item's owned text.
+inline std::unique_ptr<std::string> ia5_text_item(std::span<const std::uint8_t> bytes) {
+  auto text = decode_ia5_text(bytes);
+  return text ? std::make_unique<std::string>(std::move(*text)) : nullptr;
+}
 
 // Reads one Table B element at the reader's position and appends its item.
 // `table` is the element's Table B coding (changed for 2-25 re-reads).

@@ -1,5 +1,6 @@
 // The walk of uncompressed data: the descriptor list once per subset,
 // sequences expanded as they are met.
+#include <algorithm>
 #include <limits>
 
 #include "decode.hpp"
@@ -139,6 +140,8 @@ Status decode_descriptor_values_inner(std::span<const std::uint32_t> descriptors
 Result<std::vector<DecodedValue>> decode_uncompressed_subsets(const BufrMessage& message,
                                                               WalkContext& context) {
   std::vector<DecodedValue> out;
+  // Real messages hold roughly one value per 8 to 16 bits of data.
+  out.reserve(std::min<std::size_t>(context.reader.capacity() / 12 + 16, std::size_t{1} << 20));
   ValueCodingState state;
   std::uint64_t text_counter = 0;
   for (std::size_t s = 0; s < message.number_of_subsets; ++s) {

@@ -7,14 +7,20 @@
 // repetition of a replicated group and every item produced (n per compressed
 // column) costs one unit; a decode may spend
 //
-//     kBaseUnits + kUnitsPerBit * (bits of section 4 data)
+//     min(kBaseUnits + kUnitsPerBit * (bits of section 4 data), kMaxUnits)
 //
 // units. Real messages use a few units per data bit at most (the densest in
 // the test corpus, a compressed message of constant columns, about 2.1), and
 // the fixed part covers small messages, so the limit only stops hostile or
-// corrupt descriptions, quickly and with a clear error.
+// corrupt descriptions, quickly and with a clear error. The ceiling bounds
+// memory: each unit may become a Python object (about 70 bytes, twice that
+// for uncompressed items while the core list is alive), so without it a
+// 1 MB message of unread bits could ask for 65 million objects. It leaves
+// room for 8 million items, 20 times the largest corpus message and enough
+// for a 480 KB message of the densest kind.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,9 +33,11 @@ class WorkBudget {
 public:
   static constexpr std::uint64_t kBaseUnits = 1U << 20U;
   static constexpr std::uint64_t kUnitsPerBit = 8;
+  static constexpr std::uint64_t kMaxUnits = 1U << 23U;
 
   explicit WorkBudget(std::size_t data_bits)
-      : limit_(kBaseUnits + kUnitsPerBit * static_cast<std::uint64_t>(data_bits)),
+      : limit_(std::min(kBaseUnits + kUnitsPerBit * static_cast<std::uint64_t>(data_bits),
+                        kMaxUnits)),
         left_(limit_), data_bits_(data_bits) {}
 
   // False once the limit is passed; the caller then returns exceeded().
