@@ -132,7 +132,9 @@ def _dump_text(msg: Message, out: TextIO) -> None:
         print(f"  subset {number}", file=out)
         for value in subset:
             unit = _unit(tables, value.descriptor)
-            unit = f"  {unit}" if unit and value.raw is not None and "TABLE" not in unit.upper() else ""
+            # Code tables show their meaning and plain counts need no unit.
+            plain = not unit or "TABLE" in unit.upper() or unit.upper() == "NUMERIC"
+            unit = "" if plain or value.raw is None else f"  {unit}"
             print(f"    {value.descriptor:06d}  {value.name:<48} {_shown(value)}{unit}", file=out)
 
 
