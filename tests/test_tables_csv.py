@@ -54,9 +54,8 @@ def test_file_order_and_non_matching_names(tmp_path):
     tables = m.TableSet.from_bufr4_45(d)
     assert (tables.element_count, tables.sequence_count) == (3, 3)
     assert tables.get_element(1001).name == "later"
-    assert tables.get_sequence(301001).members == [1001, 1002, 1003]
-    assert tables.get_sequence(301002).members == [2001]
-    assert tables.get_sequence(301003).members == [1002, 1003]
+    assert [tables.get_sequence(c).members for c in (301001, 301002, 301003)] == [
+        [1001, 1002, 1003], [2001], [1002, 1003]]
 
 
 def test_short_records_are_skipped(tmp_path):
@@ -73,10 +72,6 @@ def test_short_records_are_skipped(tmp_path):
     [
         ({"BUFRCREX_TableB_en_01.csv": B_HEADER + b_row("012101", scale=" 2")},
          'bad i32 " 2": invalid digit found in string'),
-        ({"BUFRCREX_TableB_en_01.csv": B_HEADER + b_row("012101", reference="1e3")},
-         'bad i64 "1e3": invalid digit found in string'),
-        ({"BUFRCREX_TableB_en_01.csv": B_HEADER + b_row("012101", width="")},
-         'bad u16 "": cannot parse integer from empty string'),
         ({"BUFRCREX_TableB_en_01.csv": B_HEADER + b_row("0 12101")},
          'bad descriptor code "0 12101": invalid digit found in string'),
         ({"BUFR_TableD_en_01.csv": D_HEADER + d_rows((301001, "x"))},

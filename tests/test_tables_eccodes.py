@@ -73,21 +73,21 @@ def test_version_19_local_level_and_partial_local_dir(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "aliases, version, expected",
+    "aliases, expected",
     [
-        ({35: "35"}, 35, "ecCodes table alias chain loops: {base}/35 -> \"35\""),
-        ({35: "36", 36: "35"}, 35, "ecCodes table alias chain loops: {base}/36 -> \"35\""),
-        ({35: "../34"}, 35, "invalid ecCodes table alias {base}/35 -> \"../34\""),
-        ({35: "a\\b"}, 35, "invalid ecCodes table alias {base}/35 -> \"a\\\\b\""),
-        ({35: " \n"}, 35, "invalid ecCodes table alias {base}/35 -> \"\""),
-        ({35: "40"}, 35, "ecCodes table directory does not exist: {base}/40"),
-        ({}, 35, "ecCodes table directory does not exist: {base}/35"),
+        ({35: "35"}, "ecCodes table alias chain loops: {base}/35 -> \"35\""),
+        ({35: "36", 36: "35"}, "ecCodes table alias chain loops: {base}/36 -> \"35\""),
+        ({35: "../34"}, "invalid ecCodes table alias {base}/35 -> \"../34\""),
+        ({35: "a\\b"}, "invalid ecCodes table alias {base}/35 -> \"a\\\\b\""),
+        ({35: " \n"}, "invalid ecCodes table alias {base}/35 -> \"\""),
+        ({35: "40"}, "ecCodes table directory does not exist: {base}/40"),
+        ({}, "ecCodes table directory does not exist: {base}/35"),
     ],
 )
-def test_bad_alias_files(tmp_path, aliases, version, expected):
+def test_bad_alias_files(tmp_path, aliases, expected):
     root = write_definitions_root(tmp_path, masters={34: {}, **aliases})
     base = f"{root}/bufr/tables/0/wmo"
-    text = load_error(m.TableSet.from_definitions, str(root), msg(version))
+    text = load_error(m.TableSet.from_definitions, str(root), msg(35))
     assert text == PARSE + expected.format(base=base)
 
 
@@ -120,11 +120,9 @@ def test_required_and_optional_files(tmp_path):
         ("001001|a|long|N|K| 2|0|7", 'bad i32 " 2": invalid digit found in string'),
         ("001001|a|long|N|K||0|7", 'bad i32 "": cannot parse integer from empty string'),
         ("001001|a|long|N|K|2147483648|0|7", 'bad i32 "2147483648": number too large to fit in target type'),
-        ("001001|a|long|N|K|-2147483649|0|7", 'bad i32 "-2147483649": number too small to fit in target type'),
         ("001001|a|long|N|K|0|-9223372036854775809|7", 'bad i64 "-9223372036854775809": number too small to fit in target type'),
         ("001001|a|long|N|K|0|+|7", 'bad i64 "+": invalid digit found in string'),
         ("001001|a|long|N|K|0|0|-1", 'bad u16 "-1": invalid digit found in string'),
-        ("001001|a|long|N|K|0|0|65536", 'bad u16 "65536": number too large to fit in target type'),
         ("0x1001|a|long|N|K|0|0|7", 'bad descriptor code "0x1001": invalid digit found in string'),
     ],
 )
@@ -162,12 +160,9 @@ no equals sign here ]
 def test_sequence_def_statements(tmp_path):
     tables = m.TableSet.from_eccodes(table_dir(tmp_path, sequence_def=SEQUENCE_DEF))
     # The later 301001 replaces the first; an unfinished statement at the end is dropped.
-    assert tables.sequence_count == 4
-    assert tables.get_sequence(301001).members == [1001, 1002, 1003]
-    assert tables.get_sequence(301002).members == []
-    assert tables.get_sequence(301003).members == [301001, 1003]
-    assert tables.get_sequence(301004).members == [1001, 1002]
-    assert tables.get_sequence(301009) is None
+    assert tables.sequence_count == 4 and tables.get_sequence(301009) is None
+    assert [tables.get_sequence(c).members for c in (301001, 301002, 301003, 301004)] == [
+        [1001, 1002, 1003], [], [301001, 1003], [1001, 1002]]
 
 
 @pytest.mark.parametrize(
@@ -176,8 +171,6 @@ def test_sequence_def_statements(tmp_path):
         ('"301001" = 001001, 001002 ]', '"301001" = 001001, 001002 ]'),
         ('"301001" = ] 001001 [', '"301001" = ] 001001 ['),
         ('"3010x1" = [ 001001 ]', 'bad descriptor code "3010x1": invalid digit found in string'),
-        ('"301001" = [ 001001, -2 ]', 'bad descriptor code "-2": invalid digit found in string'),
-        ('"301001" = [ 99999999999 ]', 'bad descriptor code "99999999999": number too large to fit in target type'),
         ('= [ 1 ]', 'bad descriptor code "": cannot parse integer from empty string'),
     ],
 )
@@ -198,11 +191,8 @@ def test_code_table_lines(tmp_path):
             "+3 x PLUS\n3 y REPLACED\n18446744073709551615 0 MAX\n")
     d = table_dir(tmp_path, codetables={"1003.table": text, "20003.table": "# nothing\n"})
     tables = m.TableSet.from_eccodes(d)
-    assert tables.get_meaning(1003, 0) == "THREE WORDS HERE"
-    assert tables.get_meaning(1003, 1) is None
-    assert tables.get_meaning(1003, 2) == "TABS AND SPACES"
-    assert tables.get_meaning(1003, 3) == "REPLACED"
-    assert tables.get_meaning(1003, 2**64 - 1) == "MAX"
+    assert [tables.get_meaning(1003, raw) for raw in (0, 1, 2, 3, 2**64 - 1)] == [
+        "THREE WORDS HERE", None, "TABS AND SPACES", "REPLACED", "MAX"]
     assert tables.get_meaning(20003, 0) is None
 
 
@@ -212,7 +202,6 @@ def test_code_table_lines(tmp_path):
         ({"1003.table": "x1 0 MEANING\n"}, 'bad code table key "x1": invalid digit found in string'),
         ({"1003.table": "18446744073709551616 0 M\n"},
          'bad code table key "18446744073709551616": number too large to fit in target type'),
-        ({"notes.table": "1 1 A\n"}, 'bad descriptor code "notes": invalid digit found in string'),
         ({".table": "1 1 A\n"}, 'bad descriptor code ".table": invalid digit found in string'),
     ],
 )
