@@ -396,10 +396,7 @@ PyObject* decoded_value_list(ModuleState* state, DecodedData&& data) {
           label = plain[c];
           Py_INCREF(label);
         }
-        const double number = column.numbered ? (column.text_base + static_cast<double>(s) + 1.0) *
-                                                        1000.0 +
-                                                    column.text_width_bytes
-                                              : 0.0;
+        const double number = column.numbered ? column.text_number(s) : 0.0;
         object = make_value(state, column.descriptor, flags, number, 0, label);
         if (object == nullptr) Py_DECREF(label);
       }

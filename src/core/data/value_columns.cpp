@@ -18,8 +18,7 @@ DecodedValue column_item(const ValueColumn& column, std::size_t subset) {
   if (column.texts[e]) item.raw_text = std::make_unique<std::string>(*column.texts[e]);
   if (column.numbered) {
     item.has_raw_value = true;
-    item.raw_value = (column.text_base + static_cast<double>(subset) + 1.0) * 1000.0 +
-                     column.text_width_bytes;
+    item.raw_value = column.text_number(subset);
   }
   return item;
 }

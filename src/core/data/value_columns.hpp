@@ -37,6 +37,11 @@ struct ValueColumn {
   double text_width_bytes = 0.0;  // width div 8
 
   [[nodiscard]] std::size_t entry(std::size_t subset) const { return constant ? 0 : subset; }
+
+  // Text reference number of a character item: (n * k + s + 1) * 1000 + width div 8.
+  [[nodiscard]] double text_number(std::size_t subset) const {
+    return (text_base + static_cast<double>(subset) + 1.0) * 1000.0 + text_width_bytes;
+  }
 };
 
 // The item of one subset of a column.
