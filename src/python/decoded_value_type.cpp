@@ -55,7 +55,12 @@ void* take_from_pool(ModuleState* state) {
 void value_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   Py_DECREF(as_value(self)->label);
+  // Late in interpreter shutdown the type may have lost its module; the
+  // lookup then raises, which must not disturb an exception in flight.
+  PyObject* in_flight = PyErr_GetRaisedException();
   ModuleState* state = state_of_type(type);
+  if (state == nullptr) PyErr_Clear();
+  PyErr_SetRaisedException(in_flight);
   if (state != nullptr && !state->value_pool_closed && state->value_pool_size < kPoolLimit) {
     std::memcpy(self, &state->value_pool, sizeof(void*));
     state->value_pool = self;
