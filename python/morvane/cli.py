@@ -104,17 +104,52 @@ def _unit(tables: _morvane.TableSet, code: int) -> str:
     return element.unit if element is not None else ""
 
 
-def _shown(value: _morvane.DecodedValue) -> str:
-    if value.raw is None:  # character data
-        return "missing" if value.raw_text is None else json.dumps(value.raw_text, ensure_ascii=False)
-    if value.raw_value is None:
-        text = "missing"
-    else:
-        number = value.raw_value
-        text = str(int(number)) if number.is_integer() and abs(number) < 1e15 else repr(number)
-    if value.raw_meaning is not None:
-        text += f" [{value.raw_meaning}]"
-    return text
+def _number(value: float) -> str:
+    return str(int(value)) if value.is_integer() and abs(value) < 1e15 else repr(value)
+
+
+class _Labels:
+    """Per-descriptor text that every value of that descriptor shares, made
+    once per table set: dumps run to millions of values."""
+
+    def __init__(self, tables: _morvane.TableSet) -> None:
+        self.tables = tables
+        self.text: dict[tuple[int, str], tuple[str, str]] = {}
+        self.json: dict[tuple[int, str], str] = {}
+
+    def for_text(self, code: int, name: str) -> tuple[str, str]:
+        """The line's start and its unit suffix."""
+        key = (code, name)
+        found = self.text.get(key)
+        if found is None:
+            unit = _unit(self.tables, code)
+            # Code tables show their meaning, plain counts need no unit.
+            plain = not unit or "TABLE" in unit.upper() or unit.upper() in ("NUMERIC", "CCITT IA5")
+            found = self.text[key] = (f"    {code:06d}  {name:<48} ", "" if plain else f"  {unit}")
+        return found
+
+    def for_json(self, code: int, name: str) -> str:
+        key = (code, name)
+        found = self.json.get(key)
+        if found is None:
+            unit = json.dumps(_unit(self.tables, code), ensure_ascii=False)
+            found = self.json[key] = (f'{{"descriptor": {code}, "name": {json.dumps(name, ensure_ascii=False)}, '
+                                      f'"unit": {unit}, "value": ')
+        return found
+
+
+def _value_text(value: _morvane.DecodedValue) -> tuple[str, bool]:
+    """The value as shown, and whether it is a number (which takes a unit)."""
+    raw = value.raw
+    if raw is None:  # character data
+        text = value.raw_text
+        return ("missing" if text is None else json.dumps(text, ensure_ascii=False)), False
+    number = value.raw_value
+    shown = "missing" if number is None else _number(number)
+    meaning = value.raw_meaning
+    if meaning is not None:
+        shown += f" [{meaning}]"
+    return shown, number is not None
 
 
 def _dump_text(msg: Message, out: TextIO) -> None:
@@ -127,45 +162,55 @@ def _dump_text(msg: Message, out: TextIO) -> None:
           f"master tables {m.master_tables_version_number}{note}, local tables "
           f"{m.local_tables_version_number}, {_date(m)}, {m.number_of_subsets} subsets"
           f"{', compressed' if m.compressed_data else ''}", file=out)
-    tables = msg.tables
+    labels = _Labels(msg.tables)
     for number, subset in enumerate(msg.subsets(), 1):
-        print(f"  subset {number}", file=out)
+        lines = [f"  subset {number}"]
         for value in subset:
-            unit = _unit(tables, value.descriptor)
-            # Code tables show their meaning and plain counts need no unit.
-            plain = not unit or "TABLE" in unit.upper() or unit.upper() == "NUMERIC"
-            unit = "" if plain or value.raw is None else f"  {unit}"
-            print(f"    {value.descriptor:06d}  {value.name:<48} {_shown(value)}{unit}", file=out)
+            start, unit = labels.for_text(value.descriptor, value.name)
+            shown, numeric = _value_text(value)
+            lines.append(start + shown + unit if numeric else start + shown)
+        lines.append("")
+        out.write("\n".join(lines))
+
+
+def _json_value(value: _morvane.DecodedValue) -> str:
+    raw = value.raw
+    if raw is None:
+        text = value.raw_text
+        return ("null" if text is None else json.dumps(text, ensure_ascii=False)) + ', "raw": null, "meaning": null}'
+    number = value.raw_value
+    meaning = value.raw_meaning
+    return (f'{"null" if number is None else repr(number)}, "raw": {raw}, "meaning": '
+            f'{"null" if meaning is None else json.dumps(meaning, ensure_ascii=False)}}}')
 
 
 def _dump_json(msg: Message, out: TextIO) -> None:
-    record: dict[str, Any] = {"index": msg.index, "offset": msg.offset, "edition": msg.edition}
     m = msg.message
     assert m is not None
-    record["header"] = {name: getattr(m, name) for name in HEADER_FIELDS}
-    record["tables_version"] = msg.tables_version
-    tables = msg.tables
-    record["subsets"] = [
-        [{"descriptor": v.descriptor, "name": v.name,
-          "value": v.raw_text if v.raw is None else v.raw_value,
-          "unit": _unit(tables, v.descriptor), "raw": v.raw, "meaning": v.raw_meaning}
-         for v in subset]
-        for subset in msg.subsets()
-    ]
-    print(json.dumps(record, ensure_ascii=False), file=out)
+    head = {"index": msg.index, "offset": msg.offset, "edition": msg.edition,
+            "header": {name: getattr(m, name) for name in HEADER_FIELDS},
+            "tables_version": msg.tables_version}
+    labels = _Labels(msg.tables)
+    # Written piece by piece: a satellite message holds hundreds of thousands of values.
+    out.write(json.dumps(head, ensure_ascii=False)[:-1] + ', "subsets": [')
+    for number, subset in enumerate(msg.subsets()):
+        items = ", ".join(labels.for_json(v.descriptor, v.name) + _json_value(v) for v in subset)
+        out.write(("[" if number == 0 else ", [") + items + "]")
+    out.write("]}\n")
 
 
 def cmd_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
     tables = _tables(args.tables)
-    messages = _messages(args.file, tables, failures)
-    if messages is None:
+    try:
+        messages = read(args.file, tables)
+    except OSError as exc:
+        failures.report(f"cannot read {args.file}: {exc.strerror or exc}")
         return
-    if args.message is not None:
-        if not 0 <= args.message < len(messages):
-            failures.report(f"{args.file} has {len(messages)} messages; there is no message {args.message}")
-            return
-        messages = [messages[args.message]]
-    for msg in messages:
+    count = 0
+    for msg in messages:  # one at a time: each message's values go once it is shown
+        count += 1
+        if args.message is not None and msg.index != args.message:
+            continue
         if msg.error is not None:
             failures.report(f"{args.file}: {msg.error}")
             if args.json:
@@ -173,6 +218,8 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
                                   "error": msg.error.reason}), file=out)
             continue
         (_dump_json if args.json else _dump_text)(msg, out)
+    if args.message is not None and not 0 <= args.message < count:
+        failures.report(f"{args.file} has {count} messages; there is no message {args.message}")
 
 
 # --------------------------------------------------------------------------
