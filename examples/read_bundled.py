@@ -42,7 +42,8 @@ def main() -> None:
             element = msg.tables.get_element(value.descriptor)
             unit = element.unit if element is not None else ""
             shown = value.data if unit not in ("Numeric", "CCITT IA5", "CODE TABLE", "FLAG TABLE") else ""
-            print(f"  {value.descriptor:06d}  {value.name:<45} {value.data!r:<22} {unit if shown else ''}")
+            line = f"  {value.descriptor:06d}  {value.name:<45} {value.data!r:<22} {unit if shown else ''}"
+            print(line.rstrip())
 
 
 if __name__ == "__main__":
