@@ -374,6 +374,7 @@ PyObject* decoded_value_list(ModuleState* state, DecodedData&& data) {
     plain[c] = labels.label(data.columns[c].name, nullptr);
     if (plain[c] == nullptr) return nullptr;
   }
+  std::vector<Ref> shared_text(data.columns.size());
   Py_ssize_t index = 0;
   for (std::size_t s = 0; s < data.subsets; ++s) {
     for (std::size_t c = 0; c < data.columns.size(); ++c) {
@@ -393,7 +394,16 @@ PyObject* decoded_value_list(ModuleState* state, DecodedData&& data) {
       } else {
         std::uint8_t flags = flags_of(column.numbered, false);
         PyObject* label;
-        if (column.texts[e]) {
+        if (column.texts[e] && column.constant) {
+          // One label for every subset of a constant column: a long text
+          // copied per subset would turn kilobytes of data into gigabytes.
+          if (!shared_text[c]) {
+            shared_text[c] = Ref(labels.text_label(column.name, *column.texts[e]));
+            if (!shared_text[c]) return nullptr;
+          }
+          label = Py_NewRef(shared_text[c].get());
+          flags |= kHasText;
+        } else if (column.texts[e]) {
           label = labels.text_label(column.name, *column.texts[e]);
           if (label == nullptr) return nullptr;
           flags |= kHasText;
