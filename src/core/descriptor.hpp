@@ -50,7 +50,4 @@ Result<std::uint64_t> parse_unsigned_text(std::string_view text, std::uint64_t m
 // quotes, then parsed as an unsigned 32-bit decimal number.
 Result<std::uint32_t> parse_code(std::string_view field);
 
-// Unicode white space trim used by the table readers.
-std::string_view trim_unicode_space(std::string_view text);
-
 } // namespace morvane

@@ -1,57 +1,13 @@
 #include "error.hpp"
 
+#include "text.hpp"
+
 #include <cstring>
 #include <cstdio>
 
 namespace morvane {
 
 namespace {
-
-// Decodes one UTF-8 sequence at `i`; invalid bytes come back as U+FFFD.
-char32_t next_code_point(std::string_view s, std::size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  auto cont = [&](std::size_t k) -> int {
-    if (i + k >= s.size()) return -1;
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    return (b & 0xC0U) == 0x80U ? static_cast<int>(b & 0x3FU) : -1;
-  };
-  if (b0 < 0x80U) {
-    i += 1;
-    return b0;
-  }
-  if (b0 >= 0xC2U && b0 <= 0xDFU) {
-    const int c1 = cont(1);
-    if (c1 >= 0) {
-      i += 2;
-      return ((b0 & 0x1FU) << 6U) | static_cast<char32_t>(c1);
-    }
-  } else if (b0 >= 0xE0U && b0 <= 0xEFU) {
-    const int c1 = cont(1);
-    const int c2 = cont(2);
-    if (c1 >= 0 && c2 >= 0) {
-      const char32_t cp = ((b0 & 0x0FU) << 12U) | (static_cast<char32_t>(c1) << 6U) |
-                          static_cast<char32_t>(c2);
-      if (cp >= 0x800U && (cp < 0xD800U || cp > 0xDFFFU)) {
-        i += 3;
-        return cp;
-      }
-    }
-  } else if (b0 >= 0xF0U && b0 <= 0xF4U) {
-    const int c1 = cont(1);
-    const int c2 = cont(2);
-    const int c3 = cont(3);
-    if (c1 >= 0 && c2 >= 0 && c3 >= 0) {
-      const char32_t cp = ((b0 & 0x07U) << 18U) | (static_cast<char32_t>(c1) << 12U) |
-                          (static_cast<char32_t>(c2) << 6U) | static_cast<char32_t>(c3);
-      if (cp >= 0x10000U && cp <= 0x10FFFFU) {
-        i += 4;
-        return cp;
-      }
-    }
-  }
-  i += 1;
-  return 0xFFFD;
-}
 
 // Characters shown as \u{..}: controls, format and separator characters,
 // combining marks and non-characters. Everything else prints as itself.
@@ -122,7 +78,11 @@ std::string quoted(std::string_view text) {
   out.push_back('"');
   std::size_t i = 0;
   while (i < text.size()) {
-    const char32_t c = next_code_point(text, i);
+    std::size_t skip = 1;
+    const std::size_t length = utf8_sequence_at(text, i, &skip);
+    // Bytes that are not UTF-8 show as U+FFFD, as a lossy decoder reads them.
+    const char32_t c = length == 0 ? U'\uFFFD' : utf8_code_point(text, i, length);
+    i += length == 0 ? skip : length;
     switch (c) {
     case U'"': out += "\\\""; break;
     case U'\\': out += "\\\\"; break;
