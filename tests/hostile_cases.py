@@ -1,14 +1,7 @@
-"""Worst-case inputs for the entry points, each run in a process of its own.
-
-    python hostile_cases.py CASE [DATA]
-
-Builds the input of CASE (every BUFR input below 1 MB), calls the entry point
-once and prints one JSON line: the outcome ("result N" with the number of
-items or records, or "ValueError: ..."), the peak RSS in MiB and the seconds
-the call took. Any other exception or a crash shows in the exit status.
-test_reliability.py runs each case under a wall-clock guard and checks the
-figures.
-"""
+"""Worst-case inputs, one per process: `python hostile_cases.py CASE [DATA]`
+builds the input of CASE (BUFR inputs below 1 MB), calls the entry point once
+and prints a JSON line with the outcome ("result N" or "ValueError: ..."),
+the peak RSS in MiB and the seconds taken. test_reliability.py runs them."""
 
 from __future__ import annotations
 
@@ -22,215 +15,113 @@ from pathlib import Path
 import _morvane
 from bufr_builder import BitWriter, element, message, write_table_dir
 
-MEGABYTE = 1_000_000
+MB = 1_000_000
 ZERO = 63003  # a Table B element of width 0: reads no bits
-CASES = {}
-DATA = Path("../shared/data")  # the test data folder, for cases that read it
+DATA = Path("../shared/data")
 
 
-def case(function):
-    CASES[function.__name__] = function
-    return function
+def tables(tmp: Path, elements=(), sequences=()):
+    path = write_table_dir(tmp / "t", {ZERO: element("ZERO WIDTH", "Numeric", 0, 0, 0),
+                                       63009: element("EIGHT BITS", "Numeric", 0, 0, 8),
+                                       **dict(elements)}, sequences)
+    return _morvane.TableSet.from_eccodes(str(path))
 
 
-def tables(tmp: Path, elements=None, sequences=None):
-    default = {ZERO: element("ZERO WIDTH", "Numeric", 0, 0, 0),
-               63009: element("EIGHT BITS", "Numeric", 0, 0, 8),
-               31001: element("DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric", 0, 0, 8)}
-    default.update(elements or {})
-    path = write_table_dir(tmp / "t", default, sequences or {})
-    return _morvane.TableSet.from_eccodes(str(path)), str(path)
+def decode(tmp, descriptors, data=b"\0" * (MB - 4096), elements=(), sequences=(), **framing):
+    """By default section 4 holds almost 1 MB of bits the walk never needs:
+    the data-proportional part of the work limit at its largest."""
+    return _morvane.decode_values_with_tables(message(descriptors, data, **framing),
+                                              tables(tmp, elements, sequences))
 
 
-def padded(descriptors, size=MEGABYTE - 4096, **framing) -> bytes:
-    """A message whose section 4 holds `size` zero octets that the walk never
-    needs: the bit-proportional part of the work limit at its largest."""
-    return message(descriptors, b"\0" * size, **framing)
-
-
-# -- Descriptor expansion: nested fixed replications multiply.
-
-@case
-def expand_replicated_operators(tmp):
-    # 255^5 repetitions of a group that appends nothing.
-    return _morvane.TableSet().expand([105255, 104255, 103255, 102255, 101255, 201130])
-
-
-@case
-def expand_replicated_elements(tmp):
-    # 255^4 codes: 16 GB as a Python list.
-    return _morvane.TableSet().expand([104255, 103255, 102255, 101255, 1001])
-
-
-@case
-def expand_descriptors_fanout(tmp):
-    # Sequences of sequences, 20 members each, 6 levels: 64 million codes.
-    sequences = {300000 + k: [300000 + k + 1] * 20 for k in range(1, 6)}
-    sequences[300006] = [ZERO] * 20
-    _, path = tables(tmp, sequences=sequences)
-    return _morvane.expand_descriptors(path, [300001])
-
-
-# -- Uncompressed data: work that reads no bits.
-
-@case
-def uncompressed_replicated_zero_width(tmp):
-    t, _ = tables(tmp)
-    return _morvane.decode_values_with_tables(padded([103255, 102255, 101255, ZERO]), t)
-
-
-@case
-def uncompressed_sequence_fanout(tmp):
-    # As many items as the work limit allows, one unit each.
-    t, _ = tables(tmp, sequences={300001: [ZERO] * 1000})
-    return _morvane.decode_values_with_tables(padded([101255, 300001] * 40), t)
-
-
-@case
-def uncompressed_huge_delayed_count(tmp):
-    # A 32-bit factor of 2^32 - 2 over a group that reads nothing.
-    t, _ = tables(tmp, {31002: element("FACTOR", "Numeric", 0, 0, 32)})
-    w = BitWriter().u(2**32 - 2, 32)
-    return _morvane.decode_values_with_tables(message([101000, 31002, ZERO], w), t)
-
-
-@case
-def uncompressed_deep_fanout(tmp):
-    # 64 nested sequences, each holding the next twice: 2^64 leaves.
-    sequences = {301100 + k: [301101 + k] * 2 for k in range(1, 64)}
-    sequences[301164] = [ZERO]
-    t, _ = tables(tmp, sequences=sequences)
-    return _morvane.decode_values_with_tables(padded([301101]), t)
-
-
-@case
-def uncompressed_65535_subsets(tmp):
-    t, _ = tables(tmp)
-    return _morvane.decode_values_with_tables(
-        padded([ZERO] * 16, subsets=65535), t)
-
-
-# -- Compressed data: every column is one item per subset.
-
-@case
-def compressed_65535_subsets_tiny_section4(tmp):
-    t, _ = tables(tmp)
-    return _morvane.decode_values_with_tables(
-        message([63009] * 40, b"\x00\x00\x01", compressed=True, subsets=65535), t)
-
-
-@case
-def compressed_zero_width_columns(tmp):
-    # A column of width 0 costs 6 bits of data and gives 65535 items.
-    t, _ = tables(tmp)
-    return _morvane.decode_values_with_tables(
-        padded([ZERO] * 2000, compressed=True, subsets=65535), t)
-
-
-@case
-def compressed_constant_long_text(tmp):
-    # Constant character columns of 8 KB texts: 8 KB of data each, repeated
-    # for 65535 subsets.
-    width = 8184 * 8
-    t, _ = tables(tmp, {1015: element("NAME", "CCITT IA5", 0, 0, width)})
-    column = int.from_bytes(b"A" * (width // 8), "big") << 6  # R0, then NBINC 0
+def constant_text_columns(count: int, octets: int) -> bytes:
+    """`count` compressed character columns, each R0 = `octets` letters and NBINC 0."""
+    width = octets * 8 + 6
+    column = int.from_bytes(b"A" * octets, "big") << 6
     bits = 0
-    for _ in range(100):
-        bits = (bits << (width + 6)) | column
-    total = 100 * (width + 6)
-    data = (bits << (-total % 8)).to_bytes((total + 7) // 8, "big")
-    return _morvane.decode_values_with_tables(
-        message([1015] * 100, data, compressed=True, subsets=65535), t)
+    for _ in range(count):
+        bits = (bits << width) | column
+    return (bits << (-count * width % 8)).to_bytes((count * width + 7) // 8, "big")
 
 
-@case
-def compressed_replicated_zero_width(tmp):
-    t, _ = tables(tmp)
-    return _morvane.decode_values_with_tables(
-        padded([103255, 102255, 101255, ZERO], compressed=True, subsets=65535), t)
-
-
-@case
-def real_compressed_message_with_65535_subsets(tmp):
-    """A corpus radiance message told it holds 65535 subsets."""
+def real_message_with_65535_subsets(tmp):
     raw = (DATA / "bufr" / "amsu_55.e4.bufr").read_bytes()
     parsed = _morvane.parse_all_bytes(raw)[0]
     start = raw.index(b"BUFR")
     msg = bytearray(raw[start:start + parsed.total_length])
     section3 = 8 + parsed.section1_length + parsed.section2_length
-    msg[section3 + 4:section3 + 6] = (65535).to_bytes(2, "big")
-    t = _morvane.TableSet.from_definitions(str(DATA / "tables" / "eccodes"), parsed)
-    return _morvane.decode_values_with_tables(bytes(msg), t)
+    msg[section3 + 4:section3 + 6] = b"\xff\xff"
+    tables_set = _morvane.TableSet.from_definitions(str(DATA / "tables" / "eccodes"), parsed)
+    return _morvane.decode_values_with_tables(bytes(msg), tables_set)
 
 
-# -- Framing.
-
-@case
-def framing_zero_length_markers(tmp):
-    return _morvane.parse_all_bytes(b"BUFR\0\0\0\x04" * (MEGABYTE // 8))
-
-
-@case
-def framing_many_small_messages(tmp):
-    one = message([], b"")
-    return _morvane.parse_all_bytes(one * (MEGABYTE // len(one)))
-
-
-# -- Table files: one very long line, unterminated quotes.
-
-@case
-def element_table_10mb_line(tmp):
-    path = tmp / "t"
-    path.mkdir()
-    (path / "element.table").write_bytes(
-        b"001001|a|long|" + b"N" * 10 * MEGABYTE + b"|Numeric|0|0|7\n")
-    (path / "sequence.def").write_bytes(b"")
-    return _morvane.TableSet.from_eccodes(str(path))
-
-
-@case
-def sequence_def_10mb_line(tmp):
-    path = tmp / "t"
-    path.mkdir()
-    (path / "element.table").write_bytes(b"")
-    members = b", ".join([b"001001"] * (10 * MEGABYTE // 8))
-    (path / "sequence.def").write_bytes(b'"300001" = [ ' + members + b" ]\n")
-    return _morvane.TableSet.from_eccodes(str(path)).expand([300001])
-
-
-@case
-def code_table_10mb_line(tmp):
+def table_dir(tmp, element_table=b"", sequence_def=b"", code_table=None):
     path = tmp / "t"
     (path / "codetables").mkdir(parents=True)
-    (path / "element.table").write_bytes(b"")
-    (path / "sequence.def").write_bytes(b"")
-    (path / "codetables" / "1003.table").write_bytes(b"1 1 " + b"word " * (2 * MEGABYTE))
+    (path / "element.table").write_bytes(element_table)
+    (path / "sequence.def").write_bytes(sequence_def)
+    if code_table is not None:
+        (path / "codetables" / "1003.table").write_bytes(code_table)
     return _morvane.TableSet.from_eccodes(str(path))
 
 
-@case
-def csv_unterminated_quote(tmp):
-    (tmp / "BUFRCREX_TableB_en_00.csv").write_bytes(
-        b"a,b,c,d,e,f,g,h\n" + b'"' + b"x,\n" * (MEGABYTE // 3))
+def csv_dir(tmp, table_b):
+    (tmp / "BUFRCREX_TableB_en_00.csv").write_bytes(table_b)
     return _morvane.TableSet.from_bufr4_45(str(tmp))
 
 
-def outcome(result) -> str:
-    if isinstance(result, _morvane.TableSet):
-        return f"result {result.element_count}"
-    return f"result {len(result)}"
+CASES = {
+    # Nested fixed replications multiply: 255^5 groups that append nothing,
+    # 255^4 codes, sequences of 20 sequences 6 levels deep.
+    "expand_replicated_operators": lambda tmp: _morvane.TableSet().expand(
+        [105255, 104255, 103255, 102255, 101255, 201130]),
+    "expand_replicated_elements": lambda tmp: _morvane.TableSet().expand(
+        [104255, 103255, 102255, 101255, 1001]),
+    "expand_sequence_fanout": lambda tmp: tables(
+        tmp, sequences={**{300000 + k: [300001 + k] * 20 for k in range(1, 6)},
+                        300006: [ZERO] * 20}).expand([300001]),
+    # Uncompressed walks that read no bits.
+    "uncompressed_replicated_zero_width": lambda tmp: decode(tmp, [103255, 102255, 101255, ZERO]),
+    "uncompressed_sequence_fanout": lambda tmp: decode(
+        tmp, [101255, 300001] * 40, sequences={300001: [ZERO] * 1000}),
+    "uncompressed_huge_delayed_count": lambda tmp: decode(
+        tmp, [101000, 31002, ZERO], BitWriter().u(2**32 - 2, 32),
+        elements={31002: element("FACTOR", "Numeric", 0, 0, 32)}),
+    "uncompressed_65535_subsets": lambda tmp: decode(tmp, [ZERO] * 16, subsets=65535),
+    # Compressed: every column is one item per subset.
+    "compressed_65535_subsets_tiny_section4": lambda tmp: decode(
+        tmp, [63009] * 40, b"\0\0\1", compressed=True, subsets=65535),
+    "compressed_zero_width_columns": lambda tmp: decode(
+        tmp, [ZERO] * 2000, compressed=True, subsets=65535),
+    "compressed_constant_long_text": lambda tmp: decode(
+        tmp, [1015] * 100, constant_text_columns(100, 8184), compressed=True, subsets=65535,
+        elements={1015: element("NAME", "CCITT IA5", 0, 0, 8184 * 8)}),
+    "real_compressed_message_with_65535_subsets": real_message_with_65535_subsets,
+    # Framing.
+    "framing_zero_length_markers": lambda tmp: _morvane.parse_all_bytes(
+        b"BUFR\0\0\0\x04" * (MB // 8)),
+    "framing_many_small_messages": lambda tmp: _morvane.parse_all_bytes(
+        message([]) * (MB // len(message([])))),
+    # Table files: 10 MB lines, an unterminated quote.
+    "element_table_10mb_line": lambda tmp: table_dir(
+        tmp, element_table=b"001001|a|long|" + b"N" * 10 * MB + b"|Numeric|0|0|7\n"),
+    "sequence_def_10mb_line": lambda tmp: table_dir(
+        tmp, sequence_def=b'"300001" = [ ' + b"001001, " * (10 * MB // 8) + b"]\n").expand([300001]),
+    "code_table_10mb_line": lambda tmp: table_dir(tmp, code_table=b"1 1 " + b"word " * (2 * MB)),
+    "csv_unterminated_quote": lambda tmp: csv_dir(tmp, b"a,b,c,d,e,f,g,h\n\"" + b"x,\n" * (MB // 3)),
+}
 
 
 def main() -> None:
     global DATA
-    name = sys.argv[1]
-    function = CASES[name]
     if len(sys.argv) > 2:
         DATA = Path(sys.argv[2])
     with tempfile.TemporaryDirectory() as tmp:
         started = time.perf_counter()
         try:
-            text = outcome(function(Path(tmp)))
+            result = CASES[sys.argv[1]](Path(tmp))
+            size = result.element_count if isinstance(result, _morvane.TableSet) else len(result)
+            text = f"result {size}"
         except ValueError as error:
             text = f"ValueError: {error}"
         seconds = time.perf_counter() - started
