@@ -33,6 +33,7 @@ import random
 import statistics
 import sys
 import time
+import subprocess
 import tracemalloc
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -273,19 +274,47 @@ def rate(values: int, seconds: float) -> str:
     return f"{values / seconds / 1e6:8.3f} M/s" if seconds > 0 else "      n/a"
 
 
-def bytes_per_value(morvane: Morvane, msgs: list[Message]) -> tuple[float, float, int]:
+def bytes_per_value(data_dir: Path) -> tuple[float, float, int]:
+    """tracemalloc over one decode of every uncompressed message, in a process
+    that has decoded nothing before: freed values are pooled for reuse, so a
+    measurement after the timing runs would not see their memory."""
+    import _morvane
+
+    corpus = [m for m in load_corpus(data_dir) if not m.compressed]
+    root = str(data_dir / "tables" / "eccodes")
+    tables: dict[tuple, object] = {}
+    for m in corpus:
+        if m.table_key not in tables:
+            try:
+                tables[m.table_key] = _morvane.TableSet.from_definitions(root, _morvane.parse_bytes(m.data))
+            except ValueError:
+                tables[m.table_key] = None
     gc.collect()
     tracemalloc.start()
+    kept = []
     try:
         before = tracemalloc.get_traced_memory()[0]
-        kept = [morvane.decode(m.data, morvane.tables[m.table_key]) for m in msgs]
+        for m in corpus:
+            if tables[m.table_key] is None:
+                continue
+            try:
+                kept.append(_morvane.decode_values_with_tables(m.data, tables[m.table_key]))
+            except ValueError:
+                continue
         after = tracemalloc.get_traced_memory()[0]
     finally:
         tracemalloc.stop()
     count = sum(len(k) for k in kept)
-    list_bytes = sum(sys.getsizeof(k) for k in kept)
+    list_bytes = sum(sys.getsizeof(k) for k in kept) + sys.getsizeof(kept)
     total = after - before
     return total / count, (total - list_bytes) / count, count
+
+
+def fresh_bytes_per_value(data_dir: Path) -> tuple[float, float, int]:
+    out = subprocess.run([sys.executable, __file__, "--memory-only", "--data", str(data_dir)],
+                         check=True, capture_output=True, text=True).stdout
+    with_list, per_object, count = out.split()
+    return float(with_list), float(per_object), int(count)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -295,7 +324,11 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--peer-seconds", type=float, default=5.0, help="decoding time budget per peer and group")
     ap.add_argument("--peers", default="eccodes,pybufrkit", help="comma-separated, or 'none'")
     ap.add_argument("--groups", default=",".join(GROUPS), help="comma-separated: " + ", ".join(GROUPS))
+    ap.add_argument("--memory-only", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    if args.memory_only:
+        print(*bytes_per_value(args.data))
+        return 0
 
     if not (args.data / "bufr").is_dir():
         print(f"no corpus at {args.data / 'bufr'}; pass --data")
@@ -353,8 +386,7 @@ def main(argv: list[str] | None = None) -> int:
         print()
 
     if morvane is not None:
-        msgs = morvane.usable([m for m in corpus if not m.compressed])
-        with_list, per_object, count = bytes_per_value(morvane, msgs)
+        with_list, per_object, count = fresh_bytes_per_value(args.data)
         print(f"memory: {per_object:.1f} bytes per DecodedValue ({with_list:.1f} with its list slot),"
               f" over {count} values of the uncompressed messages")
     return 0
