@@ -208,50 +208,54 @@ const BufrMessage* bufr_message_of(ModuleState* state, PyObject* object) {
   return &reinterpret_cast<MessageObject*>(object)->record;
 }
 
-PyObject* parse_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+using Framing = PyObject* (*)(PyObject*, Bytes);
+
+// The four message functions differ only in where the bytes come from and
+// whether one message or all of them are framed.
+PyObject* from_bytes(const char* function, Framing framing, PyObject* module,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg = nullptr;
   Bytes data;
-  if (!parse_arguments("parse_bytes", kDataArgument, args, nargs, kwnames, &arg) ||
-      !bytes_argument("parse_bytes", "data", arg, data)) {
+  if (!parse_arguments(function, kDataArgument, args, nargs, kwnames, &arg) ||
+      !bytes_argument(function, "data", arg, data)) {
     return nullptr;
   }
-  return parse_one(module, data);
+  return framing(module, data);
 }
 
-PyObject* parse_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* from_file(const char* function, Framing framing, PyObject* module,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg = nullptr;
   std::string_view path;
-  if (!parse_arguments("parse_file", kPathArgument, args, nargs, kwnames, &arg) ||
-      !str_argument("parse_file", "path", arg, path)) {
+  if (!parse_arguments(function, kPathArgument, args, nargs, kwnames, &arg) ||
+      !str_argument(function, "path", arg, path)) {
     return nullptr;
   }
   std::vector<std::uint8_t> content;
   if (!read_whole_file(path, content)) return nullptr;
-  return parse_one(module, content);
+  return framing(module, content);
+}
+
+} // namespace
+
+PyObject* parse_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return from_bytes("parse_bytes", parse_one, module, args, nargs, kwnames);
+}
+
+PyObject* parse_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return from_file("parse_file", parse_one, module, args, nargs, kwnames);
 }
 
 PyObject* parse_all_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  PyObject* arg = nullptr;
-  Bytes data;
-  if (!parse_arguments("parse_all_bytes", kDataArgument, args, nargs, kwnames, &arg) ||
-      !bytes_argument("parse_all_bytes", "data", arg, data)) {
-    return nullptr;
-  }
-  return parse_all(module, data);
+  return from_bytes("parse_all_bytes", parse_all, module, args, nargs, kwnames);
 }
 
 PyObject* parse_all_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  PyObject* arg = nullptr;
-  std::string_view path;
-  if (!parse_arguments("parse_all_file", kPathArgument, args, nargs, kwnames, &arg) ||
-      !str_argument("parse_all_file", "path", arg, path)) {
-    return nullptr;
-  }
-  std::vector<std::uint8_t> content;
-  if (!read_whole_file(path, content)) return nullptr;
-  return parse_all(module, content);
+  return from_file("parse_all_file", parse_all, module, args, nargs, kwnames);
 }
 
 } // namespace morvane::py
