@@ -30,7 +30,7 @@ public:
 
   // `width` bits as one big-endian unsigned number. Width 0 reads nothing and
   // gives 0 even at the end of the data.
-  Result<std::uint64_t> read_u64(std::uint16_t width) {
+  [[nodiscard]] Result<std::uint64_t> read_u64(std::uint16_t width) {
     if (width == 0) return std::uint64_t{0};
     if (width > 64) return fail(too_wide_for_u64(width));
     if (width > remaining()) return fail(not_enough_bits(bit_position_, width, capacity()));
@@ -42,7 +42,7 @@ public:
   // ceil(width / 8) bytes, a trailing partial byte left-aligned. The bounds are
   // checked byte by byte, so a failure reports the byte that did not fit and
   // leaves the bytes before it consumed.
-  Result<std::vector<std::uint8_t>> read_bytes(std::uint16_t width) {
+  [[nodiscard]] Result<std::vector<std::uint8_t>> read_bytes(std::uint16_t width) {
     std::vector<std::uint8_t> out((width + 7U) / 8U);
     auto status = read_bytes_into(width, out.data());
     if (!status) return fail(std::move(status.error()));
@@ -50,7 +50,7 @@ public:
   }
 
   // read_bytes into caller storage of at least ceil(width / 8) bytes.
-  Status read_bytes_into(std::uint16_t width, std::uint8_t* out) {
+  [[nodiscard]] Status read_bytes_into(std::uint16_t width, std::uint8_t* out) {
     const std::size_t whole = width / 8U;
     const std::size_t fit = remaining() / 8U;
     if (whole > fit) {

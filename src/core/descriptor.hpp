@@ -43,11 +43,11 @@ inline constexpr std::string_view kTooLarge = "number too large to fit in target
 inline constexpr std::string_view kTooSmall = "number too small to fit in target type";
 
 // Unsigned decimal with an optional leading '+'; on failure the reason text.
-Result<std::uint64_t> parse_unsigned_text(std::string_view text, std::uint64_t max,
+[[nodiscard]] Result<std::uint64_t> parse_unsigned_text(std::string_view text, std::uint64_t max,
                                           std::string_view& reason);
 
 // A descriptor field of a table file: trimmed, stripped of surrounding double
 // quotes, then parsed as an unsigned 32-bit decimal number.
-Result<std::uint32_t> parse_code(std::string_view field);
+[[nodiscard]] Result<std::uint32_t> parse_code(std::string_view field);
 
 } // namespace morvane

@@ -48,16 +48,16 @@ struct BufrMessage {
   std::size_t section4_data_length = 0;
 };
 
-Result<std::uint32_t> read_section_length(Bytes message, std::size_t position,
+[[nodiscard]] Result<std::uint32_t> read_section_length(Bytes message, std::size_t position,
                                           std::uint8_t section);
-Result<std::uint16_t> read_u16(Bytes message, std::size_t position);
+[[nodiscard]] Result<std::uint16_t> read_u16(Bytes message, std::size_t position);
 
-Result<std::vector<MessageSlice>> split_messages(Bytes buffer);
-Result<BufrMessage> parse_message(Bytes message);
+[[nodiscard]] Result<std::vector<MessageSlice>> split_messages(Bytes buffer);
+[[nodiscard]] Result<BufrMessage> parse_message(Bytes message);
 
 // The first message of a buffer, as the decode functions select it: a framing
 // failure anywhere in the buffer wins; no message at all is MissingMarker.
-Result<MessageSlice> first_message(Bytes buffer);
+[[nodiscard]] Result<MessageSlice> first_message(Bytes buffer);
 
 // The section 4 data bytes of a parsed message.
 inline Bytes section4_data(Bytes message, const BufrMessage& parsed) {

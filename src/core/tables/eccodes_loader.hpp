@@ -14,27 +14,27 @@
 namespace morvane {
 
 // One table directory: element.table, sequence.def and optionally codetables/.
-Result<TableSet> from_eccodes_dir(const std::filesystem::path& dir);
+[[nodiscard]] Result<TableSet> from_eccodes_dir(const std::filesystem::path& dir);
 
 // The WMO master directory (through alias files) and the centre's local tables
 // chosen by the message's section 1.
-Result<TableSet> from_eccodes_definitions(const std::filesystem::path& root,
+[[nodiscard]] Result<TableSet> from_eccodes_definitions(const std::filesystem::path& root,
                                           const BufrMessage& message);
 
-Result<std::filesystem::path> resolve_eccodes_table_dir(std::filesystem::path path);
+[[nodiscard]] Result<std::filesystem::path> resolve_eccodes_table_dir(std::filesystem::path path);
 
-Status load_eccodes_element_table(TableSet& tables, const std::filesystem::path& path);
-Status load_eccodes_sequence_def(TableSet& tables, const std::filesystem::path& path);
-Status load_eccodes_code_tables(TableSet& tables, const std::filesystem::path& dir);
+[[nodiscard]] Status load_eccodes_element_table(TableSet& tables, const std::filesystem::path& path);
+[[nodiscard]] Status load_eccodes_sequence_def(TableSet& tables, const std::filesystem::path& path);
+[[nodiscard]] Status load_eccodes_code_tables(TableSet& tables, const std::filesystem::path& dir);
 
 // Entries of `dir` whose names start with `prefix` and end with `suffix`, sorted.
-Result<std::vector<std::filesystem::path>> matching_files(const std::filesystem::path& dir,
+[[nodiscard]] Result<std::vector<std::filesystem::path>> matching_files(const std::filesystem::path& dir,
                                                           std::string_view prefix,
                                                           std::string_view suffix);
 
-Result<std::int32_t> parse_i32(std::string_view text);
-Result<std::int64_t> parse_i64(std::string_view text);
-Result<std::uint16_t> parse_u16(std::string_view text);
+[[nodiscard]] Result<std::int32_t> parse_i32(std::string_view text);
+[[nodiscard]] Result<std::int64_t> parse_i64(std::string_view text);
+[[nodiscard]] Result<std::uint16_t> parse_u16(std::string_view text);
 
 // A path as text, bytes that are not UTF-8 replaced by U+FFFD.
 std::string path_text(const std::filesystem::path& path);

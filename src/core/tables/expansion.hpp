@@ -20,11 +20,11 @@ struct ExpansionState {
 
 inline constexpr std::uint32_t kAssociatedFieldMarker = 999999;
 
-Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
+[[nodiscard]] Status expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
                    std::vector<std::uint32_t>& out, ExpansionState& state, std::size_t depth);
 
 // Fresh state, depth 0.
-Result<std::vector<std::uint32_t>> expand(const TableSet& tables,
+[[nodiscard]] Result<std::vector<std::uint32_t>> expand(const TableSet& tables,
                                           std::span<const std::uint32_t> codes);
 
 } // namespace morvane

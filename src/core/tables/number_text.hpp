@@ -24,14 +24,14 @@ inline bool plain_digits(std::string_view text, std::size_t max_digits, std::uin
 }
 
 // parse_code with its result and errors, faster on plain digits.
-inline Result<std::uint32_t> table_code(std::string_view field) {
+[[nodiscard]] inline Result<std::uint32_t> table_code(std::string_view field) {
   std::uint64_t value = 0;
   if (plain_digits(field, 9, value)) return static_cast<std::uint32_t>(value);
   return parse_code(field);
 }
 
 // An unsigned 64-bit number with an optional '+'; on failure `reason` is set.
-inline Result<std::uint64_t> table_u64(std::string_view text, std::string_view& reason) {
+[[nodiscard]] inline Result<std::uint64_t> table_u64(std::string_view text, std::string_view& reason) {
   std::uint64_t value = 0;
   if (plain_digits(text, 19, value)) return value;
   return parse_unsigned_text(text, ~std::uint64_t{0}, reason);

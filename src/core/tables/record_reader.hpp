@@ -69,12 +69,12 @@ class RecordReader {
 public:
   // Every error (open, read, field count, UTF-8) is a Parse error whose text
   // is the reader's own message.
-  static Result<RecordReader> open(const std::filesystem::path& path, RecordDialect dialect);
+  [[nodiscard]] static Result<RecordReader> open(const std::filesystem::path& path, RecordDialect dialect);
 
 
   // true: the next record is available through size()/field(); false: end of
   // file. The fields stay valid until the next call.
-  Result<bool> next();
+  [[nodiscard]] Result<bool> next();
 
   [[nodiscard]] std::size_t size() const { return fields_.size(); }
   [[nodiscard]] std::string_view field(std::size_t i) const { return fields_[i]; }
@@ -92,12 +92,12 @@ private:
   bool refill();
   int peek();
 
-  Result<bool> read_raw_record();
+  [[nodiscard]] Result<bool> read_raw_record();
   bool read_simple_line();
   bool skip_to_record_start();  // false at end of file (or read failure)
   void read_quoted_field();
   void read_plain_field();
-  Status check_record() const;
+  [[nodiscard]] Status check_record() const;
 
   FileHandle file_;
   RecordDialect dialect_;

@@ -8,6 +8,6 @@
 
 namespace morvane {
 
-Result<TableSet> from_bufr4_45(const std::filesystem::path& dir);
+[[nodiscard]] Result<TableSet> from_bufr4_45(const std::filesystem::path& dir);
 
 } // namespace morvane
