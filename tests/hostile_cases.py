@@ -1,7 +1,9 @@
-"""Worst-case inputs, one per process: `python hostile_cases.py CASE [DATA]`
+"""Worst-case inputs, one per process: `python hostile_cases.py CASE [DATA [LIMIT_MB]]`
 builds the input of CASE (BUFR inputs below 1 MB), calls the entry point once
-and prints a JSON line with the outcome ("result N" or "ValueError: ..."),
-the peak RSS in MiB and the seconds taken. test_reliability.py runs them."""
+and prints a JSON line with the outcome ("result N", "ValueError: ..." or
+"MemoryError"), the peak RSS in MiB and the seconds taken. LIMIT_MB caps the
+address space first, so that allocations inside the extension fail.
+test_reliability.py runs them."""
 
 from __future__ import annotations
 
@@ -116,6 +118,9 @@ def main() -> None:
     global DATA
     if len(sys.argv) > 2:
         DATA = Path(sys.argv[2])
+    if len(sys.argv) > 3:
+        limit = int(sys.argv[3]) * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     with tempfile.TemporaryDirectory() as tmp:
         started = time.perf_counter()
         try:
@@ -124,6 +129,8 @@ def main() -> None:
             text = f"result {size}"
         except ValueError as error:
             text = f"ValueError: {error}"
+        except MemoryError:
+            text = "MemoryError"
         seconds = time.perf_counter() - started
     print(json.dumps({"outcome": text, "peak_mb": round(peak_rss_mb()), "seconds": round(seconds, 2)}))
 

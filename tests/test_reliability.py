@@ -259,3 +259,14 @@ def test_worst_case_input_ends_quickly_with_bounded_memory(case):
     assert report["outcome"].startswith(EXPECTED.get(case, ("result ", "ValueError: "))), report
     if not SANITIZED:
         assert report["peak_mb"] < LIMIT_MB, report
+
+
+# Under a 300 MB address space these walks fail to allocate inside the core;
+# the failure must reach Python as MemoryError, not end the process.
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than the limit")
+@pytest.mark.parametrize("case", ["uncompressed_replicated_zero_width", "uncompressed_sequence_fanout"])
+def test_allocation_failure_in_the_core_raises_memory_error(case):
+    result = subprocess.run([sys.executable, str(HERE / "hostile_cases.py"), case, str(DATA), "300"],
+                            capture_output=True, text=True, timeout=GUARD_SECONDS, cwd=HERE)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert json.loads(result.stdout.strip().splitlines()[-1])["outcome"] == "MemoryError"

@@ -26,7 +26,9 @@ inline void set_exception_from_current() noexcept {
 } // namespace detail
 
 // Runs `body`; on a C++ exception sets the Python error and returns the
-// failure value of the return type (nullptr, or -1 for int slots).
+// failure value of the return type (nullptr, or -1 for int slots). A void
+// slot (dealloc, free) has no caller to report to: the error goes to
+// sys.unraisablehook.
 template <class Body> auto guarded(Body&& body) noexcept -> decltype(body()) {
   using R = decltype(body());
   try {
@@ -37,6 +39,7 @@ template <class Body> auto guarded(Body&& body) noexcept -> decltype(body()) {
   if constexpr (std::is_pointer_v<R>) {
     return nullptr;
   } else if constexpr (std::is_void_v<R>) {
+    PyErr_WriteUnraisable(nullptr);
     return;
   } else {
     return static_cast<R>(-1);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../core/data/value_columns.hpp"
+#include "call_guard.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
 
@@ -164,19 +165,19 @@ PyObject* value_repr(PyObject* self) {
 }
 
 PyGetSetDef value_getset[] = {
-    {"descriptor", get_descriptor, nullptr, nullptr, nullptr},
-    {"name", get_name, nullptr, nullptr, nullptr},
-    {"raw_value", get_raw_value, nullptr, nullptr, nullptr},
-    {"raw", get_raw, nullptr, nullptr, nullptr},
-    {"raw_text", get_raw_text, nullptr, nullptr, nullptr},
-    {"raw_meaning", get_raw_meaning, nullptr, nullptr, nullptr},
-    {"data", get_data, nullptr, nullptr, nullptr},
+    {"descriptor", guard<get_descriptor>, nullptr, nullptr, nullptr},
+    {"name", guard<get_name>, nullptr, nullptr, nullptr},
+    {"raw_value", guard<get_raw_value>, nullptr, nullptr, nullptr},
+    {"raw", guard<get_raw>, nullptr, nullptr, nullptr},
+    {"raw_text", guard<get_raw_text>, nullptr, nullptr, nullptr},
+    {"raw_meaning", guard<get_raw_meaning>, nullptr, nullptr, nullptr},
+    {"data", guard<get_data>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot value_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(value_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<value_dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<value_repr>)},
     {Py_tp_getset, value_getset},
     {0, nullptr},
 };
@@ -270,8 +271,9 @@ private:
     return nullptr;
   }
 
-  // Takes over `object`.
+  // Takes over `object`, also when growing the table fails.
   bool insert(const Key& key, PyObject* object) {
+    Ref owned(object);
     if ((used_ + 1) * 2 > slots_.size()) {
       std::vector<Slot> old(slots_.size() * 2);
       old.swap(slots_);
@@ -279,7 +281,7 @@ private:
         if (slot.object != nullptr) place(slot);
       }
     }
-    place(Slot{key, object});
+    place(Slot{key, owned.release()});
     ++used_;
     return true;
   }

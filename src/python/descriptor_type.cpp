@@ -1,5 +1,6 @@
 // The Descriptor value class: F, X and Y of one descriptor.
 #include "../core/descriptor.hpp"
+#include "call_guard.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
 
@@ -81,23 +82,23 @@ void descriptor_dealloc(PyObject* self) {
 }
 
 PyGetSetDef descriptor_getset[] = {
-    {"f", descriptor_get, nullptr, nullptr, reinterpret_cast<void*>(0)},
-    {"x", descriptor_get, nullptr, nullptr, reinterpret_cast<void*>(1)},
-    {"y", descriptor_get, nullptr, nullptr, reinterpret_cast<void*>(2)},
-    {"fxy", descriptor_get, nullptr, nullptr, reinterpret_cast<void*>(3)},
+    {"f", guard<descriptor_get>, nullptr, nullptr, reinterpret_cast<void*>(0)},
+    {"x", guard<descriptor_get>, nullptr, nullptr, reinterpret_cast<void*>(1)},
+    {"y", guard<descriptor_get>, nullptr, nullptr, reinterpret_cast<void*>(2)},
+    {"fxy", guard<descriptor_get>, nullptr, nullptr, reinterpret_cast<void*>(3)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef descriptor_methods[] = {
-    {"from_fxy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(descriptor_from_fxy)),
+    {"from_fxy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<descriptor_from_fxy>)),
      METH_CLASS | METH_FASTCALL | METH_KEYWORDS, "from_fxy(code)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot descriptor_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<descriptor_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<descriptor_dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<descriptor_repr>)},
     {Py_tp_getset, descriptor_getset},
     {Py_tp_methods, descriptor_methods},
     {Py_tp_doc, const_cast<char*>("Descriptor(f, x, y)\n--\n\n")},

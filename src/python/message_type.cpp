@@ -1,9 +1,11 @@
 // The BufrMessage class and the four message functions.
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <vector>
 
+#include "call_guard.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
 
@@ -83,7 +85,7 @@ PyObject* message_repr(PyObject* self) {
 }
 
 #define MESSAGE_FIELD(name) \
-  {#name, message_get, nullptr, nullptr, reinterpret_cast<void*>(static_cast<std::intptr_t>(Field::name))}
+  {#name, guard<message_get>, nullptr, nullptr, reinterpret_cast<void*>(static_cast<std::intptr_t>(Field::name))}
 
 PyGetSetDef message_getset[] = {
     MESSAGE_FIELD(total_length),
@@ -120,8 +122,8 @@ PyGetSetDef message_getset[] = {
 #undef MESSAGE_FIELD
 
 PyType_Slot message_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(message_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(message_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<message_dealloc>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<message_repr>)},
     {Py_tp_getset, message_getset},
     {0, nullptr},
 };
@@ -137,8 +139,9 @@ PyType_Spec message_spec = {
 // The whole file, or the platform's reason as OSError.
 bool read_whole_file(std::string_view path, std::vector<std::uint8_t>& out) {
   const std::string name(path);
-  std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) {
+  // Closed on every path, a failed allocation of `out` included.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(name.c_str(), "rb"), std::fclose);
+  if (!file) {
     const std::string detail = os_error_detail(errno);
     Ref text(str_object(detail));
     if (text) PyErr_SetObject(PyExc_OSError, text.get());
@@ -148,14 +151,14 @@ bool read_whole_file(std::string_view path, std::vector<std::uint8_t>& out) {
   std::uint8_t chunk[1 << 16];
   int error = 0;
   for (;;) {
-    const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+    const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
     out.insert(out.end(), chunk, chunk + got);
     if (got < sizeof chunk) {
-      if (std::ferror(file) != 0) error = errno != 0 ? errno : EIO;
+      if (std::ferror(file.get()) != 0) error = errno != 0 ? errno : EIO;
       break;
     }
   }
-  std::fclose(file);
+  file.reset();
   if (error != 0) {
     Ref text(str_object(os_error_detail(error)));
     if (text) PyErr_SetObject(PyExc_OSError, text.get());

@@ -2,6 +2,7 @@
 #include <array>
 #include <limits>
 
+#include "call_guard.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
 
@@ -193,8 +194,9 @@ namespace {
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
+// The guarded function, cast to the type a method table holds.
 template <FastFunction F> PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
 }
 
 PyMethodDef module_methods[] = {
@@ -264,7 +266,7 @@ int module_clear(PyObject* module) {
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(guard<module_exec>)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
@@ -276,9 +278,9 @@ PyModuleDef module_def = {
     sizeof(ModuleState),
     nullptr,
     module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    guard<module_traverse>,
+    guard<module_clear>,
+    guard<module_free>,
 };
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "../core/tables/eccodes_loader.hpp"
 #include "../core/tables/expansion.hpp"
 #include "../core/tables/wmo_csv_loader.hpp"
+#include "call_guard.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
 
@@ -34,8 +35,15 @@ template <class T> PyObject* wrap_record(PyTypeObject* type, T&& record) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<RecordObject<std::remove_cvref_t<T>>*>(self)->record)
-      std::remove_cvref_t<T>(std::forward<T>(record));
+  try {
+    new (&reinterpret_cast<RecordObject<std::remove_cvref_t<T>>*>(self)->record)
+        std::remove_cvref_t<T>(std::forward<T>(record));
+  } catch (...) {
+    // No record to destroy: free the bare object, then report.
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+    throw;
+  }
   return self;
 }
 
@@ -47,8 +55,9 @@ template <class T> void record_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The guarded function, cast to the type a method table holds.
 template <auto F> PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
 }
 
 constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
@@ -79,7 +88,7 @@ PyObject* element_repr(PyObject* self) {
 }
 
 #define MORVANE_FIELD(getter, enum_type, name) \
-  {#name, getter, nullptr, nullptr,            \
+  {#name, guard<getter>, nullptr, nullptr,     \
    reinterpret_cast<void*>(static_cast<std::intptr_t>(enum_type::name))}
 
 PyGetSetDef element_getset[] = {
@@ -95,8 +104,8 @@ PyGetSetDef element_getset[] = {
 };
 
 PyType_Slot element_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<ElementDefinition>)},
-    {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<record_dealloc<ElementDefinition>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<element_repr>)},
     {Py_tp_getset, element_getset},
     {0, nullptr},
 };
@@ -127,14 +136,14 @@ PyObject* sequence_repr(PyObject* self) {
 }
 
 PyGetSetDef sequence_getset[] = {
-    {"code", sequence_code, nullptr, nullptr, nullptr},
-    {"members", sequence_members, nullptr, nullptr, nullptr},
+    {"code", guard<sequence_code>, nullptr, nullptr, nullptr},
+    {"members", guard<sequence_members>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot sequence_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<SequenceDefinition>)},
-    {Py_tp_repr, reinterpret_cast<void*>(sequence_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<record_dealloc<SequenceDefinition>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<sequence_repr>)},
     {Py_tp_getset, sequence_getset},
     {0, nullptr},
 };
@@ -310,15 +319,15 @@ PyMethodDef table_set_methods[] = {
 };
 
 PyGetSetDef table_set_getset[] = {
-    {"element_count", table_set_element_count, nullptr, nullptr, nullptr},
-    {"sequence_count", table_set_sequence_count, nullptr, nullptr, nullptr},
+    {"element_count", guard<table_set_element_count>, nullptr, nullptr, nullptr},
+    {"sequence_count", guard<table_set_sequence_count>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot table_set_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(table_set_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<TableSet>)},
-    {Py_tp_repr, reinterpret_cast<void*>(table_set_repr)},
+    {Py_tp_new, reinterpret_cast<void*>(guard<table_set_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guard<record_dealloc<TableSet>>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<table_set_repr>)},
     {Py_tp_methods, table_set_methods},
     {Py_tp_getset, table_set_getset},
     {Py_tp_doc, const_cast<char*>("TableSet()\n--\n\n")},
