@@ -9,33 +9,6 @@ namespace morvane {
 
 namespace {
 
-// Characters shown as \u{..}: controls, format and separator characters,
-// combining marks and non-characters. Everything else prints as itself.
-bool needs_escape(char32_t c) {
-  if (c < 0x20U || (c >= 0x7FU && c <= 0x9FU)) return true;
-  if (c == 0xADU) return true;                                   // soft hyphen
-  if (c >= 0x300U && c <= 0x36FU) return true;                  // combining diacritics
-  if (c >= 0x483U && c <= 0x489U) return true;
-  if (c >= 0x591U && c <= 0x5BDU) return true;
-  if (c >= 0x610U && c <= 0x61AU) return true;
-  if (c >= 0x64BU && c <= 0x65FU) return true;
-  if (c >= 0x1AB0U && c <= 0x1AFFU) return true;
-  if (c >= 0x1DC0U && c <= 0x1DFFU) return true;
-  if (c >= 0x200BU && c <= 0x200FU) return true;                // zero width, marks
-  if (c >= 0x2028U && c <= 0x202EU) return true;                // separators, embeddings
-  if (c >= 0x2060U && c <= 0x206FU) return true;
-  if (c >= 0x20D0U && c <= 0x20FFU) return true;
-  if (c >= 0xD800U && c <= 0xDFFFU) return true;
-  if (c >= 0xFE00U && c <= 0xFE0FU) return true;                // variation selectors
-  if (c >= 0xFE20U && c <= 0xFE2FU) return true;
-  if (c == 0xFEFFU) return true;
-  if (c >= 0xFFF0U && c <= 0xFFFBU) return true;
-  if ((c & 0xFFFEU) == 0xFFFEU) return true;                    // non-characters
-  if (c >= 0xE0000U && c <= 0xE0FFFU) return true;              // tags, selectors
-  if (c >= 0xF0000U) return true;                               // private use planes
-  return false;
-}
-
 void append_utf8(std::string& out, char32_t c) {
   if (c < 0x80U) {
     out.push_back(static_cast<char>(c));
@@ -91,7 +64,7 @@ std::string quoted(std::string_view text) {
     case U'\n': out += "\\n"; break;
     case U'\0': out += "\\0"; break;
     default:
-      if (needs_escape(c)) {
+      if (escaped_in_quotes(c)) {
         char buffer[16];
         const int n = std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
         out.append(buffer, static_cast<std::size_t>(n));

@@ -107,7 +107,7 @@ std::string os_error_detail(int errnum);
 std::string written_code(std::uint32_t code);
 
 // Text between double quotes with backslash escapes for quotes, backslashes,
-// \t \r \n \0 and \u{hex} for other non-printable characters.
+// \t \r \n \0 and \u{hex} for the characters escaped_in_quotes (text.hpp) picks.
 std::string quoted(std::string_view text);
 
 // Plain decimal list "[1, 2, 3]".

@@ -1,7 +1,10 @@
 #include "text.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+
+#include "escaped_ranges.hpp"
 
 namespace morvane {
 
@@ -17,6 +20,15 @@ bool is_ascii(std::string_view text) {
   }
   for (; i < n; ++i) seen |= static_cast<unsigned char>(s[i]);
   return (seen & 0x8080808080808080ULL) == 0;
+}
+
+bool escaped_in_quotes(char32_t c) {
+  // Printable ASCII is the common case and holds no escaped code point.
+  if (c >= 0x20U && c < 0x7FU) return false;
+  const auto* end = std::end(kEscapedRanges);
+  const auto* range = std::upper_bound(std::begin(kEscapedRanges), end, c,
+                                       [](char32_t v, const CodePointRange& r) { return v < r.first; });
+  return range != std::begin(kEscapedRanges) && c <= (range - 1)->last;
 }
 
 std::size_t utf8_sequence_at(std::string_view text, std::size_t i, std::size_t* invalid_length) {

@@ -17,6 +17,11 @@ std::size_t utf8_sequence_at(std::string_view text, std::size_t i,
 // The code point of a valid sequence of `length` bytes at text[i].
 char32_t utf8_code_point(std::string_view text, std::size_t i, std::size_t length);
 
+// True when a quoted text shows `c` as \u{hex}: controls, format characters,
+// separators other than the plain space, private-use and unassigned code
+// points, and combining marks (escaped_ranges.hpp has the full rule).
+bool escaped_in_quotes(char32_t c);
+
 // True when every byte is below 0x80.
 bool is_ascii(std::string_view text);
 
