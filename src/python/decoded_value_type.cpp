@@ -1,16 +1,21 @@
 // The DecodedValue class and the conversion of decoded items into a list.
 //
 // A decode can produce millions of items, so an object is kept to plain C
-// fields plus one reference to a shared label: a (name, meaning) tuple made
-// once per distinct pair per decode call, found by the addresses of the
-// table's strings (character items get a (name, text) tuple of their own).
-// That keeps an object at 48 bytes. Attributes are converted on access. The
-// object refers only to a tuple of strings, which cannot lead back to it, so
-// the type is not tracked by the garbage collector.
+// fields plus one reference to a shared label (value_label.hpp): made once
+// per distinct (name, meaning) pair per decode call, found by the addresses
+// of the table's strings (character items get a label of their own). That
+// keeps an object at 48 bytes. Attributes are converted on access. The object
+// refers only to its label and to its text, which cannot lead back to it, so
+// the type is not tracked by the garbage collector. A character item has no
+// raw number: its text takes that field's place, and its label is the plain
+// (name, None) one shared with every item of the same element, so a text
+// costs one str and nothing more.
 //
 // Freed objects are kept in a per-module pool for the next decode, up to
 // kPoolLimit objects (24 MiB): handing a large list back to the allocator and
-// taking fresh memory for the next one costs more than the decode itself.
+// taking fresh memory for the next one costs more than the decode itself. A
+// freed object reaches the pool through its label, which holds the module:
+// no per-object lookup, nothing that could raise.
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -21,6 +26,7 @@
 #include "call_guard.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
+#include "value_label.hpp"
 
 namespace morvane::py {
 
@@ -28,14 +34,18 @@ namespace {
 
 constexpr std::uint8_t kHasRawValue = 1;
 constexpr std::uint8_t kHasRaw = 2;
-constexpr std::uint8_t kHasText = 4;  // the label's second item is text, not a meaning
+constexpr std::uint8_t kHasText = 4;     // a character item: raw_text, not raw_meaning
+constexpr std::uint8_t kTextInLabel = 8;  // ... whose text is the label's second item
 constexpr std::size_t kPoolLimit = std::size_t{1} << 19;
 
 struct ValueObject {
   PyObject_HEAD
   double raw_value;
-  std::uint64_t raw;
-  PyObject* label;  // (name, meaning or text or None)
+  union {
+    std::uint64_t raw;  // with kHasRaw
+    PyObject* text;     // owned; with kHasText and without kTextInLabel
+  };
+  PyObject* label;  // a ValueLabel: name, and meaning or None (or text, with kTextInLabel)
   std::uint32_t descriptor;
   std::uint8_t flags;
 };
@@ -55,14 +65,12 @@ void* take_from_pool(ModuleState* state) {
 
 void value_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  Py_DECREF(as_value(self)->label);
-  // Late in interpreter shutdown the type may have lost its module; the
-  // lookup then raises, which must not disturb an exception in flight.
-  PyObject* in_flight = PyErr_GetRaisedException();
-  ModuleState* state = state_of_type(type);
-  if (state == nullptr) PyErr_Clear();
-  PyErr_SetRaisedException(in_flight);
-  if (state != nullptr && !state->value_pool_closed && state->value_pool_size < kPoolLimit) {
+  PyObject* label = as_value(self)->label;
+  // The label keeps the module, and so the state, alive; a module cleared
+  // late in interpreter shutdown has closed its pool.
+  ModuleState* state = as_label(label)->state;
+  if ((as_value(self)->flags & (kHasText | kTextInLabel)) == kHasText) Py_DECREF(as_value(self)->text);
+  if (!state->value_pool_closed && state->value_pool_size < kPoolLimit) {
     std::memcpy(self, &state->value_pool, sizeof(void*));
     state->value_pool = self;
     ++state->value_pool_size;
@@ -70,18 +78,19 @@ void value_dealloc(PyObject* self) {
     PyObject_Free(self);
   }
   Py_DECREF(type);
+  Py_DECREF(label);  // last: it may hold the final reference to the module
 }
 
-PyObject* label_item(const ValueObject* v, Py_ssize_t index) {
-  PyObject* item = PyTuple_GetItem(v->label, index);
-  Py_XINCREF(item);
-  return item;
+PyObject* name_of(const ValueObject* v) { return as_label(v->label)->name; }
+PyObject* second_of(const ValueObject* v) { return as_label(v->label)->second; }
+PyObject* text_of(const ValueObject* v) {
+  return (v->flags & kTextInLabel) != 0 ? second_of(v) : v->text;
 }
 
 PyObject* get_descriptor(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(as_value(self)->descriptor);
 }
-PyObject* get_name(PyObject* self, void*) { return label_item(as_value(self), 0); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(name_of(as_value(self))); }
 PyObject* get_raw_value(PyObject* self, void*) {
   const ValueObject* v = as_value(self);
   if ((v->flags & kHasRawValue) == 0) Py_RETURN_NONE;
@@ -95,18 +104,17 @@ PyObject* get_raw(PyObject* self, void*) {
 PyObject* get_raw_text(PyObject* self, void*) {
   const ValueObject* v = as_value(self);
   if ((v->flags & kHasText) == 0) Py_RETURN_NONE;
-  return label_item(v, 1);
+  return Py_NewRef(text_of(v));
 }
 PyObject* get_raw_meaning(PyObject* self, void*) {
   const ValueObject* v = as_value(self);
   if ((v->flags & kHasText) != 0) Py_RETURN_NONE;
-  return label_item(v, 1);
+  return Py_NewRef(second_of(v));
 }
 // The text if any, else the meaning, else the number.
 PyObject* get_data(PyObject* self, void*) {
   const ValueObject* v = as_value(self);
-  PyObject* extra = PyTuple_GetItem(v->label, 1);
-  if (extra == nullptr) return nullptr;
+  PyObject* extra = (v->flags & kHasText) != 0 ? text_of(v) : second_of(v);
   if (extra != Py_None) return Py_NewRef(extra);
   return get_raw_value(self, nullptr);
 }
@@ -151,8 +159,7 @@ PyObject* value_repr(PyObject* self) {
   const ValueObject* v = as_value(self);
   std::string rendering;
   std::string text;
-  PyObject* extra = PyTuple_GetItem(v->label, 1);
-  if (extra == nullptr) return nullptr;
+  PyObject* extra = (v->flags & kHasText) != 0 ? text_of(v) : second_of(v);
   if (extra != Py_None) {
     if (!utf8_of(extra, text)) return nullptr;
     rendering = quoted(text);
@@ -190,125 +197,23 @@ PyType_Spec value_spec = {
     value_slots,
 };
 
-// Labels of one conversion: one str per distinct core string and one
-// (name, meaning) tuple per distinct pair, keyed by the strings' addresses.
-class Labels {
-public:
-  Labels() : slots_(64) {}
-  Labels(const Labels&) = delete;
-  Labels& operator=(const Labels&) = delete;
-  ~Labels() {
-    for (const Slot& slot : slots_) Py_XDECREF(slot.object);
-  }
-
-  // Borrowed (name, meaning-or-None) tuple, or nullptr with an exception set.
-  PyObject* label(const std::string* name, const std::string* meaning) {
-    if (name == last_name_ && meaning == last_meaning_) return last_label_;
-    PyObject* found = find({name, meaning, kLabel});
-    if (found == nullptr) {
-      if (PyErr_Occurred() != nullptr) return nullptr;
-      PyObject* name_str = text(name);
-      if (name_str == nullptr) return nullptr;
-      PyObject* second = Py_None;
-      if (meaning != nullptr) {
-        second = text(meaning);
-        if (second == nullptr) return nullptr;
-      }
-      found = PyTuple_Pack(2, name_str, second);
-      if (found == nullptr || !insert({name, meaning, kLabel}, found)) return nullptr;
-    }
-    last_name_ = name;
-    last_meaning_ = meaning;
-    last_label_ = found;
-    return found;
-  }
-
-  // A new (name, text) tuple for one character item.
-  PyObject* text_label(const std::string* name, const std::string& value) {
-    PyObject* name_str = text(name);
-    if (name_str == nullptr) return nullptr;
-    // The IA5 decoding leaves only ASCII.
-    Ref text_str(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-    if (!text_str) return nullptr;
-    return PyTuple_Pack(2, name_str, text_str.get());
-  }
-
-private:
-  static constexpr int kString = 0;
-  static constexpr int kLabel = 1;
-  struct Key {
-    const std::string* first = nullptr;
-    const std::string* second = nullptr;
-    int kind = kString;
-    bool operator==(const Key&) const = default;
-  };
-  struct Slot {
-    Key key;
-    PyObject* object = nullptr;  // owned; null marks an empty slot
-  };
-
-  static std::size_t hash(const Key& key) {
-    auto mix = [](const void* p) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)); };
-    const std::uint64_t h = (mix(key.first) * 0x9E3779B97F4A7C15ULL) ^
-                            (mix(key.second) * 0xC2B2AE3D27D4EB4FULL) ^ static_cast<std::uint64_t>(key.kind);
-    return static_cast<std::size_t>(h >> 20U);
-  }
-
-  // Borrowed str of a core string.
-  PyObject* text(const std::string* value) {
-    PyObject* found = find({value, nullptr, kString});
-    if (found != nullptr || PyErr_Occurred() != nullptr) return found;
-    found = str_object(*value);
-    if (found == nullptr || !insert({value, nullptr, kString}, found)) return nullptr;
-    return found;
-  }
-
-  PyObject* find(const Key& key) const {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash(key) & mask; slots_[i].object != nullptr; i = (i + 1) & mask) {
-      if (slots_[i].key == key) return slots_[i].object;
-    }
-    return nullptr;
-  }
-
-  // Takes over `object`, also when growing the table fails.
-  bool insert(const Key& key, PyObject* object) {
-    Ref owned(object);
-    if ((used_ + 1) * 2 > slots_.size()) {
-      std::vector<Slot> old(slots_.size() * 2);
-      old.swap(slots_);
-      for (const Slot& slot : old) {
-        if (slot.object != nullptr) place(slot);
-      }
-    }
-    place(Slot{key, owned.release()});
-    ++used_;
-    return true;
-  }
-
-  void place(const Slot& slot) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash(slot.key) & mask;
-    while (slots_[i].object != nullptr) i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;
-  const std::string* last_name_ = nullptr;
-  const std::string* last_meaning_ = nullptr;
-  PyObject* last_label_ = nullptr;
-};
-
-// A new DecodedValue holding `label` (a new reference taken over by it when
-// `owned`, else borrowed and referenced anew).
+// A new DecodedValue taking over the references `label` and, for a
+// character item, `text`; on failure they are released.
 PyObject* make_value(ModuleState* state, std::uint32_t descriptor, std::uint8_t flags,
-                     double raw_value, std::uint64_t raw, PyObject* label) {
+                     double raw_value, std::uint64_t raw, PyObject* label, PyObject* text = nullptr) {
   auto* object = static_cast<ValueObject*>(take_from_pool(state));
-  if (object == nullptr) return PyErr_NoMemory();
+  if (object == nullptr) {
+    Py_DECREF(label);
+    Py_XDECREF(text);
+    return PyErr_NoMemory();
+  }
   PyObject_Init(reinterpret_cast<PyObject*>(object), state->decoded_value_type);
   object->raw_value = raw_value;
-  object->raw = raw;
+  if (text != nullptr) {
+    object->text = text;
+  } else {
+    object->raw = raw;
+  }
   object->label = label;
   object->descriptor = descriptor;
   object->flags = flags;
@@ -319,22 +224,31 @@ std::uint8_t flags_of(bool has_raw_value, bool has_raw) {
   return static_cast<std::uint8_t>((has_raw_value ? kHasRawValue : 0) | (has_raw ? kHasRaw : 0));
 }
 
+// A new str of a character item's text. The IA5 decoding leaves only ASCII.
+PyObject* text_object(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 // Converts one core item; nullptr with an exception set on failure.
 PyObject* convert_item(ModuleState* state, Labels& labels, const DecodedValue& item) {
   std::uint8_t flags = flags_of(item.has_raw_value, item.has_raw);
-  PyObject* label;
-  if (item.raw_text) {
-    label = labels.text_label(item.name, *item.raw_text);
+  if (item.raw_text && item.has_raw) {
+    // Not made by the walks today; the raw number keeps its field.
+    PyObject* label = labels.text_label(item.name, *item.raw_text);
     if (label == nullptr) return nullptr;
-    flags |= kHasText;
-  } else {
-    label = labels.label(item.name, item.raw_meaning);
-    if (label == nullptr) return nullptr;
-    Py_INCREF(label);
+    return make_value(state, item.descriptor,
+                      static_cast<std::uint8_t>(flags | kHasText | kTextInLabel), item.raw_value,
+                      item.raw, label);
   }
-  PyObject* object = make_value(state, item.descriptor, flags, item.raw_value, item.raw, label);
-  if (object == nullptr) Py_DECREF(label);
-  return object;
+  PyObject* label = labels.label(item.name, item.raw_meaning);
+  if (label == nullptr) return nullptr;
+  PyObject* text = nullptr;
+  if (item.raw_text) {
+    text = text_object(*item.raw_text);
+    if (text == nullptr) return nullptr;
+    flags |= kHasText;
+  }
+  return make_value(state, item.descriptor, flags, item.raw_value, item.raw, Py_NewRef(label), text);
 }
 
 } // namespace
@@ -356,7 +270,7 @@ void release_value_pool(ModuleState* state) {
 PyObject* decoded_value_list(ModuleState* state, std::vector<DecodedValue>&& values) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
-  Labels labels;
+  Labels labels(state);
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyObject* object = convert_item(state, labels, values[i]);
     if (object == nullptr) return nullptr;
@@ -369,7 +283,7 @@ PyObject* decoded_value_list(ModuleState* state, DecodedData&& data) {
   if (!data.compressed) return decoded_value_list(state, std::move(data.values));
   Ref list(PyList_New(static_cast<Py_ssize_t>(data.size())));
   if (!list) return nullptr;
-  Labels labels;
+  Labels labels(state);
   // The label of each column without a meaning, made once.
   std::vector<PyObject*> plain(data.columns.size());
   for (std::size_t c = 0; c < data.columns.size(); ++c) {
@@ -389,33 +303,26 @@ PyObject* decoded_value_list(ModuleState* state, DecodedData&& data) {
           label = labels.label(column.name, column.meanings[e]);
           if (label == nullptr) return nullptr;
         }
-        Py_INCREF(label);
         object = make_value(state, column.descriptor, flags_of(column.present[e] != 0, true),
-                            column.values[e], column.raws[e], label);
-        if (object == nullptr) Py_DECREF(label);
+                            column.values[e], column.raws[e], Py_NewRef(label));
       } else {
         std::uint8_t flags = flags_of(column.numbered, false);
-        PyObject* label;
+        PyObject* text = nullptr;
         if (column.texts[e] && column.constant) {
-          // One label for every subset of a constant column: a long text
+          // One str for every subset of a constant column: a long text
           // copied per subset would turn kilobytes of data into gigabytes.
           if (!shared_text[c]) {
-            shared_text[c] = Ref(labels.text_label(column.name, *column.texts[e]));
+            shared_text[c] = Ref(text_object(*column.texts[e]));
             if (!shared_text[c]) return nullptr;
           }
-          label = Py_NewRef(shared_text[c].get());
-          flags |= kHasText;
+          text = Py_NewRef(shared_text[c].get());
         } else if (column.texts[e]) {
-          label = labels.text_label(column.name, *column.texts[e]);
-          if (label == nullptr) return nullptr;
-          flags |= kHasText;
-        } else {
-          label = plain[c];
-          Py_INCREF(label);
+          text = text_object(*column.texts[e]);
+          if (text == nullptr) return nullptr;
         }
+        if (text != nullptr) flags |= kHasText;
         const double number = column.numbered ? column.text_number(s) : 0.0;
-        object = make_value(state, column.descriptor, flags, number, 0, label);
-        if (object == nullptr) Py_DECREF(label);
+        object = make_value(state, column.descriptor, flags, number, 0, Py_NewRef(plain[c]), text);
       }
       if (object == nullptr) return nullptr;
       PyList_SetItem(list.get(), index++, object);

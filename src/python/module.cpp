@@ -222,6 +222,9 @@ int add_type(PyObject* module, PyTypeObject* type, PyTypeObject*& slot) {
 
 int module_exec(PyObject* module) {
   ModuleState* state = module_state(module);
+  state->module = module;
+  state->value_label_type = create_value_label_type(module);
+  if (state->value_label_type == nullptr) return -1;
   if (add_type(module, create_bufr_message_type(module), state->bufr_message_type) < 0 ||
       add_type(module, create_decoded_value_type(module), state->decoded_value_type) < 0 ||
       add_type(module, create_descriptor_type(module), state->descriptor_type) < 0 ||
@@ -243,6 +246,7 @@ template <class F> void visit_types(ModuleState* state, F&& f) {
   f(state->element_definition_type);
   f(state->sequence_definition_type);
   f(state->table_set_type);
+  f(state->value_label_type);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {

@@ -22,6 +22,10 @@ struct ModuleState {
   PyTypeObject* element_definition_type = nullptr;
   PyTypeObject* sequence_definition_type = nullptr;
   PyTypeObject* table_set_type = nullptr;
+  // Internal: the shared part of DecodedValue objects (value_label.hpp).
+  PyTypeObject* value_label_type = nullptr;
+  // The module itself, borrowed: labels take their own reference to it.
+  PyObject* module = nullptr;
   // Freed DecodedValue objects kept for reuse (decoded_value_type.cpp).
   void* value_pool = nullptr;
   std::size_t value_pool_size = 0;
@@ -40,6 +44,7 @@ PyTypeObject* create_descriptor_type(PyObject* module);
 PyTypeObject* create_element_definition_type(PyObject* module);
 PyTypeObject* create_sequence_definition_type(PyObject* module);
 PyTypeObject* create_table_set_type(PyObject* module);
+PyTypeObject* create_value_label_type(PyObject* module);  // not added to the module
 
 // Raises the BufrError as ValueError with its message; returns nullptr so a
 // caller can `return set_error(...)`.
