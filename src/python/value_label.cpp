@@ -65,9 +65,7 @@ Labels::~Labels() {
   for (const Slot& slot : slots_) Py_XDECREF(slot.object);
 }
 
-PyObject* Labels::label(const std::string* name, const std::string* meaning) {
-  Recent& recent = recent_[recent_index(name)];
-  if (recent.name == name && recent.meaning == meaning && recent.label != nullptr) return recent.label;
+PyObject* Labels::label_slow(const std::string* name, const std::string* meaning) {
   PyObject* found = find({name, meaning, kLabel});
   if (found == nullptr) {
     if (PyErr_Occurred() != nullptr) return nullptr;
@@ -81,7 +79,7 @@ PyObject* Labels::label(const std::string* name, const std::string* meaning) {
     found = new_label(state_, name_str, second);
     if (found == nullptr || !insert({name, meaning, kLabel}, found)) return nullptr;
   }
-  recent = Recent{name, meaning, found};
+  recent_[recent_index(name, meaning)] = Recent{name, meaning, found};
   return found;
 }
 

@@ -33,13 +33,20 @@ inline ValueLabel* as_label(PyObject* object) { return reinterpret_cast<ValueLab
 // per distinct (name, meaning) pair, keyed by the strings' addresses.
 class Labels {
 public:
-  explicit Labels(ModuleState* state) : state_(state), slots_(64) {}
+  explicit Labels(ModuleState* state) : state_(state), slots_(512) {}
   Labels(const Labels&) = delete;
   Labels& operator=(const Labels&) = delete;
   ~Labels();
 
   // Borrowed (name, meaning-or-None) label, or nullptr with an exception set.
-  PyObject* label(const std::string* name, const std::string* meaning);
+  // Inline: it runs once per item.
+  PyObject* label(const std::string* name, const std::string* meaning) {
+    const Recent& recent = recent_[recent_index(name, meaning)];
+    if (recent.name == name && recent.meaning == meaning && recent.label != nullptr) {
+      return recent.label;
+    }
+    return label_slow(name, meaning);
+  }
   // A new (name, text) label for one character item.
   PyObject* text_label(const std::string* name, const std::string& value);
 
@@ -57,12 +64,13 @@ private:
     PyObject* object = nullptr;  // owned; null marks an empty slot
   };
 
+  PyObject* label_slow(const std::string* name, const std::string* meaning);
   PyObject* text(const std::string* value);
   PyObject* find(const Key& key) const;
   bool insert(const Key& key, PyObject* object);
   void place(const Slot& slot);
 
-  // The labels last used, by the name's address: an uncompressed walk
+  // The labels last used, by the strings' addresses: an uncompressed walk
   // returns to the same few dozen labels in every subset, and this finds
   // them without hashing. Entries are borrowed from slots_.
   struct Recent {
@@ -70,15 +78,17 @@ private:
     const std::string* meaning = nullptr;
     PyObject* label = nullptr;
   };
-  static constexpr std::size_t kRecent = 64;
-  static std::size_t recent_index(const std::string* name) {
-    return (reinterpret_cast<std::uintptr_t>(name) >> 4U) % kRecent;
+  static constexpr unsigned kRecentBits = 8;
+  static std::size_t recent_index(const std::string* name, const std::string* meaning) {
+    const std::uint64_t h = (reinterpret_cast<std::uintptr_t>(name) +
+                             reinterpret_cast<std::uintptr_t>(meaning) * 3U) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<std::size_t>(h >> (64U - kRecentBits));
   }
 
   ModuleState* state_;
   std::vector<Slot> slots_;
   std::size_t used_ = 0;
-  Recent recent_[kRecent];
+  Recent recent_[std::size_t{1} << kRecentBits];
 };
 
 } // namespace morvane::py
