@@ -270,3 +270,53 @@ def test_allocation_failure_in_the_core_raises_memory_error(case):
                             capture_output=True, text=True, timeout=GUARD_SECONDS, cwd=HERE)
     assert result.returncode == 0, result.stderr[-3000:]
     assert json.loads(result.stdout.strip().splitlines()[-1])["outcome"] == "MemoryError"
+
+
+# A child process builds one small message with a text and a meaning; the
+# checks below then keep its items alive where the module's own teardown
+# meets them.
+CHILD_SETUP = """
+import tempfile, textwrap, _morvane
+from bufr_builder import BitWriter, element, message, write_table_dir
+table_dir = str(write_table_dir(tempfile.mkdtemp(), {
+    1015: element("STATION NAME", "CCITT IA5", 0, 0, 32),
+    20003: element("WEATHER", "CODE TABLE", 0, 0, 9)}, codetables={20003: {5: "HAZE"}}))
+data = message([1015, 20003], BitWriter().text("ABCD", 32).u(5, 9).getvalue())
+def decode():
+    return _morvane.decode_values_with_tables(data, _morvane.TableSet.from_eccodes(table_dir))
+"""
+CHILD_CHECKS = {
+    # Items in a reference cycle and on the module outlive the module's
+    # teardown at exit, and are freed after it.
+    "interpreter exit": """
+class Holder: pass
+holder = Holder(); holder.me = holder; holder.values = [decode() for _ in range(40)]
+_morvane.kept = decode()
+print([v.data for v in holder.values[0]])
+""",
+    # Sub-interpreters import their own module; items kept in one when it
+    # is destroyed, and items of the main one, stay sound.
+    "sub-interpreters": """
+import _interpreters
+script = CHILD_SETUP + "kept = [decode() for _ in range(50)]\\ndel kept[:25]\\n"
+ids = [_interpreters.create() for _ in range(3)]
+for i in ids:
+    _interpreters.run_string(i, script)
+mine = decode()
+for i in ids:
+    _interpreters.run_string(i, "assert [v.data for v in kept[0]] == ['ABCD', 'HAZE']; del kept[:10]")
+    _interpreters.destroy(i)
+print([v.data for v in mine])
+""",
+}
+
+
+@pytest.mark.parametrize("check", CHILD_CHECKS)
+def test_items_survive_module_teardown(check):
+    if check == "sub-interpreters":
+        pytest.importorskip("_interpreters")
+    code = f"CHILD_SETUP = {CHILD_SETUP!r}\n" + CHILD_SETUP + CHILD_CHECKS[check]
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=GUARD_SECONDS, cwd=HERE)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.strip() == "['ABCD', 'HAZE']"
