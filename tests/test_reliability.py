@@ -220,6 +220,30 @@ def test_item_fields_are_released_with_their_items(inputs, kind):
     assert after[:-1] == [after[-1]] * 4
 
 
+def test_decoding_allocates_nothing_the_collector_counts(inputs):
+    # Items, their shared labels and their texts are outside the garbage
+    # collector, so no collection (each one walking the lists already made)
+    # starts during a decode, however many character items it has.
+    starts = []
+
+    def on_gc(phase, info):
+        if phase == "start":
+            starts.append(info["generation"])
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(50)
+    gc.callbacks.append(on_gc)
+    try:
+        values = [M.decode_values_with_tables(inputs[kind], inputs["tables"])
+                  for kind in ("uncompressed", "compressed")]
+    finally:
+        gc.callbacks.remove(on_gc)
+        gc.set_threshold(*threshold)
+    assert [sum(v.raw_text is not None for v in vs) for vs in values] == [2000, 1000]
+    assert starts == []
+
+
 def test_items_and_definitions_outlive_their_table_set(inputs):
     tables = M.TableSet.from_eccodes(inputs["table_dir"])
     values = M.decode_values_with_tables(inputs["uncompressed"], tables)
