@@ -7,6 +7,7 @@
 # Seeds are generated from ../shared/data into $MORVANE_FUZZ_WORK (default
 # /tmp/morvane-fuzz) on first use; the corpus and any crash artifacts stay
 # there, outside the repository. One worker: the machine is shared.
+# fuzz/replay.sh replays seeds or artifacts without clang (CI runs it).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
