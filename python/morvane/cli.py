@@ -434,6 +434,9 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
             failures.report(f"cannot write output: {exc}")
             if out is None:
                 _silence_stdout()
+        except (OSError, ValueError) as exc:  # a command lets these through only when nothing names them better
+            failures.report(str(exc) if not isinstance(exc, OSError) else
+                            f"{shown(str(exc.filename)) + ': ' if exc.filename else ''}{exc.strerror or exc}")
         return 1 if failures.count else 0
     except KeyboardInterrupt:
         return INTERRUPTED
