@@ -38,7 +38,9 @@ LIMIT_MB = 150
 MEASURE = r"""
 import resource, signal, subprocess, sys
 limit = float(sys.argv[1])
-child = subprocess.Popen(sys.argv[2:], stdout=subprocess.DEVNULL)
+# A shell's background job ignores SIGINT, and the child would inherit that.
+child = subprocess.Popen(sys.argv[2:], stdout=subprocess.DEVNULL,
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 try:
     child.wait(timeout=limit or None)
     stopped = False

@@ -161,6 +161,13 @@ def _decoding_problem(text: str) -> str:
     return "cannot decode data: " + text[len(label):] if text.startswith(label) else text
 
 
+def _names_a_file(source: bytes) -> bool:
+    """Whether ``source`` is a file name given as bytes: data without a
+    single message that names an existing file would otherwise read as
+    nothing at all, without a word."""
+    return 0 < len(source) <= 4096 and b"BUFR" not in source and b"\0" not in source and os.path.exists(source)
+
+
 def _open(source: Source) -> tuple[Window, BinaryIO | None]:
     """A window on ``source`` and the file to close when done (when the
     source is a path)."""
@@ -249,6 +256,9 @@ def read(source: Source, tables: Tables | _morvane.TableSet | StrPath | None = N
     """
     if errors not in ERROR_MODES:
         raise ValueError(f"errors must be one of {', '.join(map(repr, ERROR_MODES))}, not {errors!r}")
+    if isinstance(source, bytes) and _names_a_file(source):
+        raise TypeError(f"bytes are read as BUFR data, not as a file name: pass {os.fsdecode(source)!r} "
+                        "as str or pathlib.Path")
     table_source = as_tables(tables)
     window, owned = _open(source)
     return MessageStream(window, owned, table_source, errors)
