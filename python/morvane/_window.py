@@ -37,7 +37,7 @@ class Window:
     def _more(self, want: int) -> bool:
         if self._eof or self._read is None:
             return False
-        data = self._read(max(want, CHUNK))
+        data = self._read(want)
         if not data:
             self._eof = True
             return False
@@ -47,12 +47,13 @@ class Window:
 
     def _release(self, upto: int) -> None:
         """Bytes before ``upto`` are no longer needed. They are dropped once
-        they make up half the buffer, so each byte is moved at most once on
-        average however the scan advances."""
+        they make up a quarter of the buffer: the buffer stays within 4/3 of
+        what is needed, and each byte is moved at most three times however
+        the scan advances."""
         if self._read is None:
             return
         drop = upto - self._base
-        if drop >= CHUNK and 2 * drop >= len(self._buf):
+        if drop >= CHUNK and 4 * drop >= len(self._buf):
             assert isinstance(self._buf, bytearray)
             del self._buf[:drop]
             self._base = upto
@@ -80,7 +81,9 @@ class Window:
     def fill_to(self, end: int) -> int:
         """Read until ``end`` is held; the offset held up to (less than
         ``end`` only when the input ends first)."""
-        while self.end < end and self._more(end - self.end):
+        # In chunks even when far ahead: one read of many MB would briefly
+        # hold its bytes twice, once read and once appended.
+        while self.end < end and self._more(CHUNK):
             pass
         return min(end, self.end)
 
