@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import io
 import json
+import os
+import signal
 import shutil
 import subprocess
 import sys
@@ -114,6 +116,9 @@ def test_expand_prints_the_expanded_elements(root, written):
     (["expand", "--tables", "ROOT", "303999x"], 1),
     (["expand", "--tables", "ROOT", "302001"], 1),      # not in Table D
     (["expand", "--tables", "ROOT", "-V", "12", "301001"], 0),  # the nearest version stands in
+    (["expand", "--tables", "ROOT", "-V", "999", "301001"], 2),
+    (["expand", "--tables", "ROOT", "--centre", "70000", "301001"], 2),
+    (["dump", "-m", "-1", "x.bufr"], 2),
     (["frobnicate"], 2),
     ([], 2),
 ])
@@ -131,3 +136,99 @@ def test_console_script_is_installed(tmp_path):
     path.write_bytes(station(1)[:-3])
     done = subprocess.run([script, "ls", str(path)], capture_output=True, text=True)
     assert done.returncode == 1 and "runs past the end" in done.stderr
+
+
+# --------------------------------------------------------------------------
+# Problems a user can cause: one line each, never a traceback
+
+
+def console(*argv: str, **kw) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "morvane", *argv], capture_output=True, **kw)
+
+
+def test_files_without_messages_are_reported(tmp_path, capsys):
+    empty, text = tmp_path / "empty.bufr", tmp_path / "notes.txt"
+    empty.write_bytes(b"")
+    text.write_bytes(b"no messages here\n")
+    status, out = run("ls", str(empty), str(text))
+    err = capsys.readouterr().err.splitlines()
+    assert status == 1 and out == ""
+    assert err == [f"morvane: no BUFR messages found in {empty}", f"morvane: no BUFR messages found in {text}"]
+    assert run("dump", str(empty))[0] == 1
+
+
+def test_standard_input_and_odd_file_names(tmp_path):
+    good = station(1) + station(2)
+    done = console("ls", "-", input=good)
+    assert done.returncode == 0 and len(done.stdout.splitlines()) == 3
+    odd = os.path.join(os.fsencode(tmp_path), b"caf\xe9.bufr")  # Latin-1, not valid UTF-8
+    with open(odd, "wb") as fh:
+        fh.write(good)
+    plain = tmp_path / "plain.bufr"
+    plain.write_bytes(good)
+    done = console("ls", os.fsdecode(odd), str(plain), env={**os.environ, "PYTHONIOENCODING": "utf-8:strict"})
+    assert done.returncode == 0 and done.stderr == b""
+    assert b"caf\\xe9.bufr:" in done.stdout and done.stdout.count(b"2024-05-06") == 4
+
+
+def test_section_4_failures_are_told_as_data_problems(tmp_path, root, capsys):
+    path = tmp_path / "short.bufr"
+    path.write_bytes(message([12101, 12101], BitWriter().u(5, 16), master_version=39))
+    status, _ = run("dump", "--tables", root, str(path))
+    (line,) = capsys.readouterr().err.splitlines()
+    assert status == 1 and line.startswith(f"morvane: {path}: message 0 at offset 0: cannot decode data: ")
+    assert "csv/table" not in line
+
+
+def test_unwritable_output_and_bad_tables_fail_with_one_line(tmp_path):
+    path = tmp_path / "a.bufr"
+    path.write_bytes(station(1) * 200)
+    if os.path.exists("/dev/full"):
+        with open("/dev/full", "w") as full:
+            done = subprocess.run([sys.executable, "-m", "morvane", "dump", str(path)], stdout=full,
+                                  stderr=subprocess.PIPE, text=True)
+        assert done.returncode == 1 and done.stderr == "morvane: cannot write output: No space left on device\n"
+    missing = console("ls", "--tables", str(tmp_path / "nowhere"), str(path), text=True)
+    assert missing.returncode == 1 and missing.stderr.startswith("morvane: cannot load tables: ")
+    assert missing.stderr.count("\n") == 1
+    if os.geteuid() != 0:  # root reads any directory
+        locked = tmp_path / "locked"
+        locked.mkdir(mode=0)
+        done = console("ls", "--tables", str(locked), str(path), text=True)
+        assert done.returncode == 1 and "Traceback" not in done.stderr and "locked" in done.stderr
+
+
+class ClosingPipe(io.StringIO):
+    """An output whose reader goes away after ``lines`` writes."""
+
+    def __init__(self, lines: int) -> None:
+        super().__init__()
+        self.left = lines
+
+    def write(self, text: str) -> int:
+        self.left -= 1
+        if self.left < 0:
+            raise BrokenPipeError(32, "Broken pipe")
+        return super().write(text)
+
+
+def test_a_closed_pipe_keeps_earlier_failures(tmp_path, capsys):
+    path = tmp_path / "a.bufr"
+    path.write_bytes(station(1)[:-1] + station(2) * 50)
+    assert cli.main(["ls", str(path)], ClosingPipe(3)) == 1  # the bad message was shown and reported
+    clean = tmp_path / "b.bufr"
+    clean.write_bytes(station(2) * 50)
+    assert cli.main(["ls", str(clean)], ClosingPipe(3)) == 0
+    assert "Traceback" not in capsys.readouterr().err
+
+
+def test_interrupt_exits_130_without_a_traceback(tmp_path):
+    child = subprocess.Popen([sys.executable, "-m", "morvane", "ls", "-"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env={**os.environ, "PYTHONUNBUFFERED": "1"})
+    child.stdin.write(station(1))
+    child.stdin.flush()
+    child.stdout.readline()  # the header: the command is reading and waits for more input
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == 130 and b"Traceback" not in err

@@ -89,13 +89,17 @@ def test_every_kind_of_source_reads_the_same(root, tmp_path, kind):
     assert [numbers(m)[0] for m in morvane.read(source, str(root))] == [10.0, 11.0]
 
 
-def test_bad_arguments_are_refused_before_reading(root):
+def test_bad_arguments_are_refused_before_reading(root, tmp_path):
     with pytest.raises(TypeError):
         morvane.read(io.StringIO("BUFR"), str(root))
     with pytest.raises(ValueError, match="errors must be one of"):
         morvane.read(b"", str(root), errors="ignore")
     with pytest.raises(OSError):
         morvane.read("/nonexistent/file.bufr", str(root))
+    path = tmp_path / "one.bufr"
+    path.write_bytes(station(1, 1.0))
+    with pytest.raises(TypeError, match="not as a file name"):
+        morvane.read(bytes(path), str(root))
 
 
 def test_one_table_set_per_version_shared_by_aliases_and_messages(root):

@@ -1,13 +1,18 @@
-"""Finding messages in a byte string and bringing older editions to edition 4.
+"""Finding messages in an input and bringing older editions to edition 4.
 
 The extension's own splitter gives up on the whole input at the first
 malformed message; a reader of archives wants every good message and one
 report per bad one, so the scan here resynchronises after a bad message.
+It reads through a `Window`, so that a message is handed on as soon as it
+is framed and no more than one message is held at a time.
 """
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass
+
+from ._window import Window
 
 MARKER = b"BUFR"
 TERMINATOR = b"7777"
@@ -18,51 +23,99 @@ UNDEFINED_SUBCATEGORY = 255
 
 @dataclass(frozen=True)
 class Chunk:
-    """One message as found in the input: where it starts, its bytes, and
-    why it cannot be used (None when its framing looks sound)."""
+    """One message as found in the input: where it starts, how long it is
+    taken to be, its edition (None when too short to tell), its bytes, and
+    why it cannot be used (None when its framing looks sound).
+
+    A chunk that cannot be used keeps no copy of its bytes: stray markers in
+    a large file would otherwise each hold up to 16 MB."""
 
     offset: int
-    data: bytes
+    length: int
+    edition: int | None = None
+    data: bytes = b""
     problem: str | None = None
 
 
-def scan(buffer: bytes) -> list[Chunk]:
-    """Every message of ``buffer`` in order, bytes between them skipped.
+def _u24_at(window: "Window", at: int) -> int:
+    return int.from_bytes(window.take(at, at + 3), "big")
+
+
+def sections_end(window: "Window", start: int, end: int, edition: int) -> int | None:
+    """Where sections 0 to 5 of the message at ``start`` end by their own
+    length fields, or None when those fields do not fit inside ``end``."""
+    flag_index = 9 if edition == 4 else 7  # octet of section 1 that says whether section 2 is present
+    at = start + 8
+    s1 = _u24_at(window, at) if at + 3 <= end else 0
+    if s1 <= flag_index or at + s1 > end:
+        return None
+    sections = 3 if window.take(at + flag_index, at + flag_index + 1)[0] & 0x80 else 2
+    at += s1
+    for _ in range(sections):
+        length = _u24_at(window, at) if at + 3 <= end else 0
+        if length < 4 or at + length > end:
+            return None
+        at += length
+    at += len(TERMINATOR)
+    return at if at <= end else None
+
+
+def frames(window: "Window") -> Iterator[Chunk]:
+    """Every message of the input behind ``window`` in order, bytes between
+    them skipped; each is yielded as soon as it is framed.
 
     A message whose declared length runs past the end, or whose "7777" is not
     where its length says, is reported and the scan goes on four bytes after
     its marker, so that a corrupt length field cannot hide the messages that
-    follow it.
+    follow it. A message whose sections end before its declared length, with
+    a "BUFR" in the unused tail, is reported and the scan resumes at that
+    "BUFR": its length field has swallowed the message that follows.
     """
-    chunks: list[Chunk] = []
-    n = len(buffer)
     pos = 0
-    while (start := buffer.find(MARKER, pos)) >= 0:
-        if start + 8 > n:
-            chunks.append(Chunk(start, buffer[start:], "message is too short to be BUFR"))
-            break
-        edition = buffer[start + 7]
+    while (start := window.find(MARKER, pos)) >= 0:
+        have = window.fill_to(start + 8)
+        if have < start + 8:
+            yield Chunk(start, have - start, None, problem="message is too short to be BUFR")
+            return
+        edition = window.take(start + 7, start + 8)[0]
         if edition < 2:
             # Editions 0 and 1 carry no total length: nothing tells where they end.
-            chunks.append(Chunk(start, buffer[start:start + 8], f"unsupported BUFR edition {edition}"))
+            yield Chunk(start, 8, edition, problem=f"unsupported BUFR edition {edition}")
             pos = start + 4
             continue
-        length = int.from_bytes(buffer[start + 4:start + 7], "big")
+        length = _u24_at(window, start + 4)
         end = start + length
-        if length < 8 or end > n:
-            problem = (f"declared length {length} runs past the end of the input "
-                       f"({n - start} bytes left)" if end > n else f"declared length {length} is too short")
-            chunks.append(Chunk(start, buffer[start:min(end, n)], problem))
+        if length < 8:
+            yield Chunk(start, length, edition, problem=f"declared length {length} is too short")
             pos = start + 4
             continue
-        data = buffer[start:end]
-        if data[-4:] != TERMINATOR:
-            chunks.append(Chunk(start, data, "section 5 terminator is not 7777 at the declared length"))
+        have = window.fill_to(end)
+        if have < end:
+            yield Chunk(start, have - start, edition,
+                        problem=f"declared length {length} runs past the end of the input "
+                                f"({have - start} bytes left)")
             pos = start + 4
             continue
-        chunks.append(Chunk(start, data))
+        if window.take(end - 4, end) != TERMINATOR:
+            yield Chunk(start, length, edition, problem="section 5 terminator is not 7777 at the declared length")
+            pos = start + 4
+            continue
+        inner_end = sections_end(window, start, end, edition)
+        if inner_end is not None and inner_end < end:
+            found = window.find_between(MARKER, inner_end, end)
+            if found >= 0:
+                yield Chunk(start, found - start, edition,
+                            problem=f"declared length {length} runs past the end of its sections "
+                                    f"({inner_end - start} bytes) into the message at offset {found}")
+                pos = found
+                continue
+        yield Chunk(start, length, edition, window.take(start, end))
         pos = end
-    return chunks
+
+
+def scan(buffer: bytes) -> list[Chunk]:
+    """Every message of ``buffer`` in order (see `frames`)."""
+    return list(frames(Window.over(buffer)))
 
 
 def _u24(value: int) -> bytes:

@@ -4,12 +4,15 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator
-from typing import BinaryIO, Literal, Union
+from types import TracebackType
+from typing import Any, BinaryIO, Literal, Union
 
 import _morvane
 
-from ._framing import scan, to_edition4
+from . import _pickling  # noqa: F401  (lets Message and Tables be pickled)
+from ._framing import Chunk, frames, to_edition4
 from ._tables import StrPath, Tables, as_tables
+from ._window import Window, memoryview_reader
 
 Source = Union[bytes, bytearray, memoryview, StrPath, BinaryIO]
 ErrorMode = Literal["report", "skip", "raise"]
@@ -27,6 +30,11 @@ class MessageError(ValueError):
         self.reason = text
         self.offset = offset
         self.index = index
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The default passes only the formatted text back to __init__, which
+        # wants three arguments: a worker process's error could not be rebuilt.
+        return (type(self), (self.reason, self.offset, self.index))
 
 
 class Message:
@@ -50,11 +58,11 @@ class Message:
                  "_tables", "_raise", "_values", "_error", "_table_set")
 
     def __init__(self, index: int, offset: int, original: bytes, tables: Tables,
-                 raise_errors: bool, problem: str | None) -> None:
+                 raise_errors: bool, problem: str | None, edition: int | None = None) -> None:
         self.index = index
         self.offset = offset
         self.original = original
-        self.edition: int | None = original[7] if len(original) > 7 else None
+        self.edition: int | None = edition if len(original) <= 7 else original[7]
         self.data = original
         self.message: _morvane.BufrMessage | None = None
         self._tables = tables
@@ -73,8 +81,15 @@ class Message:
         except ValueError as exc:
             self._fail(exc)
 
-    def _fail(self, exc: Exception) -> None:
-        error = MessageError(str(exc), self.offset, self.index)
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Its bytes and where they came from travel, with the tables as their
+        # source (loaded again on the other side); decoded values do not.
+        problem = None if self._error is None or self.message is not None else self._error.reason
+        return (Message, (self.index, self.offset, self.original, self._tables, self._raise, problem,
+                          self.edition))
+
+    def _fail(self, exc: Exception, text: str | None = None) -> None:
+        error = MessageError(text or str(exc), self.offset, self.index)
         error.__cause__ = exc
         self._error = error
         self._values = []
@@ -107,9 +122,14 @@ class Message:
     def values(self) -> list[_morvane.DecodedValue]:
         if self._values is None:
             try:
-                self._values = _morvane.decode_values_with_tables(self.data, self.tables)
-            except ValueError as exc:
-                self._fail(exc)
+                tables = self.tables
+            except (ValueError, OSError) as exc:
+                self._fail(exc, f"cannot load tables: {exc}")
+            else:
+                try:
+                    self._values = _morvane.decode_values_with_tables(self.data, tables)
+                except ValueError as exc:
+                    self._fail(exc, _decoding_problem(str(exc)))
         if self._error is not None and self._raise:
             raise self._error
         assert self._values is not None
@@ -134,32 +154,99 @@ class Message:
         return split_subsets(self.data, self.message, values, self.tables)
 
 
-def _read_source(source: Source) -> bytes:
-    if isinstance(source, bytes):
-        return source
-    if isinstance(source, (bytearray, memoryview)):
-        return bytes(source)
+def _decoding_problem(text: str) -> str:
+    # The extension labels every failure inside section 4 as a table parse
+    # error; here the tables have already been loaded, so it is the data.
+    label = "csv/table parse error: "
+    return "cannot decode data: " + text[len(label):] if text.startswith(label) else text
+
+
+def _names_a_file(source: bytes) -> bool:
+    """Whether ``source`` is a file name given as bytes: data without a
+    single message that names an existing file would otherwise read as
+    nothing at all, without a word."""
+    return 0 < len(source) <= 4096 and b"BUFR" not in source and b"\0" not in source and os.path.exists(source)
+
+
+def _open(source: Source) -> tuple[Window, BinaryIO | None]:
+    """A window on ``source`` and the file to close when done (when the
+    source is a path)."""
+    if isinstance(source, (bytes, bytearray)):
+        return Window.over(source), None
+    if isinstance(source, memoryview):
+        try:
+            return Window(memoryview_reader(source)), None
+        except TypeError:  # not contiguous: cannot be cast to bytes in place
+            return Window.over(source.tobytes()), None
     if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as fh:
-            return fh.read()
+        fh = open(source, "rb", buffering=0)
+        return Window(fh.read), fh
     read = getattr(source, "read", None)
     if read is None:
         raise TypeError(f"source must be a path, bytes or a binary file object, not {type(source).__name__}")
-    data = read()
-    if isinstance(data, str) or not isinstance(data, (bytes, bytearray, memoryview)):
+    if isinstance(read(0), str):
         raise TypeError("source file object must be opened in binary mode")
-    return bytes(data)
+    return Window(getattr(source, "read1", read)), None
+
+
+class MessageStream(Iterator[Message]):
+    """The messages of one input, framed and yielded one at a time; a file
+    opened from a path is closed when the last message has been read, on
+    `close`, or when leaving a ``with`` block."""
+
+    def __init__(self, window: Window, owned: BinaryIO | None, tables: Tables, errors: ErrorMode) -> None:
+        self._owned = owned
+        self._chunks = frames(window)
+        self._tables = tables
+        self._errors = errors
+        self._index = 0
+
+    def __iter__(self) -> "MessageStream":
+        return self
+
+    def __next__(self) -> Message:
+        while True:
+            try:
+                chunk: Chunk = next(self._chunks)
+            except BaseException:
+                self.close()
+                raise
+            message = Message(self._index, chunk.offset, chunk.data, self._tables, self._errors == "raise",
+                              chunk.problem, chunk.edition)
+            self._index += 1
+            if self._errors == "raise" and message._error is not None:
+                raise message._error
+            if self._errors == "skip" and message.error is not None:
+                continue
+            return message
+
+    def close(self) -> None:
+        if self._owned is not None:
+            self._owned.close()
+            self._owned = None
+
+    def __enter__(self) -> "MessageStream":
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        self.close()
 
 
 def read(source: Source, tables: Tables | _morvane.TableSet | StrPath | None = None,
-         errors: ErrorMode = "report") -> Iterator[Message]:
+         errors: ErrorMode = "report") -> MessageStream:
     """Iterate over the BUFR messages of ``source``.
 
     ``source`` is a path, a bytes-like object or a binary file object; bytes
-    before, between and after messages are skipped. Editions 2 and 3 are
-    read through their edition 4 form (`to_edition4`). ``tables`` is None
-    (the bundled tables), a `Tables`, a ``_morvane.TableSet``, or a path to a
-    definitions root, a table directory or the WMO CSV tables.
+    before, between and after messages are skipped. A path or file is read
+    in chunks and each message is yielded as soon as it is found, so memory
+    stays bounded by the largest message however long the input. Editions 2
+    and 3 are read through their edition 4 form (`to_edition4`). ``tables``
+    is None (the bundled tables), a `Tables`, a ``_morvane.TableSet``, or a
+    path to a definitions root, a table directory or the WMO CSV tables.
 
     ``errors`` decides what a bad message does: "report" (the default)
     yields it with its ``error`` set and lets iteration go on; "skip" leaves
@@ -169,19 +256,12 @@ def read(source: Source, tables: Tables | _morvane.TableSet | StrPath | None = N
     """
     if errors not in ERROR_MODES:
         raise ValueError(f"errors must be one of {', '.join(map(repr, ERROR_MODES))}, not {errors!r}")
+    if isinstance(source, bytes) and _names_a_file(source):
+        raise TypeError(f"bytes are read as BUFR data, not as a file name: pass {os.fsdecode(source)!r} "
+                        "as str or pathlib.Path")
     table_source = as_tables(tables)
-    buffer = _read_source(source)
-    return _iterate(buffer, table_source, errors)
-
-
-def _iterate(buffer: bytes, tables: Tables, errors: ErrorMode) -> Iterator[Message]:
-    for index, chunk in enumerate(scan(buffer)):
-        message = Message(index, chunk.offset, chunk.data, tables, errors == "raise", chunk.problem)
-        if errors == "raise" and message._error is not None:
-            raise message._error
-        if errors == "skip" and message.error is not None:
-            continue
-        yield message
+    window, owned = _open(source)
+    return MessageStream(window, owned, table_source, errors)
 
 
 def read_messages(source: Source, tables: Tables | _morvane.TableSet | StrPath | None = None,
