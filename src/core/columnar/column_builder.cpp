@@ -59,6 +59,7 @@ void ColumnBuilder::begin_message(std::size_t subsets) {
   message_subsets_ = subsets;
   row_ = rows_;
   next_subset_ = 0;
+  by_subset_ = false;
   history_.clear();
   ++generation_;
   // Element slots belong to the message's catalog.
@@ -88,6 +89,7 @@ Batch ColumnBuilder::finish() && {
 
 void ColumnBuilder::begin_subset() {
   row_ = rows_ + next_subset_++;
+  by_subset_ = true;
   history_.clear();
   ++generation_;
   pending_raw_.reset();
@@ -222,7 +224,13 @@ std::size_t ColumnBuilder::create(const Item& item, std::string&& key, std::uint
     column.unit = item.definition->unit;
   }
   column.values = empty_values(item.type);
-  reserve(column.values, end_row);
+  // Uncompressed rows arrive one by one; compressed ones as whole arrays,
+  // which often become the column's own.
+  if (expected_rows_ > end_row) {
+    reserve(column.values, expected_rows_);
+  } else if (by_subset_) {
+    reserve(column.values, end_row);
+  }
   const std::size_t c = columns_.size() - 1;
   by_name_.emplace(column.name, c);
   return c;

@@ -6,6 +6,7 @@
 // message, so a name is built once per column and message, not per value.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -23,7 +24,12 @@ namespace morvane::columnar {
 class ColumnBuilder {
 public:
   static constexpr bool kMeanings = false;
+  static constexpr bool kValues = false;  // computed from the raws here
 
+  // The number of rows all messages will add, when known beforehand: every
+  // column is then allocated once. Counts are only claims of the messages'
+  // headers, so what is set aside up front is capped.
+  void expect_rows(std::size_t rows) { expected_rows_ = std::min(rows, kMaxExpectedRows); }
   // Rows of a message are added after those of the messages before it.
   void begin_message(std::size_t subsets);
   void end_message();
@@ -107,6 +113,9 @@ private:
   std::size_t message_subsets_ = 0;
   std::size_t row_ = 0;             // first row the items go to
   std::size_t next_subset_ = 0;
+  bool by_subset_ = false;  // an uncompressed message
+  std::size_t expected_rows_ = 0;
+  static constexpr std::size_t kMaxExpectedRows = std::size_t{1} << 20U;
   std::size_t items_ = 0;
   std::vector<std::size_t> message_rows_;
   std::optional<std::uint64_t> pending_raw_;      // uncompressed associated field
