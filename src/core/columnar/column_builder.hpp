@@ -73,7 +73,7 @@ private:
     std::vector<std::size_t> columns;  // by rank - 1; kNone when not yet known
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  // Slots 0..2: bitmap entries, markers, inserted text; then the catalog's elements.
+  // Slots 0..2: bitmap entries, markers, inserted text; then one per key.
   static constexpr std::size_t kFixedSlots = 3;
   struct AttributeKey {
     std::size_t parent;
@@ -86,7 +86,9 @@ private:
     }
   };
 
-  Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag) const;
+  Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
+  // The slot of an element: one per key, so elements sharing a key share ranks.
+  std::size_t element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
   std::size_t create(const Item& item, std::string&& key, std::uint32_t rank, std::string&& name);
@@ -104,6 +106,8 @@ private:
   std::vector<Column> columns_;
   std::unordered_map<std::string, std::size_t> by_name_;
   std::vector<Slot> slots_;
+  std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
+  std::unordered_map<std::string, std::size_t> key_slots_;
   std::unordered_map<AttributeKey, Slot, AttributeHash> attribute_slots_;
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::vector<std::size_t> history_;  // column of each descriptor history entry
