@@ -12,40 +12,15 @@
 #include "call_guard.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
+#include "record_object.hpp"
 
 namespace morvane::py {
 
 namespace {
 
-template <class T> struct RecordObject {
-  PyObject_HEAD
-  T record;
-};
-
 using ElementObject = RecordObject<ElementDefinition>;
 using SequenceObject = RecordObject<SequenceDefinition>;
 using TableSetObject = RecordObject<TableSet>;
-
-template <class T> T& record_of(PyObject* self) {
-  return reinterpret_cast<RecordObject<T>*>(self)->record;
-}
-
-// New instance of `type` holding `record`; nullptr with an exception set.
-template <class T> PyObject* wrap_record(PyTypeObject* type, T&& record) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  try {
-    new (&reinterpret_cast<RecordObject<std::remove_cvref_t<T>>*>(self)->record)
-        std::remove_cvref_t<T>(std::forward<T>(record));
-  } catch (...) {
-    // No record to destroy: free the bare object, then report.
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DECREF(type);
-    throw;
-  }
-  return self;
-}
 
 template <class T> void record_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);

@@ -1,0 +1,392 @@
+#include "column_builder.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "column_values.hpp"
+
+namespace morvane::columnar {
+
+namespace {
+
+// Aligning subsets of different structure leaves nulls; this many cells per
+// item read (plus a fixed allowance) is the most a decode may build, so a
+// message whose subsets share nothing fails instead of filling memory.
+constexpr std::size_t kCellsPerItem = 32;
+constexpr std::size_t kBaseCells = std::size_t{1} << 25U;
+constexpr std::uint32_t kMaxChain = 8;
+
+const std::string& key_of(const ElementDefinition& definition, std::string& scratch) {
+  if (!definition.abbreviation.empty()) return definition.abbreviation;
+  scratch = written_code(definition.code);
+  return scratch;
+}
+
+// The ecCodes names of what an item stands for when it has no Table B entry,
+// and of the attributes re-reads give their element.
+const char* fixed_key(ItemRole role) {
+  switch (role) {
+  case ItemRole::Bitmap: return "dataPresentIndicator";
+  case ItemRole::Marker: return "operator";
+  case ItemRole::Text: return "text";
+  case ItemRole::Associated: return "associatedField";
+  default: return "";
+  }
+}
+
+const char* reread_key(std::uint8_t x) {
+  switch (x) {
+  case 23: return "substitutedValue";
+  case 24: return "firstOrderStatisticalValue";
+  case 25: return "differenceStatisticalValue";
+  default: return "replacedRetainedValue";
+  }
+}
+
+std::string rank_name(std::uint32_t rank, const std::string& key) {
+  std::string name;
+  name.reserve(key.size() + 12);
+  name.push_back('#');
+  name.append(std::to_string(rank));
+  name.push_back('#');
+  name.append(key);
+  return name;
+}
+
+} // namespace
+
+void ColumnBuilder::begin_message(std::size_t subsets) {
+  message_rows_.push_back(rows_);
+  message_subsets_ = subsets;
+  row_ = rows_;
+  next_subset_ = 0;
+  by_subset_ = false;
+  history_.clear();
+  ++generation_;
+  // Element slots belong to the message's catalog.
+  for (Slot& s : slots_) {
+    s.count = 0;
+    s.columns.clear();
+  }
+  element_slots_.clear();
+  key_slots_.clear();
+  attribute_slots_.clear();
+}
+
+void ColumnBuilder::end_message() { rows_ += message_subsets_; }
+
+Status ColumnBuilder::status() const {
+  if (error_) return fail(*error_);
+  return {};
+}
+
+Batch ColumnBuilder::finish() && {
+  Batch batch;
+  for (Column& column : columns_) pad(column.values, rows_);
+  batch.columns = std::move(columns_);
+  batch.rows = rows_;
+  batch.message_rows = std::move(message_rows_);
+  batch.message_rows.push_back(rows_);
+  return batch;
+}
+
+void ColumnBuilder::begin_subset() {
+  row_ = rows_ + next_subset_++;
+  by_subset_ = true;
+  history_.clear();
+  ++generation_;
+  pending_raw_.reset();
+}
+
+std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
+  if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
+  std::size_t& known = element_slots_[info.index];
+  if (known == kNone) {
+    std::string scratch;
+    const std::string& key = key_of(*info.definition, scratch);
+    known = key_slots_.try_emplace(key, kFixedSlots + key_slots_.size()).first->second;
+  }
+  return known;
+}
+
+ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
+                                                const NumericCoding& coding,
+                                                const ItemTag& tag) {
+  Item item;
+  item.descriptor = info.definition->code;
+  item.definition = info.definition;
+  item.role = tag.role;
+  item.reread = tag.reread;
+  item.slot = element_slot(info);
+  if (tag.role == ItemRole::Quality) {
+    item.qualifies = tag.qualifies < history_.size()
+                         ? static_cast<std::int64_t>(history_[tag.qualifies])
+                         : -1;
+    if (item.qualifies < 0) item.role = ItemRole::Element;
+  } else if (tag.role == ItemRole::Bitmap) {
+    item.slot = 0;
+  }
+  if (info.kind == ElementKind::Text) {
+    item.type = ColumnType::Text;
+  } else if (info.kind == ElementKind::CodeOrFlag || coding.scale <= 0) {
+    item.type = ColumnType::Int64;
+  } else {
+    item.type = ColumnType::Float64;
+  }
+  return item;
+}
+
+ColumnBuilder::Slot& ColumnBuilder::slot(std::size_t index) {
+  if (index >= slots_.size()) slots_.resize(index + 1);
+  return slots_[index];
+}
+
+ColumnBuilder::Slot& ColumnBuilder::attribute_slot(const Item& item) {
+  // Class 33 values are told apart by their element, re-reads by their
+  // operator (values above any element slot), associated fields share one.
+  constexpr std::size_t kOperatorAttribute = std::size_t{1} << 62U;
+  std::size_t attribute = item.slot;
+  if (item.role == ItemRole::Associated) {
+    attribute = kOperatorAttribute;
+  } else if (item.reread != 0) {
+    attribute = kOperatorAttribute + item.reread;
+  }
+  return attribute_slots_[AttributeKey{static_cast<std::size_t>(item.qualifies), attribute}];
+}
+
+std::uint32_t ColumnBuilder::next_rank(Slot& s) const {
+  if (s.generation != generation_) {
+    s.generation = generation_;
+    s.count = 0;
+  }
+  return ++s.count;
+}
+
+std::size_t ColumnBuilder::resolve(const Item& item) {
+  const bool attribute = item.role == ItemRole::Quality || item.role == ItemRole::Associated;
+  Slot& s = attribute ? attribute_slot(item) : slot(item.slot);
+  // For attributes the "rank" is the depth of the chain of equal attributes.
+  const std::uint32_t rank = next_rank(s);
+  if (rank <= s.columns.size()) {
+    const std::size_t c = s.columns[rank - 1];
+    if (c != kNone && !used(c)) return c;
+  } else {
+    s.columns.resize(rank, kNone);
+  }
+  const std::size_t c = named(item, rank);
+  // `s` may have moved if named() added slots.
+  Slot& again = attribute ? attribute_slot(item) : slot(item.slot);
+  if (rank <= again.columns.size()) again.columns[rank - 1] = c;
+  return c;
+}
+
+std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
+  std::string key;
+  std::string name;
+  std::uint32_t column_rank = rank;
+  if (item.role == ItemRole::Quality || item.role == ItemRole::Associated) {
+    const Column& parent = columns_[static_cast<std::size_t>(item.qualifies)];
+    std::string scratch;
+    const std::string attribute =
+        item.role == ItemRole::Associated ? std::string(fixed_key(item.role))
+        : item.reread != 0                ? std::string(reread_key(item.reread))
+                                          : key_of(*item.definition, scratch);
+    key = parent.key;
+    column_rank = parent.rank;
+    // A second attribute of the same kind is chained, as ecCodes names it;
+    // past a few, a number says how deep, so names stay short.
+    const std::uint32_t chained = std::min(rank, kMaxChain);
+    for (std::uint32_t depth = 0; depth < chained; ++depth) key.append("->").append(attribute);
+    if (rank > kMaxChain) key.append("[").append(std::to_string(rank)).append("]");
+    name = rank_name(column_rank, key);
+    for (auto it = by_name_.find(name); it != by_name_.end() && used(it->second);
+         it = by_name_.find(name)) {
+      key.append("'");
+      name = rank_name(column_rank, key);
+    }
+  } else {
+    std::string scratch;
+    key = item.definition != nullptr ? key_of(*item.definition, scratch)
+                                     : std::string(fixed_key(item.role));
+    name = rank_name(column_rank, key);
+    // Two elements sharing one key: the later takes the next free rank.
+    for (auto it = by_name_.find(name); it != by_name_.end() && used(it->second);
+         it = by_name_.find(name)) {
+      name = rank_name(++column_rank, key);
+    }
+  }
+  if (auto it = by_name_.find(name); it != by_name_.end()) return it->second;
+  return create(item, std::move(key), column_rank, std::move(name));
+}
+
+std::size_t ColumnBuilder::create(const Item& item, std::string&& key, std::uint32_t rank,
+                                  std::string&& name) {
+  const std::size_t end_row = rows_ + message_subsets_;
+  const std::size_t limit = kBaseCells + kCellsPerItem * (items_ + message_subsets_);
+  if ((columns_.size() + 1) > limit / std::max<std::size_t>(end_row, 1)) {
+    error_ = BufrError::parse("subsets too unlike to align into columns: " +
+                              std::to_string(columns_.size() + 1) + " columns for " +
+                              std::to_string(end_row) + " rows");
+  }
+  Column& column = columns_.emplace_back();
+  column.name = std::move(name);
+  column.key = std::move(key);
+  column.rank = rank;
+  column.descriptor = item.descriptor;
+  column.role = item.role;
+  column.reread = item.reread;
+  column.qualifies = item.qualifies;
+  if (item.definition != nullptr) {
+    column.element_name = item.definition->name;
+    column.unit = item.definition->unit;
+  }
+  column.values = empty_values(item.type);
+  // Uncompressed rows arrive one by one; compressed ones as whole arrays,
+  // which often become the column's own.
+  if (expected_rows_ > end_row) {
+    reserve(column.values, expected_rows_);
+  } else if (by_subset_) {
+    reserve(column.values, end_row);
+  }
+  const std::size_t c = columns_.size() - 1;
+  by_name_.emplace(column.name, c);
+  return c;
+}
+
+void ColumnBuilder::accept(std::size_t c, ColumnType type) {
+  ColumnValues& values = columns_[c].values;
+  pad(values, row_);
+  if (values.type == type) return;
+  if (values.type == ColumnType::Text) return;  // numbers are written as text
+  if (type == ColumnType::Text) {
+    to_text(values);
+  } else if (type == ColumnType::Float64) {
+    to_float(values);
+  }
+}
+
+void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding,
+                            std::uint64_t raw, bool present, double value, const ItemTag& tag) {
+  if (error_) return;
+  ++items_;
+  const Item item = element_item(info, coding, tag);
+  const std::size_t c = resolve(item);
+  accept(c, item.type);
+  ColumnValues& values = columns_[c].values;
+  if (!present) {
+    push_null(values);
+  } else if (values.type == ColumnType::Int64) {
+    std::int64_t exact = 0;
+    if (exact_integer(coding, raw, exact)) {
+      push_int(values, exact);
+    } else {
+      to_float(values);
+      push_float(values, value);
+    }
+  } else if (values.type == ColumnType::Float64) {
+    push_float(values, value);
+  } else {
+    push_number_text(values, value);
+  }
+  if (tag.role != ItemRole::Bitmap) last_element_ = c;
+  flush_associated(c);
+}
+
+void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
+                         std::span<const std::uint8_t> bytes, const ItemTag& tag) {
+  if (error_) return;
+  ++items_;
+  const Item item = element_item(info, NumericCoding{}, tag);
+  const std::size_t c = resolve(item);
+  accept(c, ColumnType::Text);
+  push_text(columns_[c].values, bytes);
+  last_element_ = c;
+  flush_associated(c);
+}
+
+void ColumnBuilder::associated(std::uint8_t, std::uint64_t raw) { pending_raw_ = raw; }
+
+void ColumnBuilder::flush_associated(std::size_t element) {
+  if (!pending_raw_) return;
+  const std::uint64_t raw = *pending_raw_;
+  pending_raw_.reset();
+  Item item;
+  item.descriptor = 999999;
+  item.role = ItemRole::Associated;
+  item.qualifies = static_cast<std::int64_t>(element);
+  item.type = ColumnType::Int64;
+  const std::size_t c = resolve(item);
+  accept(c, ColumnType::Int64);
+  if (columns_[c].values.type == ColumnType::Int64) {
+    push_int(columns_[c].values, static_cast<std::int64_t>(raw));
+  } else {
+    push_float(columns_[c].values, static_cast<double>(raw));
+  }
+}
+
+void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8_t> bytes) {
+  if (error_) return;
+  ++items_;
+  Item item;
+  item.descriptor = code;
+  item.role = ItemRole::Text;
+  item.type = ColumnType::Text;
+  item.slot = 2;
+  const std::size_t c = resolve(item);
+  accept(c, ColumnType::Text);
+  push_text(columns_[c].values, bytes);
+}
+
+void ColumnBuilder::marker(std::uint32_t code) {
+  if (error_) return;
+  ++items_;
+  Item item;
+  item.descriptor = code;
+  item.role = ItemRole::Marker;
+  item.type = ColumnType::Int64;
+  item.slot = 1;
+  const std::size_t c = resolve(item);
+  accept(c, ColumnType::Int64);
+  if (columns_[c].values.type == ColumnType::Int64) {
+    push_int(columns_[c].values, 0);
+  } else {
+    push_float(columns_[c].values, 0.0);
+  }
+}
+
+void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
+                           const NumericCoding& coding, const ItemTag& tag) {
+  if (error_) return;
+  items_ += message_subsets_;
+  if (tag.role == ItemRole::Associated) {
+    pending_column_ = std::move(column);
+    return;
+  }
+  Item item;
+  if (info != nullptr) {
+    item = element_item(*info, coding, tag);
+  } else {
+    item.descriptor = column.descriptor;
+    item.role = tag.role;
+    item.type = column.kind == ValueColumn::Kind::Text ? ColumnType::Text : ColumnType::Int64;
+    item.slot = tag.role == ItemRole::Marker ? 1 : 2;
+  }
+  const std::size_t c = resolve(item);
+  accept(c, item.type);
+  append_column(columns_[c].values, column, coding, message_subsets_);
+  if (info != nullptr && tag.role != ItemRole::Bitmap) last_element_ = c;
+  if (pending_column_ && info != nullptr) {
+    ValueColumn associated = std::move(*pending_column_);
+    pending_column_.reset();
+    Item field;
+    field.descriptor = 999999;
+    field.role = ItemRole::Associated;
+    field.qualifies = static_cast<std::int64_t>(c);
+    field.type = ColumnType::Int64;
+    const std::size_t a = resolve(field);
+    accept(a, ColumnType::Int64);
+    append_column(columns_[a].values, associated, NumericCoding{}, message_subsets_);
+  }
+}
+
+} // namespace morvane::columnar
