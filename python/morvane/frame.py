@@ -186,13 +186,18 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
             subset_numbers[a:b] = np.arange(b - a)
         start += batch.num_rows
 
-    data = {name: filler.array() for name, filler in fillers.items()}
-    stamp = _datetime(data)
-    if stamp is not None and "datetime" not in data:
-        data["datetime"] = stamp.to_numpy()
     index = pd.MultiIndex.from_arrays([message_numbers, subset_numbers], names=["message", "subset"])
-    # copy=False keeps each column's own array: no block of all float columns
-    # is put together, which would double the frame's memory for a moment.
+    # Series on the frame's own index, copy=False: each column keeps its array
+    # (no block of all float columns is put together, which would double the
+    # frame's memory for a moment), and text stays object with None for
+    # missing rather than becoming pandas' str dtype with NaN.
+    data = {name: pd.Series(filler.array(), index=index, copy=False,
+                            dtype=object if filler.column.kind in ("text", "object") else None)
+            for name, filler in fillers.items()}
+    stamp = _datetime({name: filler.array() for name, filler in fillers.items()
+                       if name.startswith("#1#")})
+    if stamp is not None and "datetime" not in data:
+        data["datetime"] = pd.Series(stamp.to_numpy(), index=index, copy=False)
     frame = pd.DataFrame(data, index=index, copy=False)
     frame.attrs["keys"] = {n: c.key for n, c in columns.items()}
     frame.attrs["names"] = {n: c.element_name for n, c in columns.items()}
