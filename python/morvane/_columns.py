@@ -58,12 +58,13 @@ def message_batch(message: Message) -> Any:
 # NumPy arrays
 
 
-def column_array(batch: Any, i: int) -> numpy.ndarray:
+def column_array(batch: Any, i: int) -> Any:
     """Column ``i`` of ``batch``: float64 with NaN where missing, int64 as a
     masked array (mask True where missing), text as objects (str or None)."""
     import numpy as np
 
     kind = batch.columns[i].type
+    out: Any
     if kind == "text":
         out = np.empty(batch.num_rows, dtype=object)
         out[:] = batch.values(i)
@@ -71,19 +72,23 @@ def column_array(batch: Any, i: int) -> numpy.ndarray:
     values = np.asarray(batch.values(i))
     missing = ~np.asarray(batch.valid(i)).astype(bool, copy=False)
     if kind == "int64":
-        return np.ma.MaskedArray(values, mask=missing)
-    return np.where(missing, np.nan, values)
+        out = np.ma.MaskedArray(values, mask=missing)
+    else:
+        out = np.where(missing, np.nan, values)
+    return out
 
 
-def _stack(batch: Any, indices: list[int | None]) -> numpy.ndarray:
+def _stack(batch: Any, indices: list[int | None]) -> Any:
     """(rows, occurrences) array of the columns at ``indices`` (None for an
     occurrence this batch lacks: all missing)."""
     import numpy as np
 
     kinds = {batch.columns[i].type for i in indices if i is not None}
     shape = (batch.num_rows, len(indices))
+    column: Any
+    out: Any
     if "text" in kinds:
-        out: Any = np.full(shape, None, dtype=object)
+        out = np.full(shape, None, dtype=object)
         if kinds != {"text"}:
             for j, i in enumerate(indices):
                 if i is not None:
@@ -97,10 +102,10 @@ def _stack(batch: Any, indices: list[int | None]) -> numpy.ndarray:
         if i is None:
             continue
         column = column_array(batch, i)
-        if isinstance(out, np.ma.MaskedArray):
+        if kinds == {"int64"}:
             out.data[:, j] = column.data
             out.mask[:, j] = np.ma.getmaskarray(column)
-        elif isinstance(column, np.ma.MaskedArray):
+        elif batch.columns[i].type == "int64":
             out[:, j] = column.astype(np.float64).filled(np.nan)
         else:
             out[:, j] = column
