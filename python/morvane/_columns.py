@@ -279,7 +279,9 @@ class BatchStream:
                     raise ValueError(
                         f"message {run.messages[0].index} at offset {run.messages[0].offset} has other "
                         "columns than the first batch; iterate over read_arrow's batches instead")
-                yield from table.to_batches()
+                # Same names and types; the first batch's field metadata stands.
+                for part in table.to_batches():
+                    yield pa.RecordBatch.from_arrays(part.columns, schema=schema)
 
         reader = pa.RecordBatchReader.from_batches(schema, batches())
         return reader.__arrow_c_stream__(requested_schema)
