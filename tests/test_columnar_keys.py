@@ -80,9 +80,14 @@ def eccodes_columns(data: bytes) -> tuple[int, list[dict[str, tuple[list, str]]]
         ec.codes_release(h)
 
 
+def as_list(cells) -> list:
+    """Text columns are lists; numbers and validity come as buffers."""
+    return cells if isinstance(cells, list) else memoryview(cells).tolist()
+
+
 def ours(batch, name: str, rows: range) -> list:
     i = batch.index(name)
-    values, valid = batch.values(i), batch.valid(i)
+    values, valid = as_list(batch.values(i)), as_list(batch.valid(i))
     return [values[r] if valid[r] else None for r in rows]
 
 

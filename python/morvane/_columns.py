@@ -31,7 +31,7 @@ BATCH_ROWS = 8192
 def columnar() -> Any:
     """The extension module, with an error that says what is missing."""
     try:
-        from . import _columnar  # type: ignore[attr-defined]
+        from . import _columnar
     except ImportError as exc:  # pragma: no cover - depends on the build
         raise ImportError("morvane._columnar is not built; reinstall morvane") from exc
     return _columnar
