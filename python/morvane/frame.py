@@ -63,38 +63,62 @@ def _union(runs: list[Any], meanings: bool) -> dict[str, FrameColumn]:
 
 
 class _Filler:
-    """Output arrays of one column over all rows, filled batch by batch."""
+    """Output arrays of one column over all rows, filled batch by batch.
+
+    The arrays start uninitialised and each cell is written once: rows of
+    batches that lack the column are set missing at the end, from the gaps
+    between the ranges filled (as many as the batches that have it)."""
 
     def __init__(self, column: FrameColumn, rows: int) -> None:
         self.column = column
+        self.rows = rows
+        self.filled: list[tuple[int, int]] = []
+        self.mask: Any = None
         if column.kind == "int64":
-            self.data = np.zeros(rows, dtype=np.int64)
-            self.mask = np.ones(rows, dtype=bool)
+            self.data: Any = np.empty(rows, dtype=np.int64)
+            self.mask = np.empty(rows, dtype=bool)
         elif column.kind == "float64":
-            self.data = np.full(rows, np.nan)
+            self.data = np.empty(rows)
         else:
-            self.data = np.full(rows, None, dtype=object)
+            self.data = np.empty(rows, dtype=object)  # all None
 
     def fill(self, batch: Any, i: int, start: int, tables: _morvane.TableSet | None) -> None:
         stop = start + batch.num_rows
-        kind = batch.columns[i].type
-        if kind == "text":
+        self.filled.append((start, stop))
+        if batch.columns[i].type == "text":
             self.data[start:stop] = batch.values(i)
             return
         values = np.asarray(batch.values(i))
         valid = np.asarray(batch.valid(i)).astype(bool, copy=False)
         if self.column.kind == "int64":
             self.data[start:stop] = values
-            self.mask[start:stop] = ~valid
+            np.logical_not(valid, out=self.mask[start:stop])
         elif self.column.kind == "float64":
-            np.copyto(self.data[start:stop], values, where=valid, casting="unsafe")
+            target = self.data[start:stop]
+            target[:] = values
+            if not valid.all():
+                target[~valid] = np.nan
         else:
             self.data[start:stop] = _cells(values, valid, self.column, tables)
 
     def array(self) -> Any:
+        at = 0
+        for start, stop in self.filled + [(self.rows, self.rows)]:
+            if start > at:
+                self._missing(at, start)
+            at = stop
+        self.filled = []
         if self.column.kind == "int64":
             return pd.arrays.IntegerArray(self.data, self.mask)
         return self.data
+
+    def _missing(self, start: int, stop: int) -> None:
+        if self.column.kind == "int64":
+            self.data[start:stop] = 0
+            self.mask[start:stop] = True
+        elif self.column.kind == "float64":
+            self.data[start:stop] = np.nan
+        # object arrays start as None
 
 
 def _cells(values: Any, valid: Any, column: FrameColumn, tables: _morvane.TableSet | None) -> Any:
@@ -191,11 +215,11 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
     # (no block of all float columns is put together, which would double the
     # frame's memory for a moment), and text stays object with None for
     # missing rather than becoming pandas' str dtype with NaN.
-    data = {name: pd.Series(filler.array(), index=index, copy=False,
-                            dtype=object if filler.column.kind in ("text", "object") else None)
-            for name, filler in fillers.items()}
-    stamp = _datetime({name: filler.array() for name, filler in fillers.items()
-                       if name.startswith("#1#")})
+    arrays = {name: filler.array() for name, filler in fillers.items()}
+    data = {name: pd.Series(array, index=index, copy=False,
+                            dtype=object if fillers[name].column.kind in ("text", "object") else None)
+            for name, array in arrays.items()}
+    stamp = _datetime(arrays)
     if stamp is not None and "datetime" not in data:
         data["datetime"] = pd.Series(stamp.to_numpy(), index=index, copy=False)
     frame = pd.DataFrame(data, index=index, copy=False)
