@@ -47,6 +47,8 @@ def eccodes_columns(data: bytes) -> tuple[int, list[dict[str, tuple[list, str]]]
         groups: list[dict[str, tuple[list, str]]] = [{}]
         local: dict[tuple[str, int], int] = {}
         counts: dict[str, int] = defaultdict(int)
+        qualified: set[str] = set()
+        after_operator = False
         it = ec.codes_bufr_keys_iterator_new(h)
         try:
             while ec.codes_bufr_keys_iterator_next(it):
@@ -55,10 +57,20 @@ def eccodes_columns(data: bytes) -> tuple[int, list[dict[str, tuple[list, str]]]
                     groups.append({})
                     local.clear()
                     counts.clear()
+                    qualified.clear()
+                    after_operator = False
+                after_operator = after_operator or name == "operator"
                 if not name.startswith("#") or name.count("->") > 1:
                     continue
                 rank, base, attribute = split(name)
-                if not attribute:
+                if attribute:
+                    qualified.add(base)
+                elif after_operator and base in qualified:
+                    # ecCodes lists the values of some quality blocks a second time under
+                    # the qualified element's own key (cmwn, HIRS); they are the "->"
+                    # values already listed, not data of their own.
+                    continue
+                else:
                     counts[base] += 1
                     local[(base, rank)] = counts[base]
                 k = local.get((base, rank))
