@@ -1,9 +1,9 @@
 // The sink of both walks that builds columns: each item finds its column by
 // its name "#rank#key" (rank counted within the subset), so subsets of
 // different structure line up by occurrence and a column missing from a
-// subset gets a null. Consecutive subsets almost always repeat the same
-// sequence of columns, so an item first tries the column at its position in
-// the previous subset and only builds a name when that does not fit.
+// subset gets a null. Ranks are counted per element of the message's
+// catalog and the column of each (element, rank) is remembered for the
+// message, so a name is built once per column and message, not per value.
 #pragma once
 
 #include <cstddef>
@@ -56,12 +56,37 @@ private:
     std::int64_t qualifies = -1;
     ColumnType type = ColumnType::Int64;
     const ElementDefinition* definition = nullptr;
+    std::size_t slot = 0;  // what ranks are counted by
+  };
+
+  // Rank counting and the columns found so far for one element (or one
+  // attribute of one column).
+  struct Slot {
+    std::uint32_t generation = 0;
+    std::uint32_t count = 0;
+    std::vector<std::size_t> columns;  // by rank - 1; kNone when not yet known
+  };
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  // Slots 0..2: bitmap entries, markers, inserted text; then the catalog's elements.
+  static constexpr std::size_t kFixedSlots = 3;
+  struct AttributeKey {
+    std::size_t parent;
+    std::size_t attribute;  // element slot, or a re-read / associated code
+    bool operator==(const AttributeKey&) const = default;
+  };
+  struct AttributeHash {
+    std::size_t operator()(const AttributeKey& k) const {
+      return k.parent * 0x9E3779B97F4A7C15ULL ^ k.attribute;
+    }
   };
 
   Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag) const;
   std::size_t resolve(const Item& item);
+  std::size_t named(const Item& item, std::uint32_t rank);
   std::size_t create(const Item& item, std::string&& key, std::uint32_t rank, std::string&& name);
-  void restart_counts();
+  Slot& slot(std::size_t index);
+  Slot& attribute_slot(const Item& item);
+  std::uint32_t next_rank(Slot& slot) const;
   [[nodiscard]] bool used(std::size_t column) const {
     return columns_[column].values.rows() > row_;
   }
@@ -72,10 +97,9 @@ private:
 
   std::vector<Column> columns_;
   std::unordered_map<std::string, std::size_t> by_name_;
-  std::unordered_map<std::string, std::uint32_t> counts_;
-  std::vector<std::size_t> previous_;  // columns of the previous subset, in order
-  std::vector<std::size_t> current_;
-  bool matching_ = true;
+  std::vector<Slot> slots_;
+  std::unordered_map<AttributeKey, Slot, AttributeHash> attribute_slots_;
+  std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::vector<std::size_t> history_;  // column of each descriptor history entry
   std::size_t last_element_ = 0;
 

@@ -101,6 +101,15 @@ ColumnValues empty_values(ColumnType type) {
   return values;
 }
 
+void reserve(ColumnValues& values, std::size_t rows) {
+  switch (values.type) {
+  case ColumnType::Int64: values.ints.reserve(rows); break;
+  case ColumnType::Float64: values.floats.reserve(rows); break;
+  case ColumnType::Text: values.offsets.reserve(rows + 1); break;
+  }
+  values.valid.reserve(rows);
+}
+
 void pad(ColumnValues& values, std::size_t rows) {
   if (values.rows() >= rows) return;
   switch (values.type) {

@@ -14,6 +14,8 @@
 namespace morvane::columnar {
 
 ColumnValues empty_values(ColumnType type);
+// Room for `rows` rows.
+void reserve(ColumnValues& values, std::size_t rows);
 // Nulls up to `rows` rows.
 void pad(ColumnValues& values, std::size_t rows);
 

@@ -10,7 +10,7 @@ namespace {
 
 constexpr unsigned kNbincWidth = 6;
 
-Result<unsigned> read_nbinc(BitReader& reader) {
+[[nodiscard]] Result<unsigned> read_nbinc(BitReader& reader) {
   if (reader.remaining() < kNbincWidth) {
     return fail(not_enough_bits(reader.bit_position(), kNbincWidth, reader.capacity()));
   }
@@ -122,26 +122,45 @@ Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std
   }
 
   ValueColumn column = numeric_column(code, name, false, subsets);
-  const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1U;
-  const bool enough = reader.remaining() / nbinc >= subsets;
-  for (std::size_t s = 0; s < subsets; ++s) {
-    std::uint64_t increment;
-    if (enough) {
-      increment = reader.peek_unchecked(nbinc);
+  std::uint64_t* raws = column.raws.data();
+  if (reader.remaining() / nbinc >= subsets) {
+    for (std::size_t s = 0; s < subsets; ++s) {
+      raws[s] = reader.peek_unchecked(nbinc);
       reader.skip_unchecked(nbinc);
-    } else {
+    }
+  } else {
+    for (std::size_t s = 0; s < subsets; ++s) {
       auto read = reader.read_u64(static_cast<std::uint16_t>(nbinc));
       if (!read) return fail(std::move(read.error()));
-      increment = *read;
+      raws[s] = *read;
     }
+  }
+  // The increments become raws, presence and values in a second pass that
+  // has no bit reading in it; the divisor is looked up once.
+  const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1U;
+  std::uint8_t* present = column.present.data();
+  double* values = column.values.data();
+  constexpr std::int64_t kSafe = std::int64_t{1} << 61U;
+  const bool narrow = nbinc <= 60 && r0 < static_cast<std::uint64_t>(kSafe) && reference > -kSafe &&
+                      reference < kSafe;
+  const double divisor = power_of_ten(scale);
+  for (std::size_t s = 0; s < subsets; ++s) {
+    const std::uint64_t increment = raws[s];
     if (r0_missing || (missing_rule && increment == missing_increment)) {
-      column.raws[s] = r0;
+      raws[s] = r0;
       continue;
     }
     const std::uint64_t raw = r0 + increment;
-    column.raws[s] = raw;
-    column.present[s] = 1;
-    column.values[s] = element_value(reference, raw, scale);
+    raws[s] = raw;
+    present[s] = 1;
+    if (narrow) {
+      // r0 below 2^61, the increment below 2^60, the reference within
+      // +-2^61: the exact sum fits in 64 bits, as element_value computes it.
+      const double sum = static_cast<double>(reference + static_cast<std::int64_t>(raw));
+      values[s] = scale == 0 ? sum : sum / divisor;
+    } else {
+      values[s] = element_value(reference, raw, scale);
+    }
   }
   return column;
 }
