@@ -70,6 +70,8 @@ def test_columns_are_eccodes_keys_with_occurrence_and_nullable_types(root):
     assert frame.attrs["units"]["#2#airTemperature"] == "K"
     assert frame.attrs["descriptors"]["#2#airTemperature"] == 12101
     assert "datetime" not in frame
+    frame.loc[(0, 1), ["#1#blockNumber", "#1#airTemperature"]] = [5, 1.5]  # a frame of our own to change
+    assert frame.loc[(0, 1), "#1#blockNumber"] == 5 and frame.loc[(0, 1), "#1#airTemperature"] == 1.5
 
 
 def test_every_source_read_accepts_gives_the_same_frame(root, tmp_path):

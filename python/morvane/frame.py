@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 from dataclasses import dataclass
 from typing import Any
 
@@ -73,16 +74,37 @@ class _Filler:
         self.column = column
         self.rows = rows
         self.filled: list[tuple[int, int]] = []
+        self.data: Any = None
         self.mask: Any = None
-        if column.kind == "int64":
-            self.data: Any = np.empty(rows, dtype=np.int64)
-            self.mask = np.empty(rows, dtype=bool)
-        elif column.kind == "float64":
-            self.data = np.empty(rows)
+
+    def _allocate(self) -> None:
+        if self.column.kind == "int64":
+            self.data = np.empty(self.rows, dtype=np.int64)
+            self.mask = np.empty(self.rows, dtype=bool)
+        elif self.column.kind == "float64":
+            self.data = np.empty(self.rows)
         else:
-            self.data = np.empty(rows, dtype=object)  # all None
+            self.data = np.empty(self.rows, dtype=object)  # all None
+
+    def take(self, batch: Any, i: int) -> bool:
+        """The whole column in one copy when the batch is all the rows, as in a
+        file of one template. (The batch's buffers are read-only, and a frame
+        must be writable, so they are copied all the same.)"""
+        kind = batch.columns[i].type
+        if kind != self.column.kind or kind == "text" or batch.num_rows != self.rows:
+            return False
+        values = np.asarray(batch.values(i))
+        valid = np.asarray(batch.valid(i)).astype(bool, copy=False)
+        if kind == "int64":
+            self.data, self.mask = values.copy(), ~valid
+        else:
+            self.data = values.copy() if valid.all() else np.where(valid, values, np.nan)
+        self.filled.append((0, self.rows))
+        return True
 
     def fill(self, batch: Any, i: int, start: int, tables: _morvane.TableSet | None) -> None:
+        if self.data is None:
+            self._allocate()
         stop = start + batch.num_rows
         self.filled.append((start, stop))
         if batch.columns[i].type == "text":
@@ -102,6 +124,8 @@ class _Filler:
             self.data[start:stop] = _cells(values, valid, self.column, tables)
 
     def array(self) -> Any:
+        if self.data is None:
+            self._allocate()
         at = 0
         for start, stop in self.filled + [(self.rows, self.rows)]:
             if start > at:
@@ -176,7 +200,9 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
     template with `morvane.read_arrow`.
     """
     problems: list[MessageError] = []
-    runs = list(decode_runs(messages_of(source, tables, errors), errors, problems))
+    # Runs as long as the template lasts: the frame holds all their rows anyway,
+    # and a file of one template becomes one batch, copied a column at a time.
+    runs = list(decode_runs(messages_of(source, tables, errors), errors, problems, batch_rows=sys.maxsize))
     columns = _union(runs, meanings)
     rows = sum(run.batch.num_rows for run in runs)
     size = rows * sum(CELL_BYTES[c.kind] for c in columns.values())
@@ -201,7 +227,7 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
         table_set = run.messages[0].tables if meanings else None
         for i, column in enumerate(batch.columns):
             filler = fillers.get(column.name)
-            if filler is not None:
+            if filler is not None and (meanings or not filler.take(batch, i)):
                 filler.fill(batch, i, start, table_set)
         offsets = batch.message_rows
         for n, message in enumerate(run.messages):
