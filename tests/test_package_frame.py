@@ -122,6 +122,8 @@ def test_arrays_by_key_occurrence_and_missing(root):
     block = arrays["blockNumber"]
     assert isinstance(block, np.ma.MaskedArray) and block.dtype == np.int64
     assert block.mask.tolist() == [False, True] and block[0] == 1
+    block[1] = 4  # the caller's to change
+    assert block.tolist() == [1, 4]
     assert arrays["stationOrSiteName"].tolist() == ["AB", None]
     temperature = arrays["airTemperature"]
     assert temperature.shape == (2, 2)

@@ -72,7 +72,8 @@ def column_array(batch: Any, i: int) -> Any:
     values = np.asarray(batch.values(i))
     missing = ~np.asarray(batch.valid(i)).astype(bool, copy=False)
     if kind == "int64":
-        out = np.ma.MaskedArray(values, mask=missing)
+        # A copy: the batch's buffers are read-only, and arrays handed out are the caller's.
+        out = np.ma.MaskedArray(values.copy(), mask=missing)
     else:
         out = np.where(missing, np.nan, values)
     return out
