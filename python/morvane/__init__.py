@@ -8,14 +8,16 @@
 `read` yields one `Message` per message of a file, bytes or file object,
 decoding its values on first access with the bundled tables (or those given).
 `Tables` loads tables once for many messages; `to_edition4` rewrites an
-edition 2 or 3 message into edition 4; `to_dataframe` (needs pandas) makes a
-table of subsets. The low-level module is ``_morvane``.
+edition 2 or 3 message into edition 4; `read_arrow` gives the messages as
+batches of columns (one row per subset, Arrow-compatible) and `to_dataframe`
+(needs pandas) a table of subsets. The low-level module is ``_morvane``.
 """
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
+from ._columns import BatchStream, read_arrow
 from ._framing import to_edition4
 from ._reader import ErrorMode, Message, MessageError, read, read_messages
 from ._tables import BUNDLED_ROOT, Tables
@@ -32,13 +34,13 @@ except PackageNotFoundError:  # running from a source tree
 
 
 def to_dataframe(source: Any, tables: Any = None, *, meanings: bool = False,
-                 errors: ErrorMode = "report") -> "pandas.DataFrame":
-    """One row per subset, one column per element occurrence (needs the
-    ``pandas`` extra); see `morvane.frame.to_dataframe`."""
+                 errors: ErrorMode = "report", max_bytes: int = 4 << 30) -> "pandas.DataFrame":
+    """One row per subset, one column per element occurrence, named by ecCodes
+    key (needs the ``pandas`` extra); see `morvane.frame.to_dataframe`."""
     from .frame import to_dataframe as convert
 
-    return convert(source, tables, meanings=meanings, errors=errors)
+    return convert(source, tables, meanings=meanings, errors=errors, max_bytes=max_bytes)
 
 
-__all__ = ["BUNDLED_ROOT", "Message", "MessageError", "Tables", "read", "read_messages",
-           "to_dataframe", "to_edition4", "__version__"]
+__all__ = ["BUNDLED_ROOT", "BatchStream", "Message", "MessageError", "Tables", "read", "read_arrow",
+           "read_messages", "to_dataframe", "to_edition4", "__version__"]

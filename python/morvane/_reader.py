@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from types import TracebackType
-from typing import Any, BinaryIO, Literal, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Union
 
 import _morvane
 
@@ -13,6 +13,9 @@ from . import _pickling  # noqa: F401  (lets Message and Tables be pickled)
 from ._framing import Chunk, frames, to_edition4
 from ._tables import StrPath, Tables, as_tables
 from ._window import Window, memoryview_reader
+
+if TYPE_CHECKING:
+    import numpy
 
 Source = Union[bytes, bytearray, memoryview, StrPath, BinaryIO]
 ErrorMode = Literal["report", "skip", "raise"]
@@ -152,6 +155,32 @@ class Message:
         if self.message is None or not values:
             return [[] for _ in range(self.message.number_of_subsets if self.message else 0)]
         return split_subsets(self.data, self.message, values, self.tables)
+
+    def to_arrow(self) -> object:
+        """The message as columns, one row per subset: a ``_columnar.Batch``,
+        which Arrow libraries take as a record batch (``pyarrow.table(batch)``,
+        ``polars.DataFrame(batch)``). Raises its `MessageError` if it cannot be
+        decoded."""
+        from ._columns import message_batch
+
+        return message_batch(self)
+
+    def arrays(self, keys: "Iterable[str] | str | None" = None) -> "dict[str, numpy.ndarray]":
+        """NumPy arrays by ecCodes key (needs numpy), every key when ``keys``
+        is None.
+
+        "airTemperature" gives shape (subsets,) when the key occurs once per
+        subset, else (subsets, occurrences), an occurrence missing from a
+        subset counting as missing; "#2#airTemperature" gives that occurrence
+        alone, shape (subsets,). Missing values: NaN in float arrays; integer
+        keys come as ``numpy.ma.MaskedArray`` (int64, masked where missing)
+        whether or not anything is missing, so the type does not depend on the
+        data; text is an object array of str, None where missing. KeyError
+        for a key the message lacks.
+        """
+        from ._columns import batch_arrays
+
+        return batch_arrays(self.to_arrow(), keys)
 
 
 def _decoding_problem(text: str) -> str:
