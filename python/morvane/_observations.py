@@ -38,6 +38,32 @@ class _Column:
         self.kinds: set[str] = set()
 
 
+class _Layout:
+    """Where each gathered key comes from in the rows of one template and
+    filter pattern: the gathered column of each row, and whether the row
+    holds the key."""
+
+    def __init__(self, plans: list[dict[str, int]], gathered: list[str], walk: Walk,
+                 columns: tuple[str, ...]) -> None:
+        self.rows_per_subset = len(plans)
+        self.plan_keys = [[k for k in plan if k in columns] for plan in plans]
+        self.keys: dict[str, tuple[str, np.ndarray, np.ndarray]] = {}
+        self.first_position: dict[str, int] = {}
+        for key in gathered:
+            refs = [plan.get(key) for plan in plans]
+            held = np.array([r is not None for r in refs], dtype=bool)
+            present = [r for r in refs if r is not None]
+            if not present:
+                self.keys[key] = ("absent", held, held)
+            elif present[0] < 0:
+                self.keys[key] = ("header", held, held)
+            else:
+                self.first_position[key] = present[0]
+                cols = np.array([walk.column_of[r] if r is not None else 0 for r in refs],
+                                dtype=np.intp)
+                self.keys[key] = ("data", cols, held)
+
+
 class _Collector:
     def __init__(self, query: Query) -> None:
         self.query = query
@@ -47,8 +73,9 @@ class _Collector:
         self.columns = {k: _Column() for k in self.gathered}
         self.walks: dict[tuple[Any, ...], Walk] = {}
         self.keep_alive: dict[int, Any] = {}
-        self.order_keys: list[np.ndarray] = []   # (message, subset, plan) per chunk
-        self.plan_keys: list[list[list[str]]] = []
+        self.layouts: dict[tuple[int, bytes], _Layout] = {}
+        # (message, subsets, rows per subset, columns of each row) of each chunk
+        self.chunks: list[tuple[int, np.ndarray, int, list[list[str]]]] = []
         self.rows = 0
         self.reordered = False
 
@@ -58,10 +85,10 @@ class _Collector:
         header = _header_values(msg, query)
         tables = msg.tables
         self.keep_alive[id(tables)] = tables
-        chunks_before = len(self.order_keys)
+        chunks_before = len(self.chunks)
         for group in message_groups(msg, query.data_keys()):
             self._add_group(number, count, header, tables, group)
-        if len(self.order_keys) - chunks_before > 1:
+        if len(self.chunks) - chunks_before > 1:
             self.reordered = True
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
@@ -77,16 +104,14 @@ class _Collector:
                    tables: _morvane.TableSet, group: Group) -> None:
         q = self.query
         walk = self._walk(tables, group)
-        wanted = sorted({ref for ref, _, _ in walk.steps if ref >= 0})
-        numbers, valid, texts = group.gather(wanted)
-        column_of = {ref: i for i, ref in enumerate(wanted)}
+        numbers, valid, texts = group.gather(walk.wanted)
         n = group.subsets.size
         # filter outcomes per subset, one pattern per distinct outcome
         filter_positions = walk.filter_positions
         if filter_positions:
             outcome = np.empty((n, len(filter_positions)), dtype=bool)
             for j, position in enumerate(filter_positions):
-                c = column_of[position]
+                c = walk.column_of[position]
                 values = texts[:, c] if texts is not None and position in group.text_positions else numbers[:, c]
                 outcome[:, j] = q.walk_filters[group.names[position]].matches(values, valid[:, c])
             patterns, inverse = np.unique(outcome, axis=0, return_inverse=True)
@@ -96,62 +121,60 @@ class _Collector:
         filter_names = frozenset(q.walk_filters)
         with_count = COUNT_KEY in q.keys
         for k, pattern in enumerate(patterns):
-            passed = dict(zip(filter_positions, pattern.tolist()))
-            plans = walk.plans(filter_names, passed, pattern.tobytes(), with_count)
-            if not plans:
+            key = pattern.tobytes()
+            layout = self.layouts.get((id(walk), key))
+            if layout is None:
+                passed = dict(zip(filter_positions, pattern.tolist()))
+                plans = walk.plans(filter_names, passed, key, with_count)
+                layout = self.layouts[(id(walk), key)] = _Layout(plans, self.gathered, walk,
+                                                                 self.query.columns)
+            if not layout.rows_per_subset:
                 continue
-            chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else np.arange(n)
-            self._add_chunk(number, count, header, group, plans, chosen, numbers, valid, texts,
-                            column_of)
+            chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
+            self._add_chunk(number, count, header, group, layout, chosen, numbers, valid, texts)
 
     def _add_chunk(self, number: int, count: int, header: dict[str, Any], group: Group,
-                   plans: list[dict[str, int]], chosen: np.ndarray, numbers: np.ndarray,
-                   valid: np.ndarray, texts: np.ndarray | None, column_of: dict[int, int]) -> None:
-        rows_per_subset = len(plans)
-        total = chosen.size * rows_per_subset
-        for key in self.gathered:
-            refs = [plan.get(key) for plan in plans]
-            if all(r is None for r in refs):
-                continue
+                   layout: "_Layout", chosen: np.ndarray | None, numbers: np.ndarray,
+                   valid: np.ndarray, texts: np.ndarray | None) -> None:
+        per_subset = layout.rows_per_subset
+        subsets = group.subsets.size if chosen is None else chosen.size
+        total = subsets * per_subset
+        for key, (where, cols, held) in layout.keys.items():
             column = self.columns[key]
-            held = np.array([r is not None for r in refs], dtype=bool)
-            held_rows = np.broadcast_to(held, (chosen.size, rows_per_subset)).reshape(-1)
-            if any(r is not None and r < 0 for r in refs):
-                value = count if key == COUNT_KEY else header.get(key)
-                kind = "text" if isinstance(value, str) else "int"
-                if kind == "text":
-                    values = np.full(total, value, dtype=object)
-                else:
-                    values = np.full(total, np.nan if value is None else float(value))
-                column.values.append(values)
-                column.held.append(held_rows)
-                column.valid.append(held_rows & (value is not None))
-                column.kinds.add(kind)
-                continue
-            cols = np.array([column_of[r] if r is not None else 0 for r in refs], dtype=np.intp)
-            position = next(r for r in refs if r is not None)
-            is_text = position in group.text_positions
-            source = texts if is_text else numbers
-            assert source is not None
-            values = source[np.ix_(chosen, cols)].reshape(-1)
-            ok = valid[np.ix_(chosen, cols)].reshape(-1) & held_rows
-            column.values.append(values)
-            column.held.append(held_rows)
-            column.valid.append(ok)
-            column.kinds.add("text" if is_text else group.kind(position))
-        # columns no plan holds get nothing; fill them so every key has every chunk
-        for key in self.gathered:
-            column = self.columns[key]
-            if len(column.held) < len(self.order_keys) + 1:
+            if where == "absent":
                 column.values.append(np.full(total, np.nan))
                 column.held.append(np.zeros(total, dtype=bool))
                 column.valid.append(np.zeros(total, dtype=bool))
-        order = np.empty((3, total), dtype=np.int64)
-        order[0] = number
-        order[1] = np.repeat(group.subsets[chosen], rows_per_subset)
-        order[2] = np.tile(np.arange(rows_per_subset), chosen.size)
-        self.order_keys.append(order)
-        self.plan_keys.append([[k for k in plan if k in self.query.columns] for plan in plans])
+                continue
+            held_rows = np.tile(held, subsets) if subsets > 1 else held
+            if where == "header":
+                value = count if key == COUNT_KEY else header.get(key)
+                if isinstance(value, str):
+                    values = np.full(total, value, dtype=object)
+                    column.kinds.add("text")
+                else:
+                    values = np.full(total, np.nan if value is None else float(value))
+                    column.kinds.add("int")
+                column.values.append(values)
+                column.held.append(held_rows)
+                column.valid.append(held_rows & (value is not None))
+                continue
+            position = layout.first_position[key]
+            is_text = position in group.text_positions
+            source = texts if is_text else numbers
+            assert source is not None
+            if chosen is None:
+                values = source[:, cols].reshape(-1)
+                ok = valid[:, cols].reshape(-1)
+            else:
+                values = source[np.ix_(chosen, cols)].reshape(-1)
+                ok = valid[np.ix_(chosen, cols)].reshape(-1)
+            column.values.append(values)
+            column.held.append(held_rows)
+            column.valid.append(ok & held_rows)
+            column.kinds.add("text" if is_text else group.kind(position))
+        self.chunks.append((number, group.subsets if chosen is None else group.subsets[chosen],
+                            per_subset, layout.plan_keys))
         self.rows += total
 
     # -- the table ------------------------------------------------------------
@@ -184,8 +207,10 @@ class _Collector:
                 keep[:] = False
         order: np.ndarray | None = None
         if self.reordered and n:
-            keys = np.concatenate(self.order_keys, axis=1)
-            order = np.lexsort((keys[2], keys[1], keys[0]))
+            message = np.concatenate([np.full(c[1].size * c[2], c[0]) for c in self.chunks])
+            subset = np.concatenate([np.repeat(c[1], c[2]) for c in self.chunks])
+            row = np.concatenate([np.tile(np.arange(c[2]), c[1].size) for c in self.chunks])
+            order = np.lexsort((row, subset, message))
             keep_sorted = keep[order]
             selection = order[keep_sorted]
         else:
@@ -209,8 +234,8 @@ class _Collector:
         seen: dict[str, None] = {}
         start = 0
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
-        for order, plan_keys in zip(self.order_keys, self.plan_keys):
-            total = order.shape[1]
+        for _, subsets, per_subset, plan_keys in self.chunks:
+            total = subsets.size * per_subset
             chunk_keep = keep[start:start + total]
             if chunk_keep.any():
                 per_plan = chunk_keep.reshape(-1, len(plan_keys)).any(axis=0)

@@ -52,11 +52,13 @@ def levels(codes: Sequence[int], names: Sequence[str], first_level: int) -> list
 class Walk:
     """The wanted keys of one template, ready to be cut into rows."""
 
-    __slots__ = ("steps", "filter_positions", "_plans")
+    __slots__ = ("steps", "filter_positions", "wanted", "column_of", "_plans")
 
     def __init__(self, steps: list[tuple[int, str, int]], filter_positions: list[int]) -> None:
         self.steps = steps                        # (reference, name, level) in key order
         self.filter_positions = filter_positions  # data positions whose key is filtered
+        self.wanted = [ref for ref, _, _ in steps if ref >= 0]  # positions whose values are used
+        self.column_of = {ref: i for i, ref in enumerate(self.wanted)}
         self._plans: dict[bytes, list[Plan]] = {}
 
     def plans(self, filter_names: frozenset[str], passed: dict[int, bool], pattern: bytes,
