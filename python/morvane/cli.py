@@ -16,6 +16,7 @@ from typing import Any, TextIO
 
 import _morvane
 
+from . import cli_table
 from ._reader import Message, read
 from ._tables import Tables
 
@@ -80,6 +81,9 @@ def _ls_line(msg: Message) -> str:
 
 
 def cmd_ls(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
+    if getattr(args, "print_keys", None):
+        cli_table.cmd_ls_keys(args, out, failures)
+        return
     tables = _tables(args.tables)
     for k, path in enumerate(args.files, 1):
         _progress(k, len(args.files), path, args.quiet)
@@ -217,6 +221,11 @@ def cmd_dump(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
                 print(json.dumps({"index": msg.index, "offset": msg.offset, "edition": msg.edition,
                                   "error": msg.error.reason}), file=out)
             continue
+        if args.json and msg.message is not None and msg.message.compressed_data:
+            cli_table.dump_json_columns(msg, out, {
+                "header": {name: getattr(msg.message, name) for name in HEADER_FIELDS},
+                "tables_version": msg.tables_version})
+            continue
         (_dump_json if args.json else _dump_text)(msg, out)
     if args.message is not None and not 0 <= args.message < count:
         failures.report(f"{args.file} has {count} messages; there is no message {args.message}")
@@ -281,6 +290,7 @@ def build_parser() -> argparse.ArgumentParser:
                                    "version, date, subsets, compressed")
     ls.add_argument("files", nargs="+", metavar="FILE")
     ls.add_argument("-q", "--quiet", action="store_true", help="no progress report on stderr")
+    cli_table.add_ls_options(ls)
     ls.set_defaults(run=cmd_ls)
 
     dump = sub.add_parser("dump", parents=[common], help="decoded values with names, units and meanings")
@@ -296,6 +306,7 @@ def build_parser() -> argparse.ArgumentParser:
     expand.add_argument("--centre", type=int, default=0)
     expand.add_argument("--subcentre", type=int, default=0)
     expand.set_defaults(run=cmd_expand)
+    cli_table.register(sub, common)
     return parser
 
 
