@@ -59,11 +59,13 @@ def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarra
     exists &= (whole >= 0) & (whole <= 59)
     safe_year = np.where(exists, year, 1970)
     safe_month = np.where(exists, month, 1)
-    month_start = (safe_year - 1970).astype("datetime64[Y]").astype("datetime64[M]") + (safe_month - 1)
-    month_days = ((month_start + 1).astype("datetime64[D]") - month_start.astype("datetime64[D]")).astype(np.int64)
+    month_start = ((safe_year - 1970).astype("datetime64[Y]").astype("datetime64[M]")
+                   + (safe_month - 1).astype("timedelta64[M]"))
+    month_days = ((month_start + np.timedelta64(1, "M")).astype("datetime64[D]")
+                  - month_start.astype("datetime64[D]")).astype(np.int64)
     exists &= day <= month_days
     day_ = np.where(exists, day, 1)
-    stamp = (month_start.astype("datetime64[D]") + (day_ - 1)).astype("datetime64[us]")
+    stamp = (month_start.astype("datetime64[D]") + (day_ - 1).astype("timedelta64[D]")).astype("datetime64[us]")
     stamp = stamp + (np.where(exists, hour, 0) * 3_600_000_000 + np.where(exists, minute, 0) * 60_000_000
                      + np.where(exists, whole, 0) * 1_000_000 + np.where(exists, micro, 0)
                      ).astype("timedelta64[us]")

@@ -280,7 +280,7 @@ def _finish(values: np.ndarray, valid: np.ndarray, kind: str) -> Any:
 
     if kind == "datetime":
         out = values.astype("datetime64[us]")
-        out[~valid] = np.datetime64("NaT")
+        out[~valid] = np.datetime64("NaT", "us")
         return out
     if kind in ("text", "object"):
         out = values.astype(object)
