@@ -11,33 +11,15 @@
 #include "../core/tables/wmo_csv_loader.hpp"
 #include "module_state.hpp"
 #include "pyref.hpp"
+#include "record_object.hpp"
 
 namespace morvane::py {
 
 namespace {
 
-template <class T> struct RecordObject {
-  PyObject_HEAD
-  T record;
-};
-
 using ElementObject = RecordObject<ElementDefinition>;
 using SequenceObject = RecordObject<SequenceDefinition>;
 using TableSetObject = RecordObject<TableSet>;
-
-template <class T> T& record_of(PyObject* self) {
-  return reinterpret_cast<RecordObject<T>*>(self)->record;
-}
-
-// New instance of `type` holding `record`; nullptr with an exception set.
-template <class T> PyObject* wrap_record(PyTypeObject* type, T&& record) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<RecordObject<std::remove_cvref_t<T>>*>(self)->record)
-      std::remove_cvref_t<T>(std::forward<T>(record));
-  return self;
-}
 
 template <class T> void record_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);

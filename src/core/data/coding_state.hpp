@@ -22,6 +22,9 @@ struct ValueCodingState {
   std::int64_t reference_multiplier = 1;
   std::size_t bitmap_cursor = 0;
   std::size_t bitmap_base = 0;
+  // Class 33 values that follow a bitmap qualify its present entries in
+  // turn; they keep their own place so re-reads are not disturbed.
+  std::size_t quality_cursor = 0;
   std::uint64_t text_counter = 0;
   std::uint64_t compressed_text_counter = 0;
   std::optional<std::uint16_t> override_width;
@@ -45,7 +48,17 @@ struct ValueCodingState {
 
   // The element the next "present" bitmap entry refers to; nullptr when the
   // bitmap has no further present entry.
-  Result<const ElementInfo*> next_bitmap_element();
+  [[nodiscard]] Result<const ElementInfo*> next_bitmap_element();
+  // The same as a descriptor history index (kNoHistory when none); advances `cursor`.
+  static constexpr std::size_t kNoHistory = static_cast<std::size_t>(-1);
+  [[nodiscard]] Result<std::size_t> next_bitmap_index(std::size_t& cursor) const;
+  // The history index the next class 33 value qualifies, or kNoHistory when
+  // no bitmap is in force.
+  [[nodiscard]] std::size_t next_quality_index() {
+    if (bitmap.empty() || defining_bitmap || inline_defining) return kNoHistory;
+    auto index = next_bitmap_index(quality_cursor);
+    return index ? *index : kNoHistory;
+  }
 
   [[nodiscard]] const std::int64_t* new_reference(std::uint32_t code) const {
     for (const auto& entry : new_references) {
@@ -57,7 +70,7 @@ struct ValueCodingState {
 
   // 0-31-031 read while a bitmap is being defined feeds the bitmap; returns
   // false when the element is an ordinary one.
-  bool take_bitmap_entry(std::uint32_t code, double value);
+  [[nodiscard]] bool take_bitmap_entry(std::uint32_t code, double value);
   // Any element other than 0-31-031 ends an inline bitmap (and the wait for one).
   void end_inline_bitmap() {
     inline_pending = false;
@@ -72,12 +85,14 @@ struct ValueCodingState {
   void clear_bitmap() {
     bitmap.clear();
     bitmap_cursor = 0;
+    quality_cursor = 0;
     bitmap_base = 0;
   }
   void start_bitmap() {
     defining_bitmap = true;
     bitmap.clear();
     bitmap_cursor = 0;
+    quality_cursor = 0;
     bitmap_base = descriptor_history.size();
   }
 };

@@ -1,23 +1,25 @@
 #include "decode.hpp"
 
+#include <algorithm>
+
+#include "walk_message.hpp"
+
 namespace morvane {
 
-// Defined by the two walks.
-Result<std::vector<DecodedValue>> decode_uncompressed_subsets(const BufrMessage& message,
-                                                              WalkContext& context);
-Result<DecodedData> decode_compressed_message(const BufrMessage& message, WalkContext& context);
 
 Result<DecodedData> decode_data(const BufrMessage& message, const TableSet& tables,
                                 Bytes data_bytes) {
-  BitReader reader(data_bytes.data(), data_bytes.size());
-  ElementCatalog catalog(tables);
-  WorkBudget budget(reader.capacity());
-  WalkContext context{catalog, reader, budget};
-  if (message.compressed_data) return decode_compressed_message(message, context);
-  auto values = decode_uncompressed_subsets(message, context);
-  if (!values) return fail(std::move(values.error()));
   DecodedData data;
-  data.values = std::move(*values);
+  data.compressed = message.compressed_data;
+  data.subsets = message.compressed_data ? message.number_of_subsets : 0;
+  if (!message.compressed_data) {
+    // Real messages hold roughly one value per 8 to 16 bits of data.
+    data.values.reserve(std::min<std::size_t>(data_bytes.size() * 8 / 12 + 16, std::size_t{1} << 20));
+  }
+  RecordSink records(data.values);
+  ValueColumnSink columns(data.columns);
+  auto status = walk_message(message, tables, data_bytes, records, columns);
+  if (!status) return fail(std::move(status.error()));
   return data;
 }
 
@@ -27,6 +29,21 @@ Result<std::vector<DecodedValue>> decode_uncompressed_values(const BufrMessage& 
   auto data = decode_data(message, tables, data_bytes);
   if (!data) return fail(std::move(data.error()));
   return std::move(*data).flatten();
+}
+
+Result<std::vector<std::size_t>> decode_subset_starts(const BufrMessage& message,
+                                                      const TableSet& tables, Bytes data_bytes) {
+  std::vector<std::size_t> starts;
+  SubsetStartSink sink(starts);
+  auto status = walk_message(message, tables, data_bytes, sink, sink);
+  if (!status) return fail(std::move(status.error()));
+  if (message.compressed_data) {
+    // Every column holds one item of each subset.
+    const std::size_t per_subset = sink.items();
+    starts.resize(message.number_of_subsets);
+    for (std::size_t s = 0; s < starts.size(); ++s) starts[s] = s * per_subset;
+  }
+  return starts;
 }
 
 } // namespace morvane

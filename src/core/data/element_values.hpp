@@ -97,26 +97,54 @@ inline std::unique_ptr<std::string> ia5_text_item(std::span<const std::uint8_t> 
   return text ? std::make_unique<std::string>(std::move(*text)) : nullptr;
 }
 
-// Reads one Table B element at the reader's position and appends its item.
-// `table` is the element's Table B coding (changed for 2-25 re-reads).
-// Returns the numeric value (absent when missing, and for character data).
-Result<std::optional<double>> read_element(const ElementInfo& info, const TableCoding& table,
-                                           BitReader& reader, ValueCodingState& state,
-                                           std::vector<DecodedValue>& out);
+// One numeric element read at the reader's position with `table` (its Table B
+// coding, changed for 2-25 re-reads) and the operators in force.
+struct NumericRead {
+  NumericCoding coding;
+  std::uint64_t raw = 0;
+  bool present = false;  // false: the missing pattern
+  double value = 0.0;
+};
 
-inline Result<std::optional<double>> read_element(const ElementInfo& info, BitReader& reader,
-                                                  ValueCodingState& state,
-                                                  std::vector<DecodedValue>& out) {
-  return read_element(info, table_coding(info, state), reader, state, out);
+[[nodiscard]] inline Result<NumericRead> read_numeric(const ElementInfo& info,
+                                                      const TableCoding& table,
+                                                      BitReader& reader,
+                                                      const ValueCodingState& state) {
+  NumericRead read;
+  read.coding = numeric_coding(table, info.kind, state);
+  auto raw = reader.read_u64(read.coding.width);
+  if (!raw) return fail(std::move(raw.error()));
+  read.raw = *raw;
+  if (!info.class31 && all_ones(*raw, read.coding.width)) return read;
+  read.present = true;
+  read.value = element_value(read.coding.reference, *raw, read.coding.scale);
+  return read;
 }
 
-// The associated field that 2-04 places before an element: no reference,
-// scale, missing rule or meaning.
-Status read_associated_field(BitReader& reader, std::uint8_t width, std::vector<DecodedValue>& out);
+// Octets of a character field of `width` bits read into a buffer that lives
+// on the stack for the usual widths.
+class TextField {
+public:
+  TextField() = default;
+  TextField(const TextField&) = delete;
+  TextField& operator=(const TextField&) = delete;
+  [[nodiscard]] Status read(BitReader& reader, std::uint16_t width) {
+    length_ = (width + 7U) / 8U;
+    data_ = stack_;
+    if (length_ > sizeof stack_) {
+      heap_.resize(length_);
+      data_ = heap_.data();
+    }
+    return reader.read_bytes_into(width, data_);
+  }
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const { return {data_, length_}; }
 
-// 2-05-YYY: YYY characters inserted into the data.
-Status read_inserted_text(BitReader& reader, std::uint32_t code, std::uint8_t characters,
-                          std::vector<DecodedValue>& out);
+private:
+  std::uint8_t stack_[256];
+  std::vector<std::uint8_t> heap_;
+  std::uint8_t* data_ = stack_;
+  std::size_t length_ = 0;
+};
 
 // 2-03 new reference value: the leftmost of `width` bits is the sign.
 inline std::int64_t signed_reference(std::uint64_t raw, unsigned width) {

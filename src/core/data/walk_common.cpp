@@ -78,6 +78,7 @@ OperatorAction apply_operator(const Fxy& fxy, ValueCodingState& state) {
     state.end_inline_bitmap();
     if (y == 0) {
       state.bitmap_cursor = 0;
+      state.quality_cursor = 0;
     } else {
       state.clear_bitmap();
     }

@@ -1,0 +1,295 @@
+// Module initialisation and the three functions of morvane._columnar. Every
+// walk runs with the GIL released: the arguments hold the data and the
+// tables alive, and the core touches no Python object.
+#include <array>
+#include <string>
+#include <vector>
+
+#include "../core/columnar/decode_columns.hpp"
+#include "../python/call_guard.hpp"
+#include "../python/pyref.hpp"
+#include "../python/record_object.hpp"
+#include "columnar_state.hpp"
+
+namespace morvane::columnar_py {
+
+using py::Ref;
+
+State* state_of_module(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+State* state_of_type(PyTypeObject* type) {
+  return static_cast<State*>(PyType_GetModuleState(type));
+}
+
+PyObject* str_object(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* set_value_error(const BufrError& error, std::string_view prefix) {
+  std::string text(prefix);
+  text += error.message();
+  Ref message(str_object(text));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
+const TableSet* table_set_argument(State* state, const char* function, PyObject* value) {
+  // The exact type only: the layout below is that of _morvane.TableSet.
+  if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != state->table_set_type) {
+    Ref type_name(PyType_GetName(Py_TYPE(value)));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError, "%s() argument 'tables' must be TableSet, not %U", function,
+                   type_name.get());
+    }
+    return nullptr;
+  }
+  return &py::record_of<TableSet>(value);
+}
+
+namespace {
+
+// Positional-or-keyword arguments, all required.
+template <std::size_t N>
+bool parse(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
+           Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& out) {
+  if (nargs > static_cast<Py_ssize_t>(N)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given",
+                 function, static_cast<Py_ssize_t>(N), N == 1 ? "" : "s", nargs);
+    return false;
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+  }
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GetItem(kwnames, k);
+    if (key == nullptr) return false;
+    std::size_t index = N;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) index = i;
+    }
+    if (index == N) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+      return false;
+    }
+    if (out[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
+                   function, names[index], static_cast<Py_ssize_t>(index) + 1);
+      return false;
+    }
+    out[index] = args[nargs + k];
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function,
+                   names[i], static_cast<Py_ssize_t>(i) + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool bytes_of(const char* function, const char* name, PyObject* value, Bytes& out) {
+  if (!PyBytes_Check(value)) {
+    Ref type_name(PyType_GetName(Py_TYPE(value)));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bytes, not %U", function, name,
+                   type_name.get());
+    }
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(value, &data, &size) < 0) return false;
+  out = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+  return true;
+}
+
+// Releases the GIL for the life of the object.
+class WithoutGil {
+public:
+  WithoutGil() : saved_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(saved_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+private:
+  PyThreadState* saved_;
+};
+
+PyObject* subset_starts(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> names{"data", "tables"};
+  std::array<PyObject*, 2> values{};
+  if (!parse("subset_starts", names, args, nargs, kwnames, values)) return nullptr;
+  State* state = state_of_module(module);
+  Bytes data;
+  if (!bytes_of("subset_starts", "data", values[0], data)) return nullptr;
+  const TableSet* tables = table_set_argument(state, "subset_starts", values[1]);
+  if (tables == nullptr) return nullptr;
+  Result<std::vector<std::size_t>> starts;
+  {
+    WithoutGil unlocked;
+    starts = columnar::first_message_subset_starts(data, *tables);
+  }
+  if (!starts) return set_value_error(starts.error());
+  Ref list(PyList_New(static_cast<Py_ssize_t>(starts->size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < starts->size(); ++i) {
+    PyObject* item = PyLong_FromSize_t((*starts)[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> names{"data", "tables"};
+  std::array<PyObject*, 2> values{};
+  if (!parse("decode", names, args, nargs, kwnames, values)) return nullptr;
+  State* state = state_of_module(module);
+  Bytes data;
+  if (!bytes_of("decode", "data", values[0], data)) return nullptr;
+  const TableSet* tables = table_set_argument(state, "decode", values[1]);
+  if (tables == nullptr) return nullptr;
+  columnar::ColumnBuilder builder;
+  Status status;
+  columnar::Batch batch;
+  {
+    WithoutGil unlocked;
+    status = columnar::add_first_message(builder, data, *tables);
+    if (status) batch = std::move(builder).finish();
+  }
+  if (!status) return set_value_error(status.error());
+  return wrap_batch(state, std::move(batch));
+}
+
+PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names{"messages"};
+  std::array<PyObject*, 1> values{};
+  if (!parse("decode_messages", names, args, nargs, kwnames, values)) return nullptr;
+  State* state = state_of_module(module);
+  Ref sequence(PySequence_Fast(values[0], "decode_messages() argument 'messages' must be a sequence"));
+  if (!sequence) return nullptr;
+  const Py_ssize_t count = PySequence_Size(sequence.get());
+  if (count < 0) return nullptr;
+  // Own references: a list may change while the GIL is released.
+  std::vector<Ref> held;
+  std::vector<Bytes> buffers;
+  std::vector<const TableSet*> tables;
+  held.reserve(static_cast<std::size_t>(count) * 2);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref item(PySequence_GetItem(sequence.get(), i));
+    if (!item) return nullptr;
+    if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 2) {
+      PyErr_Format(PyExc_TypeError,
+                   "decode_messages() item %zd must be a tuple (bytes, TableSet)", i);
+      return nullptr;
+    }
+    Ref data = Ref::borrow(PyTuple_GetItem(item.get(), 0));
+    Ref table_object = Ref::borrow(PyTuple_GetItem(item.get(), 1));
+    Bytes bytes;
+    if (!bytes_of("decode_messages", "messages", data.get(), bytes)) return nullptr;
+    const TableSet* set = table_set_argument(state, "decode_messages", table_object.get());
+    if (set == nullptr) return nullptr;
+    buffers.push_back(bytes);
+    tables.push_back(set);
+    held.push_back(std::move(data));
+    held.push_back(std::move(table_object));
+  }
+  columnar::ColumnBuilder builder;
+  Status status;
+  std::size_t failed = 0;
+  columnar::Batch batch;
+  {
+    WithoutGil unlocked;
+    for (std::size_t i = 0; i < buffers.size() && status; ++i) {
+      status = columnar::add_first_message(builder, buffers[i], *tables[i]);
+      failed = i;
+    }
+    if (status) batch = std::move(builder).finish();
+  }
+  if (!status) return set_value_error(status.error(), "message " + std::to_string(failed) + ": ");
+  return wrap_batch(state, std::move(batch));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+template <auto F> PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guard<F>));
+}
+
+PyMethodDef module_methods[] = {
+    {"subset_starts", as_cfunction<subset_starts>(), kFast,
+     "subset_starts(data, tables)\n--\n\nStart index of each subset of the first message in the "
+     "flat list of its values."},
+    {"decode", as_cfunction<decode>(), kFast,
+     "decode(data, tables)\n--\n\nThe first message of data as a Batch of columns."},
+    {"decode_messages", as_cfunction<decode_messages>(), kFast,
+     "decode_messages(messages)\n--\n\nSeveral (bytes, TableSet) messages as one Batch."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int add_type(PyObject* module, PyTypeObject* type, PyTypeObject*& slot) {
+  if (type == nullptr) return -1;
+  slot = type;
+  return PyModule_AddType(module, type);
+}
+
+int module_exec(PyObject* module) {
+  State* state = state_of_module(module);
+  Ref morvane(PyImport_ImportModule("_morvane"));
+  if (!morvane) return -1;
+  state->table_set_type = PyObject_GetAttrString(morvane.get(), "TableSet");
+  if (state->table_set_type == nullptr) return -1;
+  if (add_type(module, create_batch_type(module), state->batch_type) < 0 ||
+      add_type(module, create_column_type(module), state->column_type) < 0) {
+    return -1;
+  }
+  state->buffer_type = create_buffer_type(module);
+  if (state->buffer_type == nullptr) return -1;
+  return PyModule_AddFunctions(module, module_methods);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  State* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->batch_type);
+  Py_VISIT(state->column_type);
+  Py_VISIT(state->buffer_type);
+  Py_VISIT(state->table_set_type);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  State* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->batch_type);
+  Py_CLEAR(state->column_type);
+  Py_CLEAR(state->buffer_type);
+  Py_CLEAR(state->table_set_type);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_columnar", "BUFR messages decoded into columns.", sizeof(State),
+    nullptr,           module_slots, module_traverse,                      module_clear,
+    module_free,
+};
+
+} // namespace
+
+} // namespace morvane::columnar_py
+
+PyMODINIT_FUNC PyInit__columnar(void) {
+  return PyModuleDef_Init(&morvane::columnar_py::module_def);
+}

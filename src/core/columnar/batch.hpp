@@ -1,0 +1,52 @@
+// The columnar form of decoded messages: one column per element occurrence
+// of the expanded template, one row per subset, typed values and a validity
+// array instead of magic missing values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../data/walk_sink.hpp"
+
+namespace morvane::columnar {
+
+enum class ColumnType : std::uint8_t { Int64, Float64, Text };
+
+// The values of one column. Numeric columns use `ints` or `floats`; text
+// columns keep Arrow's large_utf8 layout (`offsets` has rows + 1 entries).
+struct ColumnValues {
+  ColumnType type = ColumnType::Float64;
+  std::vector<std::int64_t> ints;
+  std::vector<double> floats;
+  std::vector<std::uint8_t> valid;  // 1 = present, one per row
+  std::vector<std::int64_t> offsets;
+  std::string chars;
+
+  [[nodiscard]] std::size_t rows() const { return valid.size(); }
+};
+
+struct Column {
+  std::string name;  // "#rank#key"
+  std::string key;   // ecCodes key; quality columns "element->attribute"
+  std::uint32_t rank = 0;
+  std::uint32_t descriptor = 0;
+  std::string element_name;
+  std::string unit;
+  ItemRole role = ItemRole::Element;
+  std::int64_t qualifies = -1;  // column index, or -1
+  std::uint8_t reread = 0;      // X of the re-reading operator, 0 otherwise
+  ColumnValues values;
+};
+
+struct Batch {
+  std::vector<Column> columns;
+  std::size_t rows = 0;
+  std::vector<std::size_t> message_rows;  // row offset of each message, then the total
+};
+
+const char* type_name(ColumnType type);
+const char* role_name(ItemRole role);
+
+} // namespace morvane::columnar

@@ -1,0 +1,54 @@
+// Appending to the typed arrays of one column.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "../data/element_values.hpp"
+#include "../data/value_columns.hpp"
+#include "batch.hpp"
+
+namespace morvane::columnar {
+
+ColumnValues empty_values(ColumnType type);
+// Nulls up to `rows` rows.
+void pad(ColumnValues& values, std::size_t rows);
+
+inline void push_null(ColumnValues& values) {
+  switch (values.type) {
+  case ColumnType::Int64: values.ints.push_back(0); break;
+  case ColumnType::Float64: values.floats.push_back(0.0); break;
+  case ColumnType::Text: values.offsets.push_back(static_cast<std::int64_t>(values.chars.size())); break;
+  }
+  values.valid.push_back(0);
+}
+inline void push_int(ColumnValues& values, std::int64_t value) {
+  values.ints.push_back(value);
+  values.valid.push_back(1);
+}
+inline void push_float(ColumnValues& values, double value) {
+  values.floats.push_back(value);
+  values.valid.push_back(1);
+}
+// Character data: null when every octet is 0xFF; octets above 0x7F become
+// '?'; trailing blanks and NULs are dropped.
+void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes);
+void push_text(ColumnValues& values, const std::optional<std::string>& text);
+// A number in a column that other messages made text.
+void push_number_text(ColumnValues& values, double value);
+
+// The value (reference + raw) / 10^scale as an exact 64-bit integer, when it is one.
+[[nodiscard]] bool exact_integer(const NumericCoding& coding, std::uint64_t raw, std::int64_t& out);
+
+// Conversions when a column meets values of another type.
+void to_float(ColumnValues& values);
+void to_text(ColumnValues& values);
+
+// The `subsets` entries of a compressed column; its arrays may be taken over.
+void append_column(ColumnValues& values, ValueColumn& column, const NumericCoding& coding,
+                   std::size_t subsets);
+
+} // namespace morvane::columnar

@@ -1,0 +1,47 @@
+#include "decode_columns.hpp"
+
+#include "../data/decode.hpp"
+#include "../data/walk_message.hpp"
+
+namespace morvane::columnar {
+
+Status add_message(ColumnBuilder& builder, const BufrMessage& message, const TableSet& tables,
+                   Bytes data_bytes) {
+  builder.begin_message(message.number_of_subsets);
+  auto status = walk_message(message, tables, data_bytes, builder, builder);
+  if (!status) return status;
+  builder.end_message();
+  return builder.status();
+}
+
+namespace {
+
+struct FirstMessage {
+  Bytes bytes;
+  BufrMessage record;
+};
+
+Result<FirstMessage> select_first_message(Bytes buffer) {
+  auto slice = first_message(buffer);
+  if (!slice) return fail(std::move(slice.error()));
+  const Bytes bytes = buffer.subspan(slice->start, slice->length);
+  auto record = parse_message(bytes);
+  if (!record) return fail(std::move(record.error()));
+  return FirstMessage{bytes, std::move(*record)};
+}
+
+} // namespace
+
+Status add_first_message(ColumnBuilder& builder, Bytes buffer, const TableSet& tables) {
+  auto first = select_first_message(buffer);
+  if (!first) return fail(std::move(first.error()));
+  return add_message(builder, first->record, tables, section4_data(first->bytes, first->record));
+}
+
+Result<std::vector<std::size_t>> first_message_subset_starts(Bytes buffer, const TableSet& tables) {
+  auto first = select_first_message(buffer);
+  if (!first) return fail(std::move(first.error()));
+  return decode_subset_starts(first->record, tables, section4_data(first->bytes, first->record));
+}
+
+} // namespace morvane::columnar

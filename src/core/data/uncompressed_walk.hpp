@@ -1,0 +1,221 @@
+// The walk of uncompressed data: the descriptor list once per subset,
+// sequences expanded as they are met. A template over its sink
+// (walk_sink.hpp) so each output pays only for itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "../message.hpp"
+#include "walk_common.hpp"
+#include "walk_context.hpp"
+#include "walk_sink.hpp"
+
+namespace morvane {
+
+template <class Sink> class UncompressedWalk {
+public:
+  UncompressedWalk(WalkContext& context, Sink& sink) : context_(context), sink_(sink) {}
+
+  [[nodiscard]] Status subsets(const BufrMessage& message) {
+    ValueCodingState state;
+    std::uint64_t text_counter = 0;
+    for (std::size_t s = 0; s < message.number_of_subsets; ++s) {
+      state = ValueCodingState{};
+      state.text_counter = text_counter;
+      sink_.begin_subset();
+      auto status = walk(message.unexpanded_descriptors, state, 0);
+      if (!status) return status;
+      text_counter = state.text_counter;
+    }
+    return {};
+  }
+
+  [[nodiscard]] Status walk(std::span<const std::uint32_t> descriptors, ValueCodingState& state,
+                            std::size_t depth);
+
+private:
+  // Reads one element and hands it to the sink; its numeric value (absent
+  // when missing and for character data) goes to `value` when given.
+  [[nodiscard]] Status read(const ElementInfo& info, const TableCoding& table,
+                            ValueCodingState& state, const ItemTag& tag,
+                            std::optional<double>* value);
+  [[nodiscard]] Status element(std::uint32_t code, const Fxy& fxy, ValueCodingState& state);
+  [[nodiscard]] Status bitmap_reread(std::uint8_t x, ValueCodingState& state);
+  [[nodiscard]] Status operator_descriptor(std::uint32_t code, const Fxy& fxy,
+                                           ValueCodingState& state);
+
+  WalkContext& context_;
+  Sink& sink_;
+};
+
+template <class Sink>
+Status UncompressedWalk<Sink>::read(const ElementInfo& info, const TableCoding& table,
+                                    ValueCodingState& state, const ItemTag& tag,
+                                    std::optional<double>* value) {
+  const ElementDefinition& definition = *info.definition;
+  if (info.kind == ElementKind::Text) {
+    const std::uint16_t width = state.text_width ? *state.text_width : definition.width;
+    TextField field;
+    auto status = field.read(context_.reader, width);
+    if (!status) return status;
+    ++state.text_counter;
+    sink_.text(info, width, state.text_counter, field.bytes(), tag);
+    return {};
+  }
+  auto read = read_numeric(info, table, context_.reader, state);
+  if (!read) return fail(std::move(read.error()));
+  sink_.numeric(info, read->coding, read->raw, read->present, read->value, tag);
+  if (value != nullptr && read->present) *value = read->value;
+  return {};
+}
+
+template <class Sink>
+Status UncompressedWalk<Sink>::element(std::uint32_t code, const Fxy& fxy,
+                                       ValueCodingState& state) {
+  BitReader& reader = context_.reader;
+  if (state.new_reference_width != 0) {
+    // Inside a 2-03 block the element carries its new reference value.
+    if (context_.catalog.find(code) == nullptr) return fail(BufrError::missing_element(code));
+    auto raw = reader.read_u64(state.new_reference_width);
+    if (!raw) return fail(std::move(raw.error()));
+    state.set_new_reference(code, signed_reference(*raw, state.new_reference_width));
+    return {};
+  }
+  if (state.associated_width != 0 && fxy.x != 31) {
+    auto raw = reader.read_u64(state.associated_width);
+    if (!raw) return fail(std::move(raw.error()));
+    sink_.associated(state.associated_width, *raw);
+  }
+  const ElementInfo* info = context_.catalog.find(code);
+  if (info == nullptr) return fail(BufrError::missing_element(code));
+  ItemTag tag;
+  // 0-31-031 while a bitmap is being defined is a bitmap entry; class 33
+  // after a bitmap qualifies the elements it marks.
+  const bool bitmap_entry = code == 31031 && (state.defining_bitmap || state.inline_defining ||
+                                              state.inline_pending);
+  if (bitmap_entry) {
+    tag.role = ItemRole::Bitmap;
+  } else if (fxy.x == 33 && !state.bitmap.empty()) {
+    tag.qualifies = state.next_quality_index();
+    if (tag.qualifies != kNoLink) tag.role = ItemRole::Quality;
+  }
+  std::optional<double> value;
+  auto status = read(*info, table_coding(*info, state), state, tag, &value);
+  if (!status) return status;
+  state.override_width.reset();
+  if (!state.take_bitmap_entry(code, value.value_or(0.0))) {
+    state.descriptor_history.push_back(info);
+    sink_.remember();
+  }
+  return {};
+}
+
+template <class Sink>
+Status UncompressedWalk<Sink>::bitmap_reread(std::uint8_t x, ValueCodingState& state) {
+  auto next = state.next_bitmap_index(state.bitmap_cursor);
+  if (!next) return fail(std::move(next.error()));
+  if (*next == ValueCodingState::kNoHistory) return {};
+  const ElementInfo* info = state.descriptor_history[*next];
+  TableCoding coding = table_coding(*info, state);
+  if (x == 25) coding = difference_coding(*info->definition, coding);
+  return read(*info, coding, state, ItemTag{ItemRole::Quality, *next, x}, nullptr);
+}
+
+template <class Sink>
+Status UncompressedWalk<Sink>::operator_descriptor(std::uint32_t code, const Fxy& fxy,
+                                                   ValueCodingState& state) {
+  switch (apply_operator(fxy, state)) {
+  case OperatorAction::None:
+    return {};
+  case OperatorAction::Marker:
+    sink_.marker(code);
+    return {};
+  case OperatorAction::BitmapReread:
+    return bitmap_reread(fxy.x, state);
+  case OperatorAction::InsertedText: {
+    std::uint8_t buffer[256];
+    auto status = context_.reader.read_bytes_into(static_cast<std::uint16_t>(fxy.y * 8U), buffer);
+    if (!status) return status;
+    sink_.inserted_text(code, {buffer, fxy.y});
+    return {};
+  }
+  }
+  return {};
+}
+
+template <class Sink>
+Status UncompressedWalk<Sink>::walk(std::span<const std::uint32_t> descriptors,
+                                    ValueCodingState& state, std::size_t depth) {
+  if (depth > kMaxDescriptorDepth) {
+    return fail(BufrError::parse("descriptor decode exceeded recursion depth"));
+  }
+  const std::size_t length = descriptors.size();
+  std::size_t i = 0;
+  while (i < length) {
+    if (!context_.budget.charge(1)) return fail(context_.budget.exceeded());
+    const std::uint32_t code = descriptors[i];
+    const Fxy fxy = split_code(code);
+    switch (fxy.f) {
+    case 0: {
+      auto status = element(code, fxy, state);
+      if (!status) return status;
+      ++i;
+      break;
+    }
+    case 1: {
+      const std::size_t x = fxy.x;
+      if (x == 0 || i + x >= length) return fail(BufrError::unsupported_replication(code));
+      if (fxy.y != 0) {
+        const auto group = descriptors.subspan(i + 1, x);
+        for (unsigned r = 0; r < fxy.y; ++r) {
+          if (!context_.budget.charge(1)) return fail(context_.budget.exceeded());
+          auto status = walk(group, state, depth + 1);
+          if (!status) return status;
+        }
+        i += x + 1;
+        break;
+      }
+      if (i + x + 1 >= length) return fail(BufrError::incomplete_delayed_replication(code));
+      const std::uint32_t factor_code = descriptors[i + 1];
+      const ElementInfo* factor = context_.catalog.find(factor_code);
+      if (factor == nullptr) return fail(BufrError::missing_element(factor_code));
+      std::optional<double> value;
+      auto status = read(*factor, table_coding(*factor, state), state, ItemTag{}, &value);
+      if (!status) return status;
+      const std::uint64_t count = replication_count(value);
+      state.descriptor_history.push_back(factor);
+      sink_.remember();
+      const auto group = descriptors.subspan(i + 2, x);
+      for (std::uint64_t r = 0; r < count; ++r) {
+        if (!context_.budget.charge(1)) return fail(context_.budget.exceeded());
+        auto status = walk(group, state, depth + 1);
+        if (!status) return status;
+      }
+      i += x + 2;
+      break;
+    }
+    case 2: {
+      auto status = operator_descriptor(code, fxy, state);
+      if (!status) return status;
+      ++i;
+      break;
+    }
+    case 3: {
+      const SequenceDefinition* sequence = context_.catalog.tables().sequence(code);
+      if (sequence == nullptr) return fail(BufrError::missing_sequence(code));
+      auto status = walk(sequence->members, state, depth + 1);
+      if (!status) return status;
+      ++i;
+      break;
+    }
+    default:
+      return fail(invalid_descriptor(code));
+    }
+  }
+  return {};
+}
+
+} // namespace morvane
