@@ -368,11 +368,13 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
     for count, msg in enumerate(iterate_messages(source, table_source), 1):
         if not _header_passes(msg, count, query):
             continue
-        error = msg.error
+        error = msg.error if msg.message is None else None
         if error is None:
             try:
                 collector.add(count, count, msg)
                 continue
+            except MessageError as exc:
+                error = exc
             except ValueError as exc:
                 error = MessageError(str(exc), msg.offset, msg.index)
                 error.__cause__ = exc
