@@ -61,11 +61,18 @@ class _Names:
     """Abbreviation and kind of each descriptor, per table set."""
 
     def __init__(self) -> None:
-        self._cache: dict[tuple[int, int], tuple[str, str] | None] = {}
+        # keyed by id, holding the table set so that the id stays its own
+        self._cache: dict[int, tuple[_morvane.TableSet, dict[int, tuple[str, str] | None]]] = {}
+
+    def table(self, tables: _morvane.TableSet) -> dict[int, tuple[str, str] | None]:
+        found = self._cache.get(id(tables))
+        if found is None:
+            found = self._cache[id(tables)] = (tables, {})
+        return found[1]
 
     def get(self, tables: _morvane.TableSet, code: int) -> tuple[str, str] | None:
-        key = (id(tables), code)
-        found = self._cache.get(key, False)
+        cache = self.table(tables)
+        found = cache.get(code, False)
         if found is False:
             element = tables.get_element(code)
             if element is None:
@@ -74,43 +81,76 @@ class _Names:
                 kind = ("text" if element.element_type == "string" else
                         "int" if element.element_type in INTEGER_TYPES else "float")
                 found = (element.abbreviation, kind)
-            self._cache[key] = found
+            cache[code] = found
         return found  # type: ignore[return-value]
 
 
 NAMES = _Names()
 
 
+_ELEMENTS_CACHE: dict[tuple[int, tuple[int, ...]], tuple[list[int], list[int], list[str], list[str]]] = {}
+_ELEMENTS_CACHE_SIZE = 4096
+
+
 def _elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.TableSet
               ) -> tuple[list[int], list[int], list[str], list[str]]:
-    """Indices, codes, names and kinds of a subset's data elements."""
-    index: list[int] = []
-    codes: list[int] = []
-    names: list[str] = []
-    kinds: list[str] = []
-    in_quality = False
-    for i, value in enumerate(values):
-        code = value.descriptor
-        if code >= 100000:
-            if code in QUALITY_OPERATORS:
-                in_quality = True
-            elif code == CANCEL_BITMAP:
-                in_quality = False
-            continue
-        if in_quality:
-            continue
-        named = NAMES.get(tables, code)
-        if named is None:
-            continue
-        index.append(i)
-        codes.append(code)
-        names.append(named[0])
-        kinds.append(named[1])
-    return index, codes, names, kinds
+    """Indices, codes, names and kinds of a subset's data elements (the same
+    descriptor sequence gives the same answer, so it is remembered)."""
+    NAMES.table(tables)  # holds the table set, so its id is not reused while remembered
+    key = (id(tables), tuple([v.descriptor for v in values]))
+    found = _ELEMENTS_CACHE.get(key)
+    if found is None:
+        if len(_ELEMENTS_CACHE) >= _ELEMENTS_CACHE_SIZE:
+            _ELEMENTS_CACHE.clear()
+        found = _ELEMENTS_CACHE[key] = _find_elements(values, tables)
+    return found
+
+
+_QUALITY_CODES = np.array(sorted(QUALITY_OPERATORS))
+
+
+def _find_elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.TableSet
+                   ) -> tuple[list[int], list[int], list[str], list[str]]:
+    named = NAMES.table(tables)
+    codes = np.array([v.descriptor for v in values], dtype=np.int64)
+    # quality information runs from a quality operator to a bitmap cancel
+    event = np.where(np.isin(codes, _QUALITY_CODES), 1, np.where(codes == CANCEL_BITMAP, 2, 0))
+    last = np.maximum.accumulate(np.where(event > 0, np.arange(codes.size), -1))
+    in_quality = (last >= 0) & (event[np.maximum(last, 0)] == 1)
+    chosen = np.flatnonzero((codes < 100000) & ~in_quality)
+    picked = codes[chosen].tolist()
+    for code in set(picked):
+        if code not in named:
+            NAMES.get(tables, code)
+    found = [named[c] for c in picked]
+    keep = [i for i, f in enumerate(found) if f is not None]
+    if len(keep) < len(found):
+        chosen = chosen[keep]
+        picked = [picked[i] for i in keep]
+        found = [found[i] for i in keep]
+    return (chosen.tolist(), picked, [f[0] for f in found], [f[1] for f in found])  # type: ignore[index]
 
 
 def _gather_values(subset_values: list[Sequence[_morvane.DecodedValue]], index: list[int],
                    kinds: list[str]):
+    def gather_one(positions: list[int]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+        subset = subset_values[0]
+        items = [subset[index[p]] for p in positions]
+        texts = None
+        if any(kinds[p] == "text" for p in positions):
+            texts = np.array([[None if kinds[p] != "text" or v.raw_text is None else v.raw_text.rstrip("\x00 ")
+                               for p, v in zip(positions, items)]], dtype=object)
+            present = [(v.raw_text if kinds[p] == "text" else v.raw_value) is not None
+                       for p, v in zip(positions, items)]
+        else:
+            present = [v.raw_value is not None for v in items]
+        raw = [v.raw_value for v in items]
+        numbers = np.array([[np.nan if x is None else x for x in raw]], dtype=np.float64)
+        return numbers, np.array([present], dtype=bool), texts
+
+    if len(subset_values) == 1:
+        return gather_one
+
     def gather(positions: list[int]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
         n = len(subset_values)
         numbers = np.full((n, len(positions)), np.nan)
@@ -161,7 +201,7 @@ def _object_groups(msg: Message) -> list[Group]:
         index, codes, names, kinds = _elements(subsets[0], tables)
         return [Group(tuple(codes), tuple(names), 0, np.arange(n), kinds,
                       _gather_values(subsets, index, kinds))]
-    subsets = msg.subsets()
+    subsets = msg.subsets() if n > 1 else [values]
     by_template: dict[tuple[int, ...], tuple[list[int], list[str], list[str], list[int]]] = {}
     for s, subset in enumerate(subsets):
         index, codes, names, kinds = _elements(subset, tables)
