@@ -32,8 +32,10 @@ fi
 
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
 # mypy checks the package against the extension's stubs; pandas is the optional extra the
-# DataFrame tests need.
-"$VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest mypy pandas
+# DataFrame tests need; eccodes and pdbufr are the oracles of the read_bufr tests, pyarrow
+# writes parquet.
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest mypy pandas \
+  eccodes pdbufr pyarrow
 # Build in place of any earlier install; the build directory keeps rebuilds incremental.
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
   -Cbuild-dir="$ROOT/build/${MORVANE_BUILD_NAME:-default}" "$ROOT"
