@@ -10,7 +10,8 @@ as keys of their own, so they take no part in the structure.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -32,6 +33,9 @@ INTEGER_TYPES = frozenset({"long", "table", "flag"})
 REPLICATION_FACTORS = frozenset({31000, 31001, 31002, 31011, 31012})
 COLUMN_KINDS = {"int64": "int", "float64": "float", "text": "text"}
 
+Gathered = tuple[np.ndarray, np.ndarray, "np.ndarray | None"]
+Gather = Callable[[list[int]], Gathered]
+
 
 class Group:
     """Subsets of one message with the same template."""
@@ -39,7 +43,7 @@ class Group:
     __slots__ = ("codes", "names", "first_level", "subsets", "text_positions", "_kinds", "_gather")
 
     def __init__(self, codes: tuple[int, ...], names: tuple[str, ...], first_level: int,
-                 subsets: np.ndarray, kinds: Sequence[str], gather) -> None:
+                 subsets: np.ndarray, kinds: Sequence[str], gather: Gather) -> None:
         self.codes = codes
         self.names = names
         self.first_level = first_level
@@ -51,10 +55,11 @@ class Group:
     def kind(self, position: int) -> str:
         return self._kinds[position]
 
-    def gather(self, positions: list[int]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+    def gather(self, positions: list[int]) -> Gathered:
         """(numbers, valid, texts) of the given template positions, one row
         per subset of the group; texts is None when none of them is text."""
-        return self._gather(positions)
+        found: Gathered = self._gather(positions)
+        return found
 
 
 class _Names:
@@ -131,9 +136,9 @@ def _find_elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.Tab
     return (chosen.tolist(), picked, [f[0] for f in found], [f[1] for f in found])  # type: ignore[index]
 
 
-def _gather_values(subset_values: list[Sequence[_morvane.DecodedValue]], index: list[int],
-                   kinds: list[str]):
-    def gather_one(positions: list[int]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+def _gather_values(subset_values: Sequence[Sequence[_morvane.DecodedValue]], index: list[int],
+                   kinds: list[str]) -> Gather:
+    def gather_one(positions: list[int]) -> Gathered:
         subset = subset_values[0]
         items = [subset[index[p]] for p in positions]
         texts = None
@@ -151,7 +156,7 @@ def _gather_values(subset_values: list[Sequence[_morvane.DecodedValue]], index: 
     if len(subset_values) == 1:
         return gather_one
 
-    def gather(positions: list[int]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+    def gather(positions: list[int]) -> Gathered:
         n = len(subset_values)
         numbers = np.full((n, len(positions)), np.nan)
         valid = np.zeros((n, len(positions)), dtype=bool)
@@ -162,10 +167,10 @@ def _gather_values(subset_values: list[Sequence[_morvane.DecodedValue]], index: 
             at = index[p]
             if kinds[p] == "text":
                 assert texts is not None
-                column = [s[at].raw_text for s in subset_values]
-                column = [None if t is None else t.rstrip("\x00 ") for t in column]
-                texts[:, j] = column
-                valid[:, j] = [t is not None for t in column]
+                text = [s[at].raw_text for s in subset_values]
+                text = [None if t is None else t.rstrip("\x00 ") for t in text]
+                texts[:, j] = text
+                valid[:, j] = [t is not None for t in text]
             else:
                 column = [s[at].raw_value for s in subset_values]
                 present = np.array([v is not None for v in column], dtype=bool)
@@ -223,8 +228,9 @@ def _object_groups(msg: Message) -> list[Group]:
 # From the columnar decoder: one column per element occurrence, one row per subset
 
 
-def _batch_gather(batch, columns: list[int], rows: np.ndarray | None, kinds: Sequence[str]):
-    def gather(positions: list[int]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+def _batch_gather(batch: Any, columns: list[int], rows: np.ndarray | None,
+                  kinds: Sequence[str]) -> Gather:
+    def gather(positions: list[int]) -> Gathered:
         n = batch.num_rows if rows is None else rows.size
         numbers = np.zeros((n, len(positions)))
         valid = np.zeros((n, len(positions)), dtype=bool)
@@ -245,12 +251,12 @@ def _batch_gather(batch, columns: list[int], rows: np.ndarray | None, kinds: Seq
     return gather
 
 
-def _batch_group(batch, chosen: list[tuple[int, object]], rows: np.ndarray | None, n: int,
+def _batch_group(batch: Any, chosen: Sequence[tuple[int, Any]], rows: np.ndarray | None, n: int,
                  first_level: int) -> Group:
     columns = [i for i, _ in chosen]
-    codes = tuple(c.descriptor for _, c in chosen)  # type: ignore[attr-defined]
-    names = tuple(c.key for _, c in chosen)  # type: ignore[attr-defined]
-    kinds = [COLUMN_KINDS.get(c.type, "float") for _, c in chosen]  # type: ignore[attr-defined]
+    codes = tuple(c.descriptor for _, c in chosen)
+    names = tuple(c.key for _, c in chosen)
+    kinds = [COLUMN_KINDS.get(c.type, "float") for _, c in chosen]
     return Group(codes, names, first_level, np.arange(n) if rows is None else rows, kinds,
                  _batch_gather(batch, columns, rows, kinds))
 
@@ -282,7 +288,7 @@ def _columnar_groups(msg: Message) -> list[Group]:
     if len(patterns) == 1 and (patterns[0] >= 0).all():
         return [_batch_group(batch, elements, None, n, 1)]
     # Which columns each kind of subset holds is read from one decoded subset of each.
-    starts = list(_columnar.subset_starts(msg.data, tables)) + [None]
+    starts: list[int | None] = [*_columnar.subset_starts(msg.data, tables), None]
     values = msg.values
     position = {c.name: i for i, c in elements}
     column_of = dict(elements)
@@ -296,9 +302,9 @@ def _columnar_groups(msg: Message) -> list[Group]:
         chosen = []
         for name in names:
             rank = seen[name] = seen.get(name, 0) + 1
-            i = position.get(f"#{rank}#{name}")
-            if i is None:
+            at = position.get(f"#{rank}#{name}")
+            if at is None:
                 raise ValueError(f"subset {s + 1}: element {name} #{rank} is not among the decoded columns")
-            chosen.append((i, column_of[i]))
+            chosen.append((at, column_of[at]))
         groups.append(_batch_group(batch, chosen, rows, n, 1))
     return groups

@@ -75,15 +75,16 @@ class ValueFilter(Filter):
             self.wanted = set(wanted)
         else:
             self.wanted = {wanted}
-        self._numbers = [w for w in self.wanted if isinstance(w, (int, float, np.number))
-                         and not isinstance(w, bool)]
+        self._numbers = np.array([float(w) for w in self.wanted if isinstance(w, (int, float, np.number))
+                                  and not isinstance(w, bool)], dtype=np.float64)
 
     def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
         if values.dtype == object:
             hit = np.fromiter((v in self.wanted for v in values), dtype=bool, count=len(values))
         else:
             hit = np.isin(values, self._numbers)
-        return hit & present
+        out: np.ndarray = hit & present
+        return out
 
     def __repr__(self) -> str:
         return f"ValueFilter({sorted(self.wanted, key=repr)})"
