@@ -46,6 +46,7 @@ CASES = {
     "slice filter, required subset": (TEMP, dict(
         columns=["WMO_station_id", "pressure", "airTemperature", "windSpeed"],
         filters={"pressure": slice(50000, 85000)}, required_columns=["pressure", "windSpeed"])),
+    "fractional seconds": ("atap_55.e4.bufr", dict(columns=["latitude", "longitude", "data_datetime"])),
     "callable filter on a header key": (TEMP, dict(
         columns=["stationNumber", "pressure", "typicalTime"],
         filters={"typicalHour": lambda h: h >= 12, "pressure": slice(None, 10000)})),

@@ -26,6 +26,25 @@ def _as_float(values: np.ndarray, valid: np.ndarray) -> np.ndarray:
     return np.where(valid, values, 0).astype(np.float64)
 
 
+def _split_seconds(second: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Whole seconds and microseconds, as pdbufr gets them from ecCodes.
+
+    ecCodes makes a value with k decimals as its integer times 10**-k, a
+    double that may fall just below the decimal (4.132 becomes
+    4.131999...), and pdbufr truncates to the microsecond; the same double
+    is rebuilt here from the correctly rounded value so that both agree.
+    """
+    scaled = second.copy()
+    pending = np.ones(second.size, dtype=bool)
+    for k in range(7):
+        whole_k = np.round(second * 10.0 ** k)
+        exact = pending & (np.abs(second * 10.0 ** k - whole_k) < 1e-6)
+        scaled[exact] = whole_k[exact] * 10.0 ** -k
+        pending &= ~exact
+    total = np.trunc(scaled * 1_000_000).astype(np.int64)
+    return np.trunc(scaled).astype(np.int64), total % 1_000_000
+
+
 def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarray]:
     """datetime64[us] from year..second; returns (values, exists)."""
     exists = np.ones(n, dtype=bool)
@@ -52,8 +71,7 @@ def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarra
     hour = numbers["hour"].astype(np.int64)
     minute = numbers["minute"].astype(np.int64)
     second = numbers["second"]
-    whole = second.astype(np.int64)
-    micro = (second * 1_000_000).astype(np.int64) % 1_000_000
+    whole, micro = _split_seconds(second)
     exists &= (year >= 1) & (year <= 9999) & (month >= 1) & (month <= 12) & (day >= 1)
     exists &= (hour >= 0) & (hour <= 23) & (minute >= 0) & (minute <= 59)
     exists &= (whole >= 0) & (whole <= 59)
