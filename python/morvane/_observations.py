@@ -110,12 +110,15 @@ class _Collector:
         filter_positions = walk.filter_positions
         if filter_positions:
             outcome = np.empty((n, len(filter_positions)), dtype=bool)
-            for j, position in enumerate(filter_positions):
-                c = walk.column_of[position]
-                values = texts[:, c] if texts is not None and position in group.text_positions else numbers[:, c]
-                outcome[:, j] = q.walk_filters[group.names[position]].matches(values, valid[:, c])
-            patterns, inverse = np.unique(outcome, axis=0, return_inverse=True)
-            inverse = inverse.reshape(-1)
+            # each filter tested once on all the positions of its key
+            for name, (slots, cols, text) in walk.filter_blocks(group.text_positions).items():
+                block = (texts if text else numbers)[:, cols]  # type: ignore[index]
+                outcome[:, slots] = q.walk_filters[name].matches(block, valid[:, cols])
+            if n == 1:
+                patterns, inverse = outcome, np.zeros(1, dtype=np.intp)
+            else:
+                patterns, inverse = np.unique(outcome, axis=0, return_inverse=True)
+                inverse = inverse.reshape(-1)
         else:
             patterns, inverse = np.zeros((1, 0), dtype=bool), np.zeros(n, dtype=np.intp)
         filter_names = frozenset(q.walk_filters)
@@ -163,12 +166,8 @@ class _Collector:
             is_text = position in group.text_positions
             source = texts if is_text else numbers
             assert source is not None
-            if chosen is None:
-                values = source[:, cols].reshape(-1)
-                ok = valid[:, cols].reshape(-1)
-            else:
-                values = source[np.ix_(chosen, cols)].reshape(-1)
-                ok = valid[np.ix_(chosen, cols)].reshape(-1)
+            values = source[:, cols].reshape(-1) if chosen is None else source[chosen][:, cols].reshape(-1)
+            ok = valid[:, cols].reshape(-1) if chosen is None else valid[chosen][:, cols].reshape(-1)
             column.values.append(values)
             column.held.append(held_rows)
             column.valid.append(ok & held_rows)

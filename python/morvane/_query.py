@@ -80,7 +80,13 @@ class ValueFilter(Filter):
 
     def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
         if values.dtype == object:
-            hit = np.fromiter((v in self.wanted for v in values), dtype=bool, count=len(values))
+            flat = values.reshape(-1)
+            hit = np.fromiter((v in self.wanted for v in flat), dtype=bool,
+                              count=flat.size).reshape(values.shape)
+        elif self._numbers.size <= 4:
+            hit = np.zeros(values.shape, dtype=bool)
+            for number in self._numbers:
+                hit |= values == number
         else:
             hit = np.isin(values, self._numbers)
         out: np.ndarray = hit & present
@@ -99,11 +105,12 @@ class RangeFilter(Filter):
     def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
         hit = present.copy()
         if values.dtype == object:
-            for i, v in enumerate(values):
-                if hit[i]:
-                    hit[i] = ((self.low is None or not v < self.low)
+            flat, out = values.reshape(-1), hit.reshape(-1)
+            for i, v in enumerate(flat):
+                if out[i]:
+                    out[i] = ((self.low is None or not v < self.low)
                               and (self.high is None or not v > self.high))
-            return hit
+            return out.reshape(values.shape)
         with np.errstate(invalid="ignore"):
             if self.low is not None:
                 hit &= ~(values < self.low)
@@ -122,7 +129,7 @@ class CallableFilter(Filter):
         self.function = function
 
     def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
-        hit = np.zeros(len(values), dtype=bool)
+        hit = np.zeros(values.shape, dtype=bool)
         if not present.any():
             return hit
         chosen = values[present]

@@ -52,7 +52,7 @@ def levels(codes: Sequence[int], names: Sequence[str], first_level: int) -> list
 class Walk:
     """The wanted keys of one template, ready to be cut into rows."""
 
-    __slots__ = ("steps", "filter_positions", "wanted", "column_of", "_plans")
+    __slots__ = ("steps", "filter_positions", "wanted", "column_of", "_plans", "_blocks", "_step_of")
 
     def __init__(self, steps: list[tuple[int, str, int]], filter_positions: list[int]) -> None:
         self.steps = steps                        # (reference, name, level) in key order
@@ -60,6 +60,23 @@ class Walk:
         self.wanted = [ref for ref, _, _ in steps if ref >= 0]  # positions whose values are used
         self.column_of = {ref: i for i, ref in enumerate(self.wanted)}
         self._plans: dict[bytes, list[Plan]] = {}
+        self._blocks: dict[str, tuple[list[int], list[int], bool]] | None = None
+        self._step_of = {ref: i for i, (ref, _, _) in enumerate(steps) if ref >= 0}
+
+    def filter_blocks(self, text_positions: frozenset[int]
+                      ) -> dict[str, tuple[list[int], list[int], bool]]:
+        """Per filtered key: its slots among the filter positions, its gathered
+        columns, and whether it is text."""
+        found = self._blocks
+        if found is None:
+            found = {}
+            for slot, position in enumerate(self.filter_positions):
+                name = self.steps[self._step_of[position]][1]
+                entry = found.setdefault(name, ([], [], position in text_positions))
+                entry[0].append(slot)
+                entry[1].append(self.column_of[position])
+            self._blocks = found
+        return found
 
     def plans(self, filter_names: frozenset[str], passed: dict[int, bool], pattern: bytes,
               with_count: bool) -> list[Plan]:
