@@ -38,30 +38,44 @@ class _Column:
         self.kinds: set[str] = set()
 
 
+ABSENT = -(1 << 40)
+
+
 class _Layout:
     """Where each gathered key comes from in the rows of one template and
     filter pattern: the gathered column of each row, and whether the row
     holds the key."""
 
-    def __init__(self, plans: list[dict[str, int]], gathered: list[str], walk: Walk,
-                 columns: tuple[str, ...]) -> None:
+    def __init__(self, plans: list[dict[str, int]], gathered: list[str], walk: Walk) -> None:
         self.rows_per_subset = len(plans)
-        self.plan_keys = [[k for k in plan if k in columns] for plan in plans]
+        self.plans = plans
         self.keys: dict[str, tuple[str, np.ndarray, np.ndarray]] = {}
         self.first_position: dict[str, int] = {}
-        for key in gathered:
-            refs = [plan.get(key) for plan in plans]
-            held = np.array([r is not None for r in refs], dtype=bool)
-            present = [r for r in refs if r is not None]
-            if not present:
+        slot = {key: i for i, key in enumerate(gathered)}
+        # every (row, key, reference) of the plans at once
+        rows = [p for p, plan in enumerate(plans) for _ in plan]
+        names = [key for plan in plans for key in plan]
+        refs = [ref for plan in plans for ref in plan.values()]
+        table = np.full((len(plans), len(gathered)), ABSENT, dtype=np.int64)
+        wanted = [i for i, key in enumerate(names) if key in slot]
+        if wanted:
+            table[np.array([rows[i] for i in wanted]), np.array([slot[names[i]] for i in wanted])] = \
+                np.array([refs[i] for i in wanted], dtype=np.int64)
+        index_of = np.zeros(max(walk.wanted, default=0) + 1, dtype=np.intp)
+        if walk.wanted:
+            index_of[np.array(walk.wanted)] = np.arange(len(walk.wanted))
+        for key, j in slot.items():
+            column = table[:, j]
+            held = column != ABSENT
+            if not held.any():
                 self.keys[key] = ("absent", held, held)
-            elif present[0] < 0:
+                continue
+            first = int(column[np.argmax(held)])
+            if first < 0:
                 self.keys[key] = ("header", held, held)
             else:
-                self.first_position[key] = present[0]
-                cols = np.array([walk.column_of[r] if r is not None else 0 for r in refs],
-                                dtype=np.intp)
-                self.keys[key] = ("data", cols, held)
+                self.first_position[key] = first
+                self.keys[key] = ("data", index_of[np.where(held, column, 0)], held)
 
 
 class _Collector:
@@ -75,7 +89,7 @@ class _Collector:
         self.keep_alive: dict[int, Any] = {}
         self.layouts: dict[tuple[int, bytes], _Layout] = {}
         # (message, subsets, rows per subset, columns of each row) of each chunk
-        self.chunks: list[tuple[int, np.ndarray, int, list[list[str]]]] = []
+        self.chunks: list[tuple[int, np.ndarray, int, _Layout]] = []
         self.rows = 0
         self.reordered = False
 
@@ -129,8 +143,7 @@ class _Collector:
             if layout is None:
                 passed = dict(zip(filter_positions, pattern.tolist()))
                 plans = walk.plans(filter_names, passed, key, with_count)
-                layout = self.layouts[(id(walk), key)] = _Layout(plans, self.gathered, walk,
-                                                                 self.query.columns)
+                layout = self.layouts[(id(walk), key)] = _Layout(plans, self.gathered, walk)
             if not layout.rows_per_subset:
                 continue
             chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
@@ -173,7 +186,7 @@ class _Collector:
             column.valid.append(ok & held_rows)
             column.kinds.add("text" if is_text else group.kind(position))
         self.chunks.append((number, group.subsets if chosen is None else group.subsets[chosen],
-                            per_subset, layout.plan_keys))
+                            per_subset, layout))
         self.rows += total
 
     # -- the table ------------------------------------------------------------
@@ -233,16 +246,18 @@ class _Collector:
         seen: dict[str, None] = {}
         start = 0
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
-        for _, subsets, per_subset, plan_keys in self.chunks:
+        for _, subsets, per_subset, layout in self.chunks:
+            plans = layout.plans
             total = subsets.size * per_subset
             chunk_keep = keep[start:start + total]
             if chunk_keep.any():
-                per_plan = chunk_keep.reshape(-1, len(plan_keys)).any(axis=0)
+                per_plan = chunk_keep.reshape(-1, len(plans)).any(axis=0)
                 for p in np.flatnonzero(per_plan):
-                    for key in plan_keys[p]:
-                        seen.setdefault(key)
+                    for key in plans[p]:
+                        if key in wanted:
+                            seen.setdefault(key)
                     for key, held in computed_held.items():
-                        if held[start:start + total].reshape(-1, len(plan_keys))[:, p].any():
+                        if held[start:start + total].reshape(-1, len(plans))[:, p].any():
                             seen.setdefault(key)
                     if len(seen) == len(wanted):
                         return list(seen)
