@@ -48,7 +48,7 @@ class _Layout:
 
     def __init__(self, plans: list[dict[str, int]], gathered: list[str], walk: Walk) -> None:
         self.rows_per_subset = len(plans)
-        self.plans = plans
+        self.plans = [tuple(plan) for plan in plans]  # the keys of each row, in order
         self.keys: dict[str, tuple[str, np.ndarray, np.ndarray]] = {}
         self.first_position: dict[str, int] = {}
         slot = {key: i for i, key in enumerate(gathered)}
@@ -142,7 +142,7 @@ class _Collector:
             layout = self.layouts.get((id(walk), key))
             if layout is None:
                 passed = dict(zip(filter_positions, pattern.tolist()))
-                plans = walk.plans(filter_names, passed, key, with_count)
+                plans = walk.plans(filter_names, passed, with_count)
                 layout = self.layouts[(id(walk), key)] = _Layout(plans, self.gathered, walk)
             if not layout.rows_per_subset:
                 continue

@@ -52,14 +52,13 @@ def levels(codes: Sequence[int], names: Sequence[str], first_level: int) -> list
 class Walk:
     """The wanted keys of one template, ready to be cut into rows."""
 
-    __slots__ = ("steps", "filter_positions", "wanted", "column_of", "_plans", "_blocks", "_step_of")
+    __slots__ = ("steps", "filter_positions", "wanted", "column_of", "_blocks", "_step_of")
 
     def __init__(self, steps: list[tuple[int, str, int]], filter_positions: list[int]) -> None:
         self.steps = steps                        # (reference, name, level) in key order
         self.filter_positions = filter_positions  # data positions whose key is filtered
         self.wanted = [ref for ref, _, _ in steps if ref >= 0]  # positions whose values are used
         self.column_of = {ref: i for i, ref in enumerate(self.wanted)}
-        self._plans: dict[bytes, list[Plan]] = {}
         self._blocks: dict[str, tuple[list[int], list[int], bool]] | None = None
         self._step_of = {ref: i for i, (ref, _, _) in enumerate(steps) if ref >= 0}
 
@@ -78,14 +77,11 @@ class Walk:
             self._blocks = found
         return found
 
-    def plans(self, filter_names: frozenset[str], passed: dict[int, bool], pattern: bytes,
+    def plans(self, filter_names: frozenset[str], passed: dict[int, bool],
               with_count: bool) -> list[Plan]:
         """The rows of a subset whose filtered keys passed (True) or failed
-        as `passed` says; cached under `pattern`."""
-        found = self._plans.get(pattern)
-        if found is None:
-            found = self._plans[pattern] = _cut(self.steps, filter_names, passed, with_count)
-        return found
+        as `passed` says (the caller keeps what it needs of them per pattern)."""
+        return _cut(self.steps, filter_names, passed, with_count)
 
 
 def make_walk(codes: Sequence[int], names: Sequence[str], first_level: int,
