@@ -177,3 +177,57 @@ def test_bad_message_raises_or_is_skipped():
     assert len(seen) == 1 and len(frame) > 0
     with pytest.raises(morvane.MessageError):
         morvane.read_bufr(b"BUFR" + b"\0" * 10 + data, ["stationNumber"])
+
+
+class _KeySequence(dict):
+    """A message as pdbufr sees it: keys in order, values, descriptor codes."""
+
+    def __init__(self, names, codes, values):
+        counts = {}
+        self.order = []
+        super().__init__()
+        self.codes = {}
+        for name, code, value in zip(names, codes, values):
+            counts[name] = counts.get(name, 0) + 1
+            key = f"#{counts[name]}#{name}"
+            self.order.append(key)
+            self[key] = value
+            self.codes[key] = code
+
+    def __iter__(self):
+        return iter(self.order)
+
+    def is_coord(self, key):
+        return self.codes[key] <= 9999
+
+
+def test_row_cutting_matches_pdbufr_on_random_structures():
+    """Random key sequences (coordinates nesting, repeating, filtered) cut
+    into rows by pdbufr's own functions and by morvane's."""
+    pytest.importorskip("pdbufr")
+    import random
+
+    from pdbufr.core.filters import BufrFilter
+    from pdbufr.core.structure import filter_keys
+    from pdbufr.readers.generic import extract_observations
+
+    from morvane._rows import make_walk
+
+    pool = {"station": 1002, "hour": 4004, "height": 7032, "channel": 5042, "level": 7004,
+            "temperature": 12101, "wind": 11002, "cloud": 20011}
+    rng = random.Random(20261208)
+    for _ in range(400):
+        names = [rng.choice(list(pool)) for _ in range(rng.randint(1, 30))]
+        codes = [pool[n] for n in names]
+        values = [rng.randint(0, 3) for _ in names]
+        wanted = set(rng.sample(list(pool), rng.randint(1, 5)))
+        filtered = set(rng.sample(sorted(wanted), rng.randint(0, min(2, len(wanted)))))
+        message = _KeySequence(names, codes, values)
+        filters = {k: BufrFilter.from_user([1, 2]) for k in filtered}
+        expected = list(extract_observations(message, list(filter_keys(message, tuple(sorted(wanted)))),
+                                             filters))
+        walk = make_walk(codes, names, 0, (), frozenset(wanted), frozenset(filtered))
+        passed = {p: values[p] in (1, 2) for p in walk.filter_positions}
+        got = [{k: values[r] for k, r in plan.items()}
+               for plan in walk.plans(frozenset(filtered), passed, False)]
+        assert got == expected, (names, values, wanted, filtered)
