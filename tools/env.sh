@@ -32,10 +32,10 @@ fi
 
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
 # mypy checks the package against the extension's stubs; pandas is the optional extra the
-# DataFrame tests need; eccodes and pdbufr are the oracles of the read_bufr tests, pyarrow
-# writes parquet.
-"$VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest mypy pandas \
-  eccodes pdbufr pyarrow
+# DataFrame tests need, numpy and pyarrow those of the columnar exports (pyarrow also writes
+# parquet); eccodes and pdbufr are the oracles of the read_bufr tests.
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest mypy pandas numpy pyarrow \
+  eccodes pdbufr
 # Build in place of any earlier install; the build directory keeps rebuilds incremental.
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
   -Cbuild-dir="$ROOT/build/${MORVANE_BUILD_NAME:-default}" "$ROOT"

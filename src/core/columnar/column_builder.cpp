@@ -14,6 +14,7 @@ namespace {
 // message whose subsets share nothing fails instead of filling memory.
 constexpr std::size_t kCellsPerItem = 32;
 constexpr std::size_t kBaseCells = std::size_t{1} << 25U;
+constexpr std::uint32_t kMaxChain = 8;
 
 const std::string& key_of(const ElementDefinition& definition, std::string& scratch) {
   if (!definition.abbreviation.empty()) return definition.abbreviation;
@@ -42,8 +43,6 @@ const char* reread_key(std::uint8_t x) {
   }
 }
 
-bool counted(ItemRole role) { return role != ItemRole::Quality && role != ItemRole::Associated; }
-
 std::string rank_name(std::uint32_t rank, const std::string& key) {
   std::string name;
   name.reserve(key.size() + 12);
@@ -61,18 +60,20 @@ void ColumnBuilder::begin_message(std::size_t subsets) {
   message_subsets_ = subsets;
   row_ = rows_;
   next_subset_ = 0;
+  by_subset_ = false;
   history_.clear();
-  if (!current_.empty()) previous_.swap(current_);
-  current_.clear();
-  matching_ = true;
-  counts_.clear();
+  ++generation_;
+  // Element slots belong to the message's catalog.
+  for (Slot& s : slots_) {
+    s.count = 0;
+    s.columns.clear();
+  }
+  element_slots_.clear();
+  key_slots_.clear();
+  attribute_slots_.clear();
 }
 
-void ColumnBuilder::end_message() {
-  rows_ += message_subsets_;
-  if (!current_.empty()) previous_.swap(current_);
-  current_.clear();
-}
+void ColumnBuilder::end_message() { rows_ += message_subsets_; }
 
 Status ColumnBuilder::status() const {
   if (error_) return fail(*error_);
@@ -91,27 +92,39 @@ Batch ColumnBuilder::finish() && {
 
 void ColumnBuilder::begin_subset() {
   row_ = rows_ + next_subset_++;
+  by_subset_ = true;
   history_.clear();
-  if (!current_.empty()) previous_.swap(current_);
-  current_.clear();
-  matching_ = true;
-  counts_.clear();
+  ++generation_;
   pending_raw_.reset();
+}
+
+std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
+  if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
+  std::size_t& known = element_slots_[info.index];
+  if (known == kNone) {
+    std::string scratch;
+    const std::string& key = key_of(*info.definition, scratch);
+    known = key_slots_.try_emplace(key, kFixedSlots + key_slots_.size()).first->second;
+  }
+  return known;
 }
 
 ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
                                                 const NumericCoding& coding,
-                                                const ItemTag& tag) const {
+                                                const ItemTag& tag) {
   Item item;
   item.descriptor = info.definition->code;
   item.definition = info.definition;
   item.role = tag.role;
   item.reread = tag.reread;
+  item.slot = element_slot(info);
   if (tag.role == ItemRole::Quality) {
     item.qualifies = tag.qualifies < history_.size()
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;
+  } else if (tag.role == ItemRole::Bitmap) {
+    item.slot = 0;
   }
   if (info.kind == ElementKind::Text) {
     item.type = ColumnType::Text;
@@ -123,34 +136,54 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
   return item;
 }
 
-void ColumnBuilder::restart_counts() {
-  counts_.clear();
-  for (std::size_t c : current_) {
-    const Column& column = columns_[c];
-    if (!counted(column.role)) continue;
-    std::uint32_t& count = counts_[column.key];
-    count = std::max(count, column.rank);
+ColumnBuilder::Slot& ColumnBuilder::slot(std::size_t index) {
+  if (index >= slots_.size()) slots_.resize(index + 1);
+  return slots_[index];
+}
+
+ColumnBuilder::Slot& ColumnBuilder::attribute_slot(const Item& item) {
+  // Class 33 values are told apart by their element, re-reads by their
+  // operator (values above any element slot), associated fields share one.
+  constexpr std::size_t kOperatorAttribute = std::size_t{1} << 62U;
+  std::size_t attribute = item.slot;
+  if (item.role == ItemRole::Associated) {
+    attribute = kOperatorAttribute;
+  } else if (item.reread != 0) {
+    attribute = kOperatorAttribute + item.reread;
   }
+  return attribute_slots_[AttributeKey{static_cast<std::size_t>(item.qualifies), attribute}];
+}
+
+std::uint32_t ColumnBuilder::next_rank(Slot& s) const {
+  if (s.generation != generation_) {
+    s.generation = generation_;
+    s.count = 0;
+  }
+  return ++s.count;
 }
 
 std::size_t ColumnBuilder::resolve(const Item& item) {
-  const std::size_t position = current_.size();
-  if (matching_ && position < previous_.size()) {
-    const std::size_t c = previous_[position];
-    const Column& column = columns_[c];
-    if (column.descriptor == item.descriptor && column.role == item.role &&
-        column.reread == item.reread && column.qualifies == item.qualifies && !used(c)) {
-      current_.push_back(c);
-      return c;
-    }
+  const bool attribute = item.role == ItemRole::Quality || item.role == ItemRole::Associated;
+  Slot& s = attribute ? attribute_slot(item) : slot(item.slot);
+  // For attributes the "rank" is the depth of the chain of equal attributes.
+  const std::uint32_t rank = next_rank(s);
+  if (rank <= s.columns.size()) {
+    const std::size_t c = s.columns[rank - 1];
+    if (c != kNone && !used(c)) return c;
+  } else {
+    s.columns.resize(rank, kNone);
   }
-  if (matching_) {
-    matching_ = false;
-    restart_counts();
-  }
+  const std::size_t c = named(item, rank);
+  // `s` may have moved if named() added slots.
+  Slot& again = attribute ? attribute_slot(item) : slot(item.slot);
+  if (rank <= again.columns.size()) again.columns[rank - 1] = c;
+  return c;
+}
+
+std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
   std::string key;
-  std::uint32_t rank = 0;
   std::string name;
+  std::uint32_t column_rank = rank;
   if (item.role == ItemRole::Quality || item.role == ItemRole::Associated) {
     const Column& parent = columns_[static_cast<std::size_t>(item.qualifies)];
     std::string scratch;
@@ -159,33 +192,31 @@ std::size_t ColumnBuilder::resolve(const Item& item) {
         : item.reread != 0                ? std::string(reread_key(item.reread))
                                           : key_of(*item.definition, scratch);
     key = parent.key;
-    key.append("->").append(attribute);
-    rank = parent.rank;
-    name = rank_name(rank, key);
-    // A second attribute of the same kind is chained, as ecCodes names it.
+    column_rank = parent.rank;
+    // A second attribute of the same kind is chained, as ecCodes names it;
+    // past a few, a number says how deep, so names stay short.
+    const std::uint32_t chained = std::min(rank, kMaxChain);
+    for (std::uint32_t depth = 0; depth < chained; ++depth) key.append("->").append(attribute);
+    if (rank > kMaxChain) key.append("[").append(std::to_string(rank)).append("]");
+    name = rank_name(column_rank, key);
     for (auto it = by_name_.find(name); it != by_name_.end() && used(it->second);
          it = by_name_.find(name)) {
-      key.append("->").append(attribute);
-      name = rank_name(rank, key);
+      key.append("'");
+      name = rank_name(column_rank, key);
     }
   } else {
     std::string scratch;
     key = item.definition != nullptr ? key_of(*item.definition, scratch)
                                      : std::string(fixed_key(item.role));
-    std::uint32_t& count = counts_[key];
-    do {
-      rank = ++count;
-      name = rank_name(rank, key);
-    } while (by_name_.contains(name) && used(by_name_.find(name)->second));
+    name = rank_name(column_rank, key);
+    // Two elements sharing one key: the later takes the next free rank.
+    for (auto it = by_name_.find(name); it != by_name_.end() && used(it->second);
+         it = by_name_.find(name)) {
+      name = rank_name(++column_rank, key);
+    }
   }
-  std::size_t c;
-  if (auto it = by_name_.find(name); it != by_name_.end()) {
-    c = it->second;
-  } else {
-    c = create(item, std::move(key), rank, std::move(name));
-  }
-  current_.push_back(c);
-  return c;
+  if (auto it = by_name_.find(name); it != by_name_.end()) return it->second;
+  return create(item, std::move(key), column_rank, std::move(name));
 }
 
 std::size_t ColumnBuilder::create(const Item& item, std::string&& key, std::uint32_t rank,
@@ -210,6 +241,13 @@ std::size_t ColumnBuilder::create(const Item& item, std::string&& key, std::uint
     column.unit = item.definition->unit;
   }
   column.values = empty_values(item.type);
+  // Uncompressed rows arrive one by one; compressed ones as whole arrays,
+  // which often become the column's own.
+  if (expected_rows_ > end_row) {
+    reserve(column.values, expected_rows_);
+  } else if (by_subset_) {
+    reserve(column.values, end_row);
+  }
   const std::size_t c = columns_.size() - 1;
   by_name_.emplace(column.name, c);
   return c;
@@ -293,6 +331,7 @@ void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8
   item.descriptor = code;
   item.role = ItemRole::Text;
   item.type = ColumnType::Text;
+  item.slot = 2;
   const std::size_t c = resolve(item);
   accept(c, ColumnType::Text);
   push_text(columns_[c].values, bytes);
@@ -305,6 +344,7 @@ void ColumnBuilder::marker(std::uint32_t code) {
   item.descriptor = code;
   item.role = ItemRole::Marker;
   item.type = ColumnType::Int64;
+  item.slot = 1;
   const std::size_t c = resolve(item);
   accept(c, ColumnType::Int64);
   if (columns_[c].values.type == ColumnType::Int64) {
@@ -329,6 +369,7 @@ void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
     item.descriptor = column.descriptor;
     item.role = tag.role;
     item.type = column.kind == ValueColumn::Kind::Text ? ColumnType::Text : ColumnType::Int64;
+    item.slot = tag.role == ItemRole::Marker ? 1 : 2;
   }
   const std::size_t c = resolve(item);
   accept(c, item.type);

@@ -1,11 +1,12 @@
 // The sink of both walks that builds columns: each item finds its column by
 // its name "#rank#key" (rank counted within the subset), so subsets of
 // different structure line up by occurrence and a column missing from a
-// subset gets a null. Consecutive subsets almost always repeat the same
-// sequence of columns, so an item first tries the column at its position in
-// the previous subset and only builds a name when that does not fit.
+// subset gets a null. Ranks are counted per element of the message's
+// catalog and the column of each (element, rank) is remembered for the
+// message, so a name is built once per column and message, not per value.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -23,7 +24,12 @@ namespace morvane::columnar {
 class ColumnBuilder {
 public:
   static constexpr bool kMeanings = false;
+  static constexpr bool kValues = false;  // computed from the raws here
 
+  // The number of rows all messages will add, when known beforehand: every
+  // column is then allocated once. Counts are only claims of the messages'
+  // headers, so what is set aside up front is capped.
+  void expect_rows(std::size_t rows) { expected_rows_ = std::min(rows, kMaxExpectedRows); }
   // Rows of a message are added after those of the messages before it.
   void begin_message(std::size_t subsets);
   void end_message();
@@ -56,12 +62,39 @@ private:
     std::int64_t qualifies = -1;
     ColumnType type = ColumnType::Int64;
     const ElementDefinition* definition = nullptr;
+    std::size_t slot = 0;  // what ranks are counted by
   };
 
-  Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag) const;
+  // Rank counting and the columns found so far for one element (or one
+  // attribute of one column).
+  struct Slot {
+    std::uint32_t generation = 0;
+    std::uint32_t count = 0;
+    std::vector<std::size_t> columns;  // by rank - 1; kNone when not yet known
+  };
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  // Slots 0..2: bitmap entries, markers, inserted text; then one per key.
+  static constexpr std::size_t kFixedSlots = 3;
+  struct AttributeKey {
+    std::size_t parent;
+    std::size_t attribute;  // element slot, or a re-read / associated code
+    bool operator==(const AttributeKey&) const = default;
+  };
+  struct AttributeHash {
+    std::size_t operator()(const AttributeKey& k) const {
+      return k.parent * 0x9E3779B97F4A7C15ULL ^ k.attribute;
+    }
+  };
+
+  Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
+  // The slot of an element: one per key, so elements sharing a key share ranks.
+  std::size_t element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
+  std::size_t named(const Item& item, std::uint32_t rank);
   std::size_t create(const Item& item, std::string&& key, std::uint32_t rank, std::string&& name);
-  void restart_counts();
+  Slot& slot(std::size_t index);
+  Slot& attribute_slot(const Item& item);
+  std::uint32_t next_rank(Slot& slot) const;
   [[nodiscard]] bool used(std::size_t column) const {
     return columns_[column].values.rows() > row_;
   }
@@ -72,10 +105,11 @@ private:
 
   std::vector<Column> columns_;
   std::unordered_map<std::string, std::size_t> by_name_;
-  std::unordered_map<std::string, std::uint32_t> counts_;
-  std::vector<std::size_t> previous_;  // columns of the previous subset, in order
-  std::vector<std::size_t> current_;
-  bool matching_ = true;
+  std::vector<Slot> slots_;
+  std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
+  std::unordered_map<std::string, std::size_t> key_slots_;
+  std::unordered_map<AttributeKey, Slot, AttributeHash> attribute_slots_;
+  std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::vector<std::size_t> history_;  // column of each descriptor history entry
   std::size_t last_element_ = 0;
 
@@ -83,6 +117,9 @@ private:
   std::size_t message_subsets_ = 0;
   std::size_t row_ = 0;             // first row the items go to
   std::size_t next_subset_ = 0;
+  bool by_subset_ = false;  // an uncompressed message
+  std::size_t expected_rows_ = 0;
+  static constexpr std::size_t kMaxExpectedRows = std::size_t{1} << 20U;
   std::size_t items_ = 0;
   std::vector<std::size_t> message_rows_;
   std::optional<std::uint64_t> pending_raw_;      // uncompressed associated field

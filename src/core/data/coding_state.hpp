@@ -55,7 +55,7 @@ struct ValueCodingState {
   // The history index the next class 33 value qualifies, or kNoHistory when
   // no bitmap is in force.
   [[nodiscard]] std::size_t next_quality_index() {
-    if (bitmap.empty() || defining_bitmap || inline_defining) return kNoHistory;
+    if (bitmap.empty()) return kNoHistory;
     auto index = next_bitmap_index(quality_cursor);
     return index ? *index : kNoHistory;
   }

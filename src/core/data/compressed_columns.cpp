@@ -10,7 +10,7 @@ namespace {
 
 constexpr unsigned kNbincWidth = 6;
 
-Result<unsigned> read_nbinc(BitReader& reader) {
+[[nodiscard]] Result<unsigned> read_nbinc(BitReader& reader) {
   if (reader.remaining() < kNbincWidth) {
     return fail(not_enough_bits(reader.bit_position(), kNbincWidth, reader.capacity()));
   }
@@ -20,14 +20,14 @@ Result<unsigned> read_nbinc(BitReader& reader) {
 }
 
 ValueColumn numeric_column(std::uint32_t code, const std::string* name, bool constant,
-                           std::size_t entries) {
+                           std::size_t entries, std::size_t value_entries) {
   ValueColumn column;
   column.kind = ValueColumn::Kind::Numeric;
   column.constant = constant;
   column.descriptor = code;
   column.name = name;
   column.raws.resize(entries);
-  column.values.resize(entries);
+  column.values.resize(value_entries);
   column.present.resize(entries);
   return column;
 }
@@ -35,7 +35,7 @@ ValueColumn numeric_column(std::uint32_t code, const std::string* name, bool con
 } // namespace
 
 ValueColumn marker_column(std::uint32_t code) {
-  ValueColumn column = numeric_column(code, &operator_name(), true, 1);
+  ValueColumn column = numeric_column(code, &operator_name(), true, 1, 1);
   column.present[0] = 1;
   return column;
 }
@@ -71,7 +71,7 @@ Result<ValueColumn> read_compressed_element_column(const ElementInfo& info,
                                                    const TableCoding& table,
                                                    ValueCodingState& state, std::size_t subsets,
                                                    BitReader& reader, bool meanings,
-                                                   NumericCoding& coding) {
+                                                   bool all_values, NumericCoding& coding) {
   const ElementDefinition& definition = *info.definition;
   coding = NumericCoding{};
   if (info.kind == ElementKind::Text) {
@@ -87,7 +87,7 @@ Result<ValueColumn> read_compressed_element_column(const ElementInfo& info,
   coding = numeric_coding(table, info.kind, state);
   auto column = read_compressed_numeric_column(definition.code, &definition.name, coding.width,
                                                coding.reference, coding.scale, !info.class31,
-                                               subsets, reader);
+                                               subsets, reader, all_values);
   if (!column) return column;
   if (meanings && info.code_table != nullptr) {
     column->meanings.resize(column->raws.size());
@@ -102,7 +102,8 @@ Result<ValueColumn> read_compressed_element_column(const ElementInfo& info,
 Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std::string* name,
                                                    std::uint16_t width, std::int64_t reference,
                                                    std::int32_t scale, bool missing_rule,
-                                                   std::size_t subsets, BitReader& reader) {
+                                                   std::size_t subsets, BitReader& reader,
+                                                   bool all_values) {
   auto r0_read = reader.read_u64(width);
   if (!r0_read) return fail(std::move(r0_read.error()));
   const std::uint64_t r0 = *r0_read;
@@ -112,7 +113,7 @@ Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std
   const bool r0_missing = missing_rule && all_ones(r0, width);
 
   if (nbinc == 0 || subsets == 0) {
-    ValueColumn column = numeric_column(code, name, true, 1);
+    ValueColumn column = numeric_column(code, name, true, 1, 1);
     column.raws[0] = r0;
     if (!r0_missing) {
       column.present[0] = 1;
@@ -121,27 +122,47 @@ Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std
     return column;
   }
 
-  ValueColumn column = numeric_column(code, name, false, subsets);
-  const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1U;
-  const bool enough = reader.remaining() / nbinc >= subsets;
-  for (std::size_t s = 0; s < subsets; ++s) {
-    std::uint64_t increment;
-    if (enough) {
-      increment = reader.peek_unchecked(nbinc);
+  ValueColumn column = numeric_column(code, name, false, subsets, all_values ? subsets : 1);
+  std::uint64_t* raws = column.raws.data();
+  if (reader.remaining() / nbinc >= subsets) {
+    for (std::size_t s = 0; s < subsets; ++s) {
+      raws[s] = reader.peek_unchecked(nbinc);
       reader.skip_unchecked(nbinc);
-    } else {
+    }
+  } else {
+    for (std::size_t s = 0; s < subsets; ++s) {
       auto read = reader.read_u64(static_cast<std::uint16_t>(nbinc));
       if (!read) return fail(std::move(read.error()));
-      increment = *read;
+      raws[s] = *read;
     }
-    if (r0_missing || (missing_rule && increment == missing_increment)) {
-      column.raws[s] = r0;
-      continue;
+  }
+  // The increments become raws, presence and values in a second pass that
+  // has no bit reading in it; the divisor is looked up once.
+  const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1U;
+  std::uint8_t* present = column.present.data();
+  double* values = column.values.data();
+  constexpr std::int64_t kSafe = std::int64_t{1} << 61U;
+  const bool narrow = nbinc <= 60 && r0 < static_cast<std::uint64_t>(kSafe) && reference > -kSafe &&
+                      reference < kSafe;
+  const double divisor = power_of_ten(scale);
+  for (std::size_t s = 0; s < subsets; ++s) {
+    const std::uint64_t increment = raws[s];
+    const bool missing = r0_missing || (missing_rule && increment == missing_increment);
+    raws[s] = missing ? r0 : r0 + increment;
+    present[s] = missing ? 0 : 1;
+  }
+  const std::size_t computed = all_values ? subsets : 1;
+  for (std::size_t s = 0; s < computed; ++s) {
+    if (present[s] == 0) continue;
+    const std::uint64_t raw = raws[s];
+    if (narrow) {
+      // r0 below 2^61, the increment below 2^60, the reference within
+      // +-2^61: the exact sum fits in 64 bits, as element_value computes it.
+      const double sum = static_cast<double>(reference + static_cast<std::int64_t>(raw));
+      values[s] = scale == 0 ? sum : sum / divisor;
+    } else {
+      values[s] = element_value(reference, raw, scale);
     }
-    const std::uint64_t raw = r0 + increment;
-    column.raws[s] = raw;
-    column.present[s] = 1;
-    column.values[s] = element_value(reference, raw, scale);
   }
   return column;
 }

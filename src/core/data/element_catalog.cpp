@@ -35,6 +35,7 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
   info.code_table = (table != nullptr && !table->empty()) ? table : nullptr;
   info.kind = element_kind(definition->unit);
   info.class31 = is_class31(code);
+  info.index = static_cast<std::uint32_t>(entries_.size());
   entries_.push_back(info);
   // Keep the load factor at or below one half.
   if ((entries_.size() + 1) * 2 > slots_.size()) {

@@ -29,6 +29,9 @@ struct ElementInfo {
   const CodeTable* code_table = nullptr;
   ElementKind kind = ElementKind::Numeric;
   bool class31 = false;
+  // Dense number of the entry within one catalog (one decode), so a sink
+  // can keep per-element state in arrays.
+  std::uint32_t index = 0;
 };
 
 ElementKind element_kind(const std::string& unit);

@@ -1,0 +1,287 @@
+"""morvane._columnar: typed columns, nulls, alignment of subsets by
+occurrence, quality links, several messages in one batch, subset starts, and
+the NumPy and Arrow exports."""
+
+from __future__ import annotations
+
+import pytest
+
+import _morvane
+import morvane
+from bufr_builder import BitWriter, all_ones, element, message, write_table_dir
+from morvane import _columnar
+
+ELEMENTS = {
+    1001: element("WMO BLOCK NUMBER", "Numeric", 0, 0, 7, "blockNumber"),
+    1015: element("STATION NAME", "CCITT IA5", 0, 0, 48, "stationOrSiteName"),
+    7004: element("PRESSURE", "Pa", -1, 0, 14, "pressure"),
+    8023: element("FIRST-ORDER STATISTICS", "CODE TABLE", 0, 0, 6, "firstOrderStatistics"),
+    12101: element("TEMPERATURE", "K", 2, 0, 16, "airTemperature"),
+    20003: element("PRESENT WEATHER", "CODE TABLE", 0, 0, 9, "presentWeather"),
+    31001: element("DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric", 0, 0, 8,
+                   "delayedDescriptorReplicationFactor"),
+    31002: element("EXTENDED DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric", 0, 0, 16,
+                   "extendedDelayedDescriptorReplicationFactor"),
+    31021: element("ASSOCIATED FIELD SIGNIFICANCE", "CODE TABLE", 0, 0, 6,
+                   "associatedFieldSignificance"),
+    31031: element("DATA PRESENT INDICATOR", "FLAG TABLE", 0, 0, 1, "dataPresentIndicator"),
+    33007: element("PER CENT CONFIDENCE", "%", 0, 0, 7, "percentConfidence"),
+    # Written code as key, as WMO CSV tables leave the abbreviation out.
+    63001: element("NO ABBREVIATION", "m", 0, 0, 8, ""),
+}
+
+
+@pytest.fixture(scope="module")
+def tables(tmp_path_factory):
+    path = write_table_dir(tmp_path_factory.mktemp("columnar"), ELEMENTS, {300010: [7004, 12101]})
+    return _morvane.TableSet.from_eccodes(str(path))
+
+
+def columns(batch):
+    """{name: list of values with None for nulls} of a batch."""
+    out = {}
+    for i, column in enumerate(batch.columns):
+        values = batch.values(i)
+        if column.type != "text":
+            valid = memoryview(batch.valid(i)).tolist()
+            values = [v if ok else None for v, ok in zip(memoryview(values).tolist(), valid)]
+        out[column.name] = values
+    return out
+
+
+def by_name(batch):
+    return {c.name: c for c in batch.columns}
+
+
+# --------------------------------------------------------------------------
+# Types, nulls, text
+
+
+def test_types_follow_the_unit_and_scale(tables):
+    w = BitWriter().value(12, 7).value(98770, 14, -1).value(273.15, 16, 2).value(5, 9).value(7, 8)
+    batch = _columnar.decode(message([1001, 7004, 12101, 20003, 63001], w), tables)
+    got = by_name(batch)
+    assert {n: c.type for n, c in got.items()} == {
+        "#1#blockNumber": "int64", "#1#pressure": "int64", "#1#airTemperature": "float64",
+        "#1#presentWeather": "int64", "#1#063001": "int64"}
+    assert columns(batch) == {"#1#blockNumber": [12], "#1#pressure": [98770],
+                              "#1#airTemperature": [273.15], "#1#presentWeather": [5],
+                              "#1#063001": [7]}
+    pressure = got["#1#pressure"]
+    assert (pressure.key, pressure.rank, pressure.descriptor, pressure.unit, pressure.role,
+            pressure.element_name, pressure.qualifies) == ("pressure", 1, 7004, "Pa", "element",
+                                                           "PRESSURE", -1)
+    assert memoryview(batch.values(batch.index("#1#pressure"))).format == "q"
+    assert memoryview(batch.values(batch.index("#1#airTemperature"))).format == "d"
+
+
+def test_missing_values_are_null_not_numbers(tables):
+    w = BitWriter()
+    for block, name, temperature, weather in [(None, None, None, None), (3, "AB \0\0", 250.0, 5)]:
+        w.value(block, 7).text(name, 48).value(temperature, 16, 2).value(weather, 9)
+    batch = _columnar.decode(message([1001, 1015, 12101, 20003], w, subsets=2), tables)
+    assert columns(batch) == {
+        "#1#blockNumber": [None, 3],
+        "#1#stationOrSiteName": [None, "AB"],
+        "#1#airTemperature": [None, 250.0],
+        "#1#presentWeather": [None, 5],
+    }
+    assert memoryview(batch.valid(0)).tolist() == [False, True]
+
+
+def test_compressed_columns_hold_one_entry_per_subset(tables):
+    w = BitWriter()
+    w.compressed([1, 1, 1], 7)                                # constant
+    w.compressed([27315, None, 28000], 16)                    # varying, one missing
+    w.compressed_text(["ABC", None, "ABC  "], 48, same=False)  # text, one missing
+    batch = _columnar.decode(message([1001, 12101, 1015], w, subsets=3, compressed=True), tables)
+    assert batch.num_rows == 3 and batch.message_rows == [0, 3]
+    assert columns(batch) == {"#1#blockNumber": [1, 1, 1],
+                              "#1#airTemperature": [273.15, None, 280.0],
+                              "#1#stationOrSiteName": ["ABC", None, "ABC"]}
+
+
+def test_a_column_becomes_float_when_an_operator_gives_it_a_scale(tables):
+    # 2-02-131 (replicated once in the second subset only) turns pressure's
+    # scale -1 into 2.
+    w = BitWriter().value(0, 8).value(12340, 14, -1).value(1, 8).value(123.45, 14, 2)
+    batch = _columnar.decode(message([101000, 31001, 202131, 7004], w, subsets=2), tables)
+    assert by_name(batch)["#1#pressure"].type == "float64"
+    assert columns(batch)["#1#pressure"] == [12340.0, 123.45]
+
+
+# --------------------------------------------------------------------------
+# Alignment
+
+
+def soundings(levels):
+    """Uncompressed subsets with `levels[s]` replicated (pressure, temperature)."""
+    w = BitWriter()
+    for s, count in enumerate(levels):
+        w.value(s, 7).value(count, 8)
+        for k in range(count):
+            w.value(100000 - 10000 * k, 14, -1).value(200.0 + s + k / 10, 16, 2)
+    return message([1001, 101000, 31001, 300010], w, subsets=len(levels))
+
+
+def test_subsets_of_different_structure_line_up_by_occurrence(tables):
+    levels = [2, 0, 3]
+    batch = _columnar.decode(soundings(levels), tables)
+    got = columns(batch)
+    assert batch.num_rows == 3
+    assert got["#1#pressure"] == [100000, None, 100000]
+    assert got["#3#pressure"] == [None, None, 80000]
+    assert got["#2#airTemperature"] == [200.1, None, 202.1]
+    assert got["#1#delayedDescriptorReplicationFactor"] == levels
+    assert [c.name for c in batch.columns][:4] == [
+        "#1#blockNumber", "#1#delayedDescriptorReplicationFactor", "#1#pressure", "#1#airTemperature"]
+
+
+def test_several_messages_align_by_name(tables):
+    first = soundings([1])
+    second = message([12101, 1001], BitWriter().value(300.0, 16, 2).value(9, 7))
+    batch = _columnar.decode_messages([(first, tables), (second, tables)])
+    got = columns(batch)
+    assert batch.message_rows == [0, 1, 2]
+    assert got["#1#blockNumber"] == [0, 9]
+    assert got["#1#airTemperature"] == [200.0, 300.0]
+    assert got["#1#pressure"] == [100000, None]
+
+
+def test_decode_messages_names_the_failing_message(tables):
+    good = soundings([1])
+    with pytest.raises(ValueError, match=r"^message 1: "):
+        _columnar.decode_messages([(good, tables), (good[:40], tables)])
+    with pytest.raises(TypeError):
+        _columnar.decode_messages([(good, "tables")])
+
+
+def test_subsets_too_unlike_to_align_fail_cleanly(tables):
+    # One subset with 60,000 occurrences and 65,534 subsets with none: a
+    # 183 KB message that would need 3.9 billion cells.
+    # Eight 7-bit values fill 7 octets, so the writer runs per octet group.
+    group = BitWriter()
+    for k in range(8):
+        group.value(k, 7)
+    data = message([101000, 31002, 1001],
+                   BitWriter().value(60000, 16).getvalue() + group.getvalue() * 7500 + bytes(2 * 65534),
+                   subsets=65535)
+    with pytest.raises(ValueError, match="subsets too unlike to align into columns"):
+        _columnar.decode(data, tables)
+
+
+# --------------------------------------------------------------------------
+# Quality values, bitmaps, associated fields
+
+
+def test_quality_values_name_the_element_they_qualify(tables):
+    w = BitWriter().value(250.0, 16, 2).value(98000, 14, -1)
+    w.u(0, 1).u(1, 1)          # bitmap: temperature present, pressure not
+    w.value(80, 7)             # its confidence
+    batch = _columnar.decode(message([12101, 7004, 222000, 236000, 101002, 31031, 33007], w), tables)
+    got = by_name(batch)
+    quality = got["#1#airTemperature->percentConfidence"]
+    assert (quality.role, quality.key, quality.rank) == ("quality", "airTemperature->percentConfidence", 1)
+    assert batch.columns[quality.qualifies].name == "#1#airTemperature"
+    assert columns(batch)["#1#airTemperature->percentConfidence"] == [80]
+    assert [got[f"#{k}#dataPresentIndicator"].role for k in (1, 2)] == ["bitmap", "bitmap"]
+    assert {c.role for c in batch.columns if c.descriptor in (222000, 236000)} == {"marker"}
+
+
+def test_reread_values_and_associated_fields_are_tied_to_their_element(tables):
+    w = BitWriter().value(3, 6)              # 0-31-021 significance
+    w.u(2, 2).value(250.0, 16, 2)            # associated field, then temperature
+    w.value(9, 7)                            # block number, without
+    w.u(0, 1).u(1, 1)                        # bitmap: temperature, not block number
+    w.value(4, 6)                            # 0-08-023 which statistic
+    w.value(1.5, 16, 2)                      # temperature's first-order statistic
+    descriptors = [204002, 31021, 12101, 204000, 1001, 224000, 236000, 101002, 31031, 8023, 224255]
+    batch = _columnar.decode(message(descriptors, w), tables)
+    got = by_name(batch)
+    field = got["#1#airTemperature->associatedField"]
+    statistic = got["#1#airTemperature->firstOrderStatisticalValue"]
+    assert (field.role, statistic.role) == ("associated", "quality")
+    assert batch.columns[field.qualifies].name == batch.columns[statistic.qualifies].name == "#1#airTemperature"
+    values = columns(batch)
+    assert (values["#1#airTemperature->associatedField"], values["#1#airTemperature->firstOrderStatisticalValue"]) == ([2], [1.5])
+
+
+def test_a_second_quality_value_of_one_kind_is_chained(tables):
+    w = BitWriter().value(250.0, 16, 2).u(0, 1).value(80, 7).value(90, 7)
+    batch = _columnar.decode(message([12101, 222000, 236000, 101001, 31031, 33007, 222000, 237000, 33007], w), tables)
+    got = columns(batch)
+    assert got["#1#airTemperature->percentConfidence"] == [80]
+    assert got["#1#airTemperature->percentConfidence->percentConfidence"] == [90]
+
+
+# --------------------------------------------------------------------------
+# Subset boundaries
+
+
+def test_subset_starts_of_8000_subsets(tables, tmp_path):
+    # A subset is 300 bits, so eight of them fill whole octets and the bytes
+    # can be joined without one writer growing to the whole message.
+    chunks = []
+    for first in range(0, 8000, 8):
+        w = BitWriter()
+        for s in range(first, first + 8):
+            for k in range(10):
+                w.value(10 * (s % 1000) + k * 10000, 14, -1).value(200.0 + k, 16, 2)
+        chunks.append(w.getvalue())
+    data = message([102010, 7004, 12101], b"".join(chunks), subsets=8000)
+    assert _columnar.subset_starts(data, tables) == list(range(0, 160000, 20))
+    (found,) = morvane.read(data, tables)
+    subsets = found.subsets()
+    assert len(subsets) == 8000
+    assert [v.data for v in subsets[1234][:4]] == [2340.0, 200.0, 12340.0, 201.0]
+    assert all(len(s) == 20 for s in subsets)
+
+
+def test_subset_starts_follow_replication_and_compression(tables):
+    flat = _morvane.decode_values_with_tables(soundings([2, 0, 3]), tables)
+    starts = _columnar.subset_starts(soundings([2, 0, 3]), tables)
+    assert starts == [0, 6, 8]
+    assert [flat[i].descriptor for i in starts] == [1001] * 3
+    w = BitWriter().compressed([1, 2], 7).compressed([100, 200], 16)
+    assert _columnar.subset_starts(message([1001, 12101], w, subsets=2, compressed=True), tables) == [0, 2]
+
+
+def test_errors_read_as_in_morvane(tables):
+    broken = soundings([1])[:-10]
+    with pytest.raises(ValueError) as expected:
+        _morvane.decode_values_with_tables(broken, tables)
+    for function in (_columnar.subset_starts, _columnar.decode):
+        with pytest.raises(ValueError) as got:
+            function(broken, tables)
+        assert str(got.value) == str(expected.value)
+    with pytest.raises(TypeError, match="must be TableSet"):
+        _columnar.decode(broken, object())
+
+
+# --------------------------------------------------------------------------
+# Exports
+
+
+def test_numpy_reads_the_columns_without_copying(tables):
+    np = pytest.importorskip("numpy")
+    batch = _columnar.decode(soundings([2, 0, 3]), tables)
+    i = batch.index("#1#airTemperature")
+    a, b = np.asarray(batch.values(i)), np.asarray(batch.values(i))
+    assert a.dtype == np.float64 and a.shape == (3,) and np.shares_memory(a, b)
+    assert np.asarray(batch.valid(i)).tolist() == [True, False, True]
+    with pytest.raises(KeyError):
+        batch.index("#9#airTemperature")
+
+
+def test_arrow_export_of_a_corpus_file(shared_data):
+    pa = pytest.importorskip("pyarrow")
+    path = shared_data / "bufr" / "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
+    messages = [(m.original, m.tables) for m in morvane.read_messages(path) if m.error is None]
+    batch = _columnar.decode_messages(messages)
+    table = pa.table(batch)
+    assert table.num_rows == batch.num_rows and table.column_names == [c.name for c in batch.columns]
+    assert table.to_pydict() == columns(batch)
+    field = table.schema.field("#1#stationNumber")
+    assert field.type == pa.int64() and field.nullable
+    assert field.metadata[b"descriptor"] == b"001002" and field.metadata[b"unit"] == b"Numeric"
+    assert pa.schema(batch) == table.schema
