@@ -31,11 +31,11 @@ if ! is_suitable "$VENV/bin/python" 2>/dev/null; then
 fi
 
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
-# mypy checks the package against the extension's stubs; pandas, numpy, pyarrow, polars and
-# duckdb are the optional extras the DataFrame and columnar tests need; eccodes is the peer
-# whose keys those tests check against.
+# mypy checks the package against the extension's stubs; pandas, numpy, pyarrow (also parquet),
+# polars, duckdb and dask are the optional extras their tests need; eccodes and pdbufr are the
+# peers whose keys and tables those tests check against.
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest mypy pandas \
-  numpy pyarrow polars duckdb eccodes
+  numpy pyarrow polars duckdb "dask[dataframe]" distributed eccodes pdbufr
 # Build in place of any earlier install; the build directory keeps rebuilds incremental.
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
   -Cbuild-dir="$ROOT/build/${MORVANE_BUILD_NAME:-default}" "$ROOT"

@@ -42,5 +42,14 @@ def to_dataframe(source: Any, tables: Any = None, *, meanings: bool = False,
     return convert(source, tables, meanings=meanings, errors=errors, max_bytes=max_bytes)
 
 
+def read_bufr(source: Any, columns: Any, filters: Any = None, required_columns: Any = True,
+              **options: Any) -> "pandas.DataFrame":
+    """Chosen keys as a DataFrame, one row per observation, as pdbufr makes
+    them (needs numpy and pandas); see `morvane._observations.read_bufr`."""
+    from ._observations import read_bufr as select
+
+    return select(source, columns, filters, required_columns, **options)
+
+
 __all__ = ["BUNDLED_ROOT", "BatchStream", "Message", "MessageError", "Tables", "read", "read_arrow",
-           "read_messages", "to_dataframe", "to_edition4", "__version__"]
+           "read_bufr", "read_messages", "to_dataframe", "to_edition4", "__version__"]

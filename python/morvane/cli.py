@@ -22,6 +22,7 @@ from typing import Any, TextIO
 
 import _morvane
 
+from . import cli_table
 from ._reader import Message, read
 from ._tables import Tables
 
@@ -153,6 +154,9 @@ def _ls_line(msg: Message) -> str:
 
 
 def cmd_ls(args: argparse.Namespace, out: Output, failures: Failures) -> None:
+    if getattr(args, "print_keys", None):
+        cli_table.cmd_ls_keys(args, out, failures)
+        return
     tables = load_tables(args.tables, failures)
     if tables is None:
         return
@@ -171,6 +175,7 @@ def add_ls(sub: Any, common: argparse.ArgumentParser) -> None:
                                    "version, date, subsets, compressed")
     ls.add_argument("files", nargs="+", metavar="FILE", help="BUFR files; - reads standard input")
     ls.add_argument("-q", "--quiet", action="store_true", help="no progress report on stderr")
+    cli_table.add_ls_options(ls)
     ls.set_defaults(run=cmd_ls)
 
 
@@ -289,7 +294,13 @@ def cmd_dump(args: argparse.Namespace, out: Output, failures: Failures) -> None:
             continue
         if msg.error is None:
             try:
-                (_dump_json if args.json else _dump_text)(msg, out)
+                if args.json and msg.message is not None and msg.message.compressed_data:
+                    # One array per element: a satellite message would be millions of objects.
+                    cli_table.dump_json_columns(msg, out, {
+                        "header": {name: getattr(msg.message, name) for name in HEADER_FIELDS},
+                        "tables_version": msg.tables_version})
+                else:
+                    (_dump_json if args.json else _dump_text)(msg, out)
             except ValueError as exc:  # e.g. subsets that cannot be told apart
                 failures.report(f"message {msg.index} at offset {msg.offset}: {exc}", args.file)
         else:
@@ -402,6 +413,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True)
     for add in COMMANDS:
         add(sub, common)
+    cli_table.register(sub, common)
     return parser
 
 

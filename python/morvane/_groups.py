@@ -1,0 +1,310 @@
+"""A decoded message as groups of subsets that share one template.
+
+A template is the sequence of data elements of a subset, named by their
+Table B abbreviations (the ecCodes keys). All subsets of a compressed
+message share one; uncompressed subsets are grouped by theirs. Operators,
+associated fields and the quality information that bitmaps attach to
+elements are left out: ecCodes lists them as attributes of other keys, not
+as keys of their own, so they take no part in the structure.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+import _morvane
+
+from ._reader import Message
+
+try:
+    from . import _columnar
+except ImportError:  # a build without the columnar module: decoded objects serve instead
+    _columnar = None  # type: ignore[assignment]
+
+# Operators after which the elements are quality information for elements
+# already given, until a bitmap is cancelled.
+QUALITY_OPERATORS = frozenset({222000, 223000, 224000, 225000, 232000})
+CANCEL_BITMAP = 235000
+ASSOCIATED_FIELD = 999999
+INTEGER_TYPES = frozenset({"long", "table", "flag"})
+REPLICATION_FACTORS = frozenset({31000, 31001, 31002, 31011, 31012})
+COLUMN_KINDS = {"int64": "int", "float64": "float", "text": "text"}
+
+Gathered = tuple[np.ndarray, np.ndarray, "np.ndarray | None"]
+Gather = Callable[[list[int]], Gathered]
+
+
+class Group:
+    """Subsets of one message with the same template."""
+
+    __slots__ = ("codes", "names", "first_level", "subsets", "text_positions", "_kinds", "_gather")
+
+    def __init__(self, codes: tuple[int, ...], names: tuple[str, ...], first_level: int,
+                 subsets: np.ndarray, kinds: Sequence[str], gather: Gather) -> None:
+        self.codes = codes
+        self.names = names
+        self.first_level = first_level
+        self.subsets = subsets
+        self._kinds = kinds
+        self.text_positions = frozenset(i for i, k in enumerate(kinds) if k == "text")
+        self._gather = gather
+
+    def kind(self, position: int) -> str:
+        return self._kinds[position]
+
+    def gather(self, positions: list[int]) -> Gathered:
+        """(numbers, valid, texts) of the given template positions, one row
+        per subset of the group; texts is None when none of them is text."""
+        found: Gathered = self._gather(positions)
+        return found
+
+
+class _Names:
+    """Abbreviation and kind of each descriptor, per table set."""
+
+    def __init__(self) -> None:
+        # keyed by id, holding the table set so that the id stays its own
+        self._cache: dict[int, tuple[_morvane.TableSet, dict[int, tuple[str, str] | None]]] = {}
+
+    def table(self, tables: _morvane.TableSet) -> dict[int, tuple[str, str] | None]:
+        found = self._cache.get(id(tables))
+        if found is None:
+            found = self._cache[id(tables)] = (tables, {})
+        return found[1]
+
+    def get(self, tables: _morvane.TableSet, code: int) -> tuple[str, str] | None:
+        cache = self.table(tables)
+        found = cache.get(code, False)
+        if found is False:
+            element = tables.get_element(code)
+            if element is None:
+                found = None
+            else:
+                kind = ("text" if element.element_type == "string" else
+                        "int" if element.element_type in INTEGER_TYPES else "float")
+                found = (element.abbreviation, kind)
+            cache[code] = found
+        return found  # type: ignore[return-value]
+
+
+NAMES = _Names()
+
+
+_ELEMENTS_CACHE: dict[tuple[int, tuple[int, ...]], tuple[list[int], list[int], list[str], list[str]]] = {}
+_ELEMENTS_CACHE_SIZE = 4096
+
+
+def _elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.TableSet
+              ) -> tuple[list[int], list[int], list[str], list[str]]:
+    """Indices, codes, names and kinds of a subset's data elements (the same
+    descriptor sequence gives the same answer, so it is remembered)."""
+    NAMES.table(tables)  # holds the table set, so its id is not reused while remembered
+    key = (id(tables), tuple([v.descriptor for v in values]))
+    found = _ELEMENTS_CACHE.get(key)
+    if found is None:
+        if len(_ELEMENTS_CACHE) >= _ELEMENTS_CACHE_SIZE:
+            _ELEMENTS_CACHE.clear()
+        found = _ELEMENTS_CACHE[key] = _find_elements(values, tables)
+    return found
+
+
+_QUALITY_CODES = np.array(sorted(QUALITY_OPERATORS))
+
+
+def _find_elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.TableSet
+                   ) -> tuple[list[int], list[int], list[str], list[str]]:
+    named = NAMES.table(tables)
+    codes = np.array([v.descriptor for v in values], dtype=np.int64)
+    # quality information runs from a quality operator to a bitmap cancel
+    event = np.where(np.isin(codes, _QUALITY_CODES), 1, np.where(codes == CANCEL_BITMAP, 2, 0))
+    last = np.maximum.accumulate(np.where(event > 0, np.arange(codes.size), -1))
+    in_quality = (last >= 0) & (event[np.maximum(last, 0)] == 1)
+    chosen = np.flatnonzero((codes < 100000) & ~in_quality)
+    picked = codes[chosen].tolist()
+    for code in set(picked):
+        if code not in named:
+            NAMES.get(tables, code)
+    found = [named[c] for c in picked]
+    keep = [i for i, f in enumerate(found) if f is not None]
+    if len(keep) < len(found):
+        chosen = chosen[keep]
+        picked = [picked[i] for i in keep]
+        found = [found[i] for i in keep]
+    return (chosen.tolist(), picked, [f[0] for f in found], [f[1] for f in found])  # type: ignore[index]
+
+
+def _gather_values(subset_values: Sequence[Sequence[_morvane.DecodedValue]], index: list[int],
+                   kinds: list[str]) -> Gather:
+    def gather_one(positions: list[int]) -> Gathered:
+        subset = subset_values[0]
+        items = [subset[index[p]] for p in positions]
+        texts = None
+        if any(kinds[p] == "text" for p in positions):
+            texts = np.array([[None if kinds[p] != "text" or v.raw_text is None else v.raw_text.rstrip("\x00 ")
+                               for p, v in zip(positions, items)]], dtype=object)
+            present = [(v.raw_text if kinds[p] == "text" else v.raw_value) is not None
+                       for p, v in zip(positions, items)]
+        else:
+            present = [v.raw_value is not None for v in items]
+        raw = [v.raw_value for v in items]
+        numbers = np.array([[np.nan if x is None else x for x in raw]], dtype=np.float64)
+        return numbers, np.array([present], dtype=bool), texts
+
+    if len(subset_values) == 1:
+        return gather_one
+
+    def gather(positions: list[int]) -> Gathered:
+        n = len(subset_values)
+        numbers = np.full((n, len(positions)), np.nan)
+        valid = np.zeros((n, len(positions)), dtype=bool)
+        texts = None
+        if any(kinds[p] == "text" for p in positions):
+            texts = np.full((n, len(positions)), None, dtype=object)
+        for j, p in enumerate(positions):
+            at = index[p]
+            if kinds[p] == "text":
+                assert texts is not None
+                text = [s[at].raw_text for s in subset_values]
+                text = [None if t is None else t.rstrip("\x00 ") for t in text]
+                texts[:, j] = text
+                valid[:, j] = [t is not None for t in text]
+            else:
+                column = [s[at].raw_value for s in subset_values]
+                present = np.array([v is not None for v in column], dtype=bool)
+                valid[:, j] = present
+                numbers[present, j] = [v for v in column if v is not None]
+        return numbers, valid, texts
+    return gather
+
+
+def message_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
+    """The groups of a message that decodes; raises ValueError if it does not."""
+    m = msg.message
+    # One subset decodes faster as objects than as one-row columns; the
+    # columns pay off across subsets.
+    if _columnar is not None and m is not None and m.number_of_subsets > 1:
+        return _columnar_groups(msg)
+    return _object_groups(msg)
+
+
+def _object_groups(msg: Message) -> list[Group]:
+    m = msg.message
+    assert m is not None
+    tables = msg.tables
+    values = msg.values
+    if msg.error is not None:
+        raise msg.error
+    n = m.number_of_subsets
+    if n == 0 or not values:
+        return []
+    if m.compressed_data:
+        step = len(values) // n
+        subsets = [values[s * step:(s + 1) * step] for s in range(n)]
+        index, codes, names, kinds = _elements(subsets[0], tables)
+        return [Group(tuple(codes), tuple(names), 0, np.arange(n), kinds,
+                      _gather_values(subsets, index, kinds))]
+    subsets = msg.subsets() if n > 1 else [values]
+    by_template: dict[tuple[int, ...], tuple[list[int], list[str], list[str], list[int]]] = {}
+    for s, subset in enumerate(subsets):
+        index, codes, names, kinds = _elements(subset, tables)
+        key = tuple(codes)
+        entry = by_template.get(key)
+        if entry is None:
+            by_template[key] = (index, names, kinds, [s])
+        else:
+            entry[3].append(s)
+    groups = []
+    for codes_key, (index, names, kinds, members) in by_template.items():
+        chosen = [subsets[s] for s in members]
+        groups.append(Group(codes_key, tuple(names), 1, np.array(members), kinds,
+                            _gather_values(chosen, index, kinds)))
+    return groups
+
+
+# --------------------------------------------------------------------------
+# From the columnar decoder: one column per element occurrence, one row per subset
+
+
+def _batch_gather(batch: Any, columns: list[int], rows: np.ndarray | None,
+                  kinds: Sequence[str]) -> Gather:
+    def gather(positions: list[int]) -> Gathered:
+        n = batch.num_rows if rows is None else rows.size
+        numbers = np.zeros((n, len(positions)))
+        valid = np.zeros((n, len(positions)), dtype=bool)
+        texts = None
+        for j, p in enumerate(positions):
+            i = columns[p]
+            ok = np.asarray(batch.valid(i), dtype=bool)
+            if kinds[p] == "text":
+                if texts is None:
+                    texts = np.full((n, len(positions)), None, dtype=object)
+                column = np.array(batch.values(i), dtype=object)
+                texts[:, j] = column if rows is None else column[rows]
+            else:
+                column = np.asarray(batch.values(i))
+                numbers[:, j] = column if rows is None else column[rows]
+            valid[:, j] = ok if rows is None else ok[rows]
+        return numbers, valid, texts
+    return gather
+
+
+def _batch_group(batch: Any, chosen: Sequence[tuple[int, Any]], rows: np.ndarray | None, n: int,
+                 first_level: int) -> Group:
+    columns = [i for i, _ in chosen]
+    codes = tuple(c.descriptor for _, c in chosen)
+    names = tuple(c.key for _, c in chosen)
+    kinds = [COLUMN_KINDS.get(c.type, "float") for _, c in chosen]
+    return Group(codes, names, first_level, np.arange(n) if rows is None else rows, kinds,
+                 _batch_gather(batch, columns, rows, kinds))
+
+
+def _columnar_groups(msg: Message) -> list[Group]:
+    m = msg.message
+    assert m is not None
+    tables = msg.tables
+    batch = _columnar.decode(msg.data, tables)
+    n = batch.num_rows
+    if n == 0:
+        return []
+    elements = [(i, c) for i, c in enumerate(batch.columns) if c.role == "element"]
+    if m.compressed_data:
+        return [_batch_group(batch, elements, None, n, 0)]
+    if n == 1:
+        return [_batch_group(batch, elements, None, n, 1)]
+    # Uncompressed subsets share the message's columns; those with the same
+    # replication counts have the same elements.
+    factors = [i for i, c in elements if c.descriptor in REPLICATION_FACTORS]
+    if not factors:
+        return [_batch_group(batch, elements, None, n, 1)]
+    counts = np.empty((n, len(factors)), dtype=np.int64)
+    for j, i in enumerate(factors):
+        ok = np.asarray(batch.valid(i), dtype=bool)
+        counts[:, j] = np.where(ok, np.asarray(batch.values(i)), -1)
+    patterns, inverse = np.unique(counts, axis=0, return_inverse=True)
+    inverse = inverse.reshape(-1)
+    if len(patterns) == 1 and (patterns[0] >= 0).all():
+        return [_batch_group(batch, elements, None, n, 1)]
+    # Which columns each kind of subset holds is read from one decoded subset of each.
+    starts: list[int | None] = [*_columnar.subset_starts(msg.data, tables), None]
+    values = msg.values
+    position = {c.name: i for i, c in elements}
+    column_of = dict(elements)
+    groups = []
+    for k in range(len(patterns)):
+        rows = np.flatnonzero(inverse == k)
+        s = int(rows[0])
+        subset = values[starts[s]:starts[s + 1]]
+        _, codes, names, _ = _elements(subset, tables)
+        seen: dict[str, int] = {}
+        chosen = []
+        for name in names:
+            rank = seen[name] = seen.get(name, 0) + 1
+            at = position.get(f"#{rank}#{name}")
+            if at is None:
+                raise ValueError(f"subset {s + 1}: element {name} #{rank} is not among the decoded columns")
+            chosen.append((at, column_of[at]))
+        groups.append(_batch_group(batch, chosen, rows, n, 1))
+    return groups

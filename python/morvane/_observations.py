@@ -1,0 +1,403 @@
+"""`read_bufr`: chosen keys of BUFR messages as a pandas DataFrame, row by
+row as pdbufr makes them (needs numpy and pandas).
+
+The structure of a template (its sequence of keys) is cut into rows once
+(`_rows`); the values of every subset sharing that template are then
+gathered with NumPy, so no Python work is done per value.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import Any
+
+import numpy as np
+
+import _morvane
+
+from . import _computed
+from ._query import COUNT_KEY, HEADER_KEYS, Query
+from ._reader import Message, MessageError, read
+from ._rows import COUNT, HEADER, Walk, make_walk
+from ._groups import Group, message_groups
+from ._tables import Tables, as_tables
+
+TEXT_HEADER_KEYS = frozenset({"typicalDate", "typicalTime"})
+INTEGER_TYPES = frozenset({"long", "table", "flag"})
+
+
+class _Column:
+    """One output key's pieces, chunk by chunk."""
+
+    __slots__ = ("values", "held", "valid", "kinds")
+
+    def __init__(self) -> None:
+        self.values: list[np.ndarray] = []
+        self.held: list[np.ndarray] = []
+        self.valid: list[np.ndarray] = []
+        self.kinds: set[str] = set()
+
+
+ABSENT = -(1 << 40)
+
+
+class _Layout:
+    """Where each gathered key comes from in the rows of one template and
+    filter pattern: the gathered column of each row, and whether the row
+    holds the key."""
+
+    def __init__(self, plans: list[dict[str, int]], gathered: list[str], walk: Walk) -> None:
+        self.rows_per_subset = len(plans)
+        self.plans = [tuple(plan) for plan in plans]  # the keys of each row, in order
+        self.keys: dict[str, tuple[str, np.ndarray, np.ndarray]] = {}
+        self.first_position: dict[str, int] = {}
+        slot = {key: i for i, key in enumerate(gathered)}
+        # every (row, key, reference) of the plans at once
+        rows = [p for p, plan in enumerate(plans) for _ in plan]
+        names = [key for plan in plans for key in plan]
+        refs = [ref for plan in plans for ref in plan.values()]
+        table = np.full((len(plans), len(gathered)), ABSENT, dtype=np.int64)
+        wanted = [i for i, key in enumerate(names) if key in slot]
+        if wanted:
+            table[np.array([rows[i] for i in wanted]), np.array([slot[names[i]] for i in wanted])] = \
+                np.array([refs[i] for i in wanted], dtype=np.int64)
+        index_of = np.zeros(max(walk.wanted, default=0) + 1, dtype=np.intp)
+        if walk.wanted:
+            index_of[np.array(walk.wanted)] = np.arange(len(walk.wanted))
+        for key, j in slot.items():
+            column = table[:, j]
+            held = column != ABSENT
+            if not held.any():
+                self.keys[key] = ("absent", held, held)
+                continue
+            first = int(column[np.argmax(held)])
+            if first < 0:
+                self.keys[key] = ("header", held, held)
+            else:
+                self.first_position[key] = first
+                self.keys[key] = ("data", index_of[np.where(held, column, 0)], held)
+
+
+class _Collector:
+    def __init__(self, query: Query) -> None:
+        self.query = query
+        self.gathered = sorted(set(query.columns) | {p for k in query.computed
+                                                     for p in _computed_parts(k)}
+                               - set(query.computed))
+        self.columns = {k: _Column() for k in self.gathered}
+        self.walks: dict[tuple[Any, ...], Walk] = {}
+        self.keep_alive: dict[int, Any] = {}
+        self.layouts: dict[tuple[int, bytes], _Layout] = {}
+        # (message, subsets, rows per subset, columns of each row) of each chunk
+        self.chunks: list[tuple[int, np.ndarray, int, _Layout]] = []
+        self.rows = 0
+        self.reordered = False
+
+    # -- one message ----------------------------------------------------------
+    def add(self, number: int, count: int, msg: Message) -> None:
+        query = self.query
+        header = _header_values(msg, query)
+        tables = msg.tables
+        self.keep_alive[id(tables)] = tables
+        chunks_before = len(self.chunks)
+        for group in message_groups(msg, query.data_keys()):
+            self._add_group(number, count, header, tables, group)
+        if len(self.chunks) - chunks_before > 1:
+            self.reordered = True
+
+    def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
+        key = (id(tables), group.first_level, group.codes)
+        walk = self.walks.get(key)
+        if walk is None:
+            q = self.query
+            walk = self.walks[key] = make_walk(group.codes, group.names, group.first_level,
+                                               q.header_keys, q.keys, frozenset(q.walk_filters))
+        return walk
+
+    def _add_group(self, number: int, count: int, header: dict[str, Any],
+                   tables: _morvane.TableSet, group: Group) -> None:
+        q = self.query
+        walk = self._walk(tables, group)
+        numbers, valid, texts = group.gather(walk.wanted)
+        n = group.subsets.size
+        # filter outcomes per subset, one pattern per distinct outcome
+        filter_positions = walk.filter_positions
+        if filter_positions:
+            outcome = np.empty((n, len(filter_positions)), dtype=bool)
+            # each filter tested once on all the positions of its key
+            for name, (slots, cols, text) in walk.filter_blocks(group.text_positions).items():
+                block = (texts if text else numbers)[:, cols]  # type: ignore[index]
+                outcome[:, slots] = q.walk_filters[name].matches(block, valid[:, cols])
+            if n == 1:
+                patterns, inverse = outcome, np.zeros(1, dtype=np.intp)
+            else:
+                patterns, inverse = np.unique(outcome, axis=0, return_inverse=True)
+                inverse = inverse.reshape(-1)
+        else:
+            patterns, inverse = np.zeros((1, 0), dtype=bool), np.zeros(n, dtype=np.intp)
+        filter_names = frozenset(q.walk_filters)
+        with_count = COUNT_KEY in q.keys
+        for k, pattern in enumerate(patterns):
+            key = pattern.tobytes()
+            layout = self.layouts.get((id(walk), key))
+            if layout is None:
+                passed = dict(zip(filter_positions, pattern.tolist()))
+                plans = walk.plans(filter_names, passed, with_count)
+                layout = self.layouts[(id(walk), key)] = _Layout(plans, self.gathered, walk)
+            if not layout.rows_per_subset:
+                continue
+            chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
+            self._add_chunk(number, count, header, group, layout, chosen, numbers, valid, texts)
+
+    def _add_chunk(self, number: int, count: int, header: dict[str, Any], group: Group,
+                   layout: "_Layout", chosen: np.ndarray | None, numbers: np.ndarray,
+                   valid: np.ndarray, texts: np.ndarray | None) -> None:
+        per_subset = layout.rows_per_subset
+        subsets = group.subsets.size if chosen is None else chosen.size
+        total = subsets * per_subset
+        for key, (where, cols, held) in layout.keys.items():
+            column = self.columns[key]
+            if where == "absent":
+                column.values.append(np.full(total, np.nan))
+                column.held.append(np.zeros(total, dtype=bool))
+                column.valid.append(np.zeros(total, dtype=bool))
+                continue
+            held_rows = np.tile(held, subsets) if subsets > 1 else held
+            if where == "header":
+                value = count if key == COUNT_KEY else header.get(key)
+                if isinstance(value, str):
+                    values = np.full(total, value, dtype=object)
+                    column.kinds.add("text")
+                else:
+                    values = np.full(total, np.nan if value is None else float(value))
+                    column.kinds.add("int")
+                column.values.append(values)
+                column.held.append(held_rows)
+                column.valid.append(held_rows & (value is not None))
+                continue
+            position = layout.first_position[key]
+            is_text = position in group.text_positions
+            source = texts if is_text else numbers
+            assert source is not None
+            values = source[:, cols].reshape(-1) if chosen is None else source[chosen][:, cols].reshape(-1)
+            ok = valid[:, cols].reshape(-1) if chosen is None else valid[chosen][:, cols].reshape(-1)
+            column.values.append(values)
+            column.held.append(held_rows)
+            column.valid.append(ok & held_rows)
+            column.kinds.add("text" if is_text else group.kind(position))
+        self.chunks.append((number, group.subsets if chosen is None else group.subsets[chosen],
+                            per_subset, layout))
+        self.rows += total
+
+    # -- the table ------------------------------------------------------------
+    def frame(self) -> Any:
+        import pandas as pd
+
+        q = self.query
+        n = self.rows
+        parts: dict[str, _computed.Part] = {}
+        for key, column in self.columns.items():
+            if not column.values:
+                continue
+            values = _concat(column.values)
+            parts[key] = (values, np.concatenate(column.held), np.concatenate(column.valid))
+        keep = np.ones(n, dtype=bool)
+        computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
+        for key in q.computed:
+            value, exists = _computed.COMPUTE[key](parts, n)
+            computed[key] = (value, exists)
+            condition = q.filters.get(key)
+            if condition is not None:
+                keep &= exists & condition.matches(value.astype(object) if key == "data_datetime"
+                                                   else value, exists)
+        for key in q.required:
+            if key in computed:
+                keep &= computed[key][1]
+            elif key in parts:
+                keep &= parts[key][1]
+            else:
+                keep[:] = False
+        order: np.ndarray | None = None
+        if self.reordered and n:
+            message = np.concatenate([np.full(c[1].size * c[2], c[0]) for c in self.chunks])
+            subset = np.concatenate([np.repeat(c[1], c[2]) for c in self.chunks])
+            row = np.concatenate([np.tile(np.arange(c[2]), c[1].size) for c in self.chunks])
+            order = np.lexsort((row, subset, message))
+            keep_sorted = keep[order]
+            selection = order[keep_sorted]
+        else:
+            selection = np.flatnonzero(keep)
+        data: dict[str, Any] = {}
+        for key in self._column_order(keep, computed):
+            if key in computed:
+                value, exists = computed[key]
+                data[key] = _finish(value[selection], exists[selection], "datetime" if key == "data_datetime"
+                                    else "int")
+            else:
+                values, held, valid = parts[key]
+                data[key] = _finish(values[selection], valid[selection], _kind(self.columns[key].kinds))
+        if not data:
+            return pd.DataFrame(columns=list(q.columns))
+        return pd.DataFrame(data)
+
+    def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]]
+                      ) -> list[str]:
+        wanted = set(self.query.columns)
+        seen: dict[str, None] = {}
+        start = 0
+        computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
+        for _, subsets, per_subset, layout in self.chunks:
+            plans = layout.plans
+            total = subsets.size * per_subset
+            chunk_keep = keep[start:start + total]
+            if chunk_keep.any():
+                per_plan = chunk_keep.reshape(-1, len(plans)).any(axis=0)
+                for p in np.flatnonzero(per_plan):
+                    for key in plans[p]:
+                        if key in wanted:
+                            seen.setdefault(key)
+                    for key, held in computed_held.items():
+                        if held[start:start + total].reshape(-1, len(plans))[:, p].any():
+                            seen.setdefault(key)
+                    if len(seen) == len(wanted):
+                        return list(seen)
+            start += total
+        return list(seen)
+
+
+def _computed_parts(key: str) -> tuple[str, ...]:
+    from ._query import COMPUTED_KEYS
+
+    return COMPUTED_KEYS[key]
+
+
+def _concat(pieces: list[np.ndarray]) -> np.ndarray:
+    if any(p.dtype == object for p in pieces):
+        return np.concatenate([p.astype(object) for p in pieces])
+    return np.concatenate(pieces)
+
+
+def _kind(kinds: set[str]) -> str:
+    kinds = kinds - {"none"}
+    if not kinds:
+        return "float"
+    if len(kinds) == 1:
+        return next(iter(kinds))
+    if "text" in kinds:
+        return "object"
+    return "float"
+
+
+def _finish(values: np.ndarray, valid: np.ndarray, kind: str) -> Any:
+    """Missing values as NaN (floats), <NA> (integers), None (text) or NaT."""
+    import pandas as pd
+
+    if kind == "datetime":
+        out = values.astype("datetime64[us]")
+        out[~valid] = np.datetime64("NaT", "us")
+        return out
+    if kind in ("text", "object"):
+        out = values.astype(object)
+        out[~valid] = None
+        return out
+    if kind == "int":
+        numbers = np.where(valid, values, 0).astype(np.int64)
+        if valid.all():
+            return numbers
+        return pd.arrays.IntegerArray(numbers, ~valid)
+    out = values.astype(np.float64)
+    out[~valid] = np.nan
+    return out
+
+
+def _header_values(msg: Message, query: Query) -> dict[str, Any]:
+    m = msg.message
+    assert m is not None
+    return {k: HEADER_KEYS[k](m, msg.edition or 4) for k in query.header_keys}
+
+
+def _header_passes(msg: Message, count: int, query: Query) -> bool:
+    if query.count_filter is not None and not query.count_filter.match_one(count):
+        return False
+    if not query.header_filters:
+        return True
+    m = msg.message
+    if m is None:
+        return True  # fails later, with its own error
+    edition = msg.edition or 4
+    return all(f.match_one(HEADER_KEYS[k](m, edition)) for k, f in query.header_filters.items())
+
+
+SourceArg = Any
+
+
+def _sources(source: SourceArg) -> Iterator[Any]:
+    if isinstance(source, (list, tuple)):
+        yield from source
+    else:
+        yield source
+
+
+def iterate_messages(source: SourceArg, tables: Tables) -> Iterator[Message]:
+    """The messages of a path, bytes, file object or list of paths, file
+    after file (one file's bytes held at a time)."""
+    for one in _sources(source):
+        yield from read(one, tables)
+
+
+def read_bufr(source: SourceArg, columns: str | Iterable[str],
+              filters: Mapping[str, Any] | None = None,
+              required_columns: bool | Iterable[str] = True, *,
+              tables: Any = None, errors: str = "raise",
+              on_error: Callable[[MessageError], None] | None = None) -> Any:
+    """The values of ``columns`` as a pandas DataFrame, one row per
+    observation, as pdbufr's generic reader makes them.
+
+    ``source`` is a path, bytes, a binary file object, or a list of paths.
+    ``columns`` and the keys of ``filters`` are ecCodes keys: Table B
+    abbreviations (airTemperature, pressure, stationNumber, ...), header keys
+    (dataCategory, typicalDate, bufrHeaderCentre, ...), ``count`` (the
+    message's number, from 1) and the computed ``data_datetime`` and
+    ``WMO_station_id``.
+
+    Rows follow the structure: values of enclosing levels (station, time,
+    position) repeat on each row of the levels within. A value of a
+    coordinate-like element (classes 1-9: sensor height, time period,
+    channel, ...) applies to what follows it, so a filter on it selects the
+    elements it qualifies.
+
+    A filter is a value, a set or list of values, ``slice(lo, hi)``
+    (inclusive) or a function of the value; missing values never match.
+    ``required_columns``: True drops rows lacking any column, a list names the
+    columns required, False keeps every row.
+
+    ``errors``: "raise" (a bad message raises `morvane.MessageError`) or
+    "skip" (it is left out, and passed to ``on_error`` if given).
+    """
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+    query = Query(columns, filters, required_columns)
+    collector = _Collector(query)
+    table_source = as_tables(tables)
+    for count, msg in enumerate(iterate_messages(source, table_source), 1):
+        if not _header_passes(msg, count, query):
+            continue
+        error = msg.error if msg.message is None else None
+        if error is None:
+            try:
+                collector.add(count, count, msg)
+                continue
+            except MessageError as exc:
+                error = exc
+            except ValueError as exc:
+                error = MessageError(str(exc), msg.offset, msg.index)
+                error.__cause__ = exc
+        if errors == "raise":
+            raise error
+        if on_error is not None:
+            on_error(error)
+    return collector.frame()
+
+
+__all__ = ["read_bufr", "iterate_messages"]
+

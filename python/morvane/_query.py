@@ -1,0 +1,186 @@
+"""What `read_bufr` is asked for: columns, filters and the header keys.
+
+Keys are named as ecCodes names them: a Table B abbreviation for a data
+element, an ecCodes header key (dataCategory, typicalDate, ...) for a field
+of sections 0 to 3, or a computed key (data_datetime, WMO_station_id).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
+
+import numpy as np
+
+import _morvane
+
+# Header keys in the order ecCodes lists them, each read from the parsed
+# message; `edition` is the octet as found (2, 3 or 4).
+HeaderGetter = Callable[[_morvane.BufrMessage, int], Any]
+
+HEADER_KEYS: dict[str, HeaderGetter] = {
+    "edition": lambda m, ed: ed,
+    "masterTableNumber": lambda m, ed: m.master_table_number,
+    "bufrHeaderCentre": lambda m, ed: m.originating_centre,
+    "bufrHeaderSubCentre": lambda m, ed: m.originating_subcentre,
+    "updateSequenceNumber": lambda m, ed: m.update_sequence_number,
+    "dataCategory": lambda m, ed: m.data_category,
+    "internationalDataSubCategory": lambda m, ed: m.international_data_subcategory,
+    "dataSubCategory": lambda m, ed: m.local_data_subcategory,
+    "masterTablesVersionNumber": lambda m, ed: m.master_tables_version_number,
+    "localTablesVersionNumber": lambda m, ed: m.local_tables_version_number,
+    "typicalYear": lambda m, ed: m.typical_year,
+    "typicalMonth": lambda m, ed: m.typical_month,
+    "typicalDay": lambda m, ed: m.typical_day,
+    "typicalHour": lambda m, ed: m.typical_hour,
+    "typicalMinute": lambda m, ed: m.typical_minute,
+    "typicalSecond": lambda m, ed: m.typical_second,
+    "typicalDate": lambda m, ed: f"{m.typical_year:04d}{m.typical_month:02d}{m.typical_day:02d}",
+    "typicalTime": lambda m, ed: f"{m.typical_hour:02d}{m.typical_minute:02d}{m.typical_second:02d}",
+    "numberOfSubsets": lambda m, ed: m.number_of_subsets,
+    "observedData": lambda m, ed: int(m.observed_data),
+    "compressedData": lambda m, ed: int(m.compressed_data),
+}
+
+# Computed keys: the keys they are made of, in the order ecCodes lists the
+# computed columns.
+COMPUTED_KEYS: dict[str, tuple[str, ...]] = {
+    "data_datetime": ("year", "month", "day", "hour", "minute", "second"),
+    "WMO_station_id": ("blockNumber", "stationNumber"),
+}
+
+# The message's position in the input, counted from 1, as a pseudo-key.
+COUNT_KEY = "count"
+
+
+class Filter:
+    """A condition on one key's values; a missing value never matches."""
+
+    def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
+        raise NotImplementedError
+
+    def match_one(self, value: Any) -> bool:
+        if value is None:
+            return False
+        if isinstance(value, str):
+            arr = np.array([value], dtype=object)
+        else:
+            arr = np.array([value])
+        return bool(self.matches(arr, np.ones(1, dtype=bool))[0])
+
+
+class ValueFilter(Filter):
+    def __init__(self, wanted: Any) -> None:
+        if isinstance(wanted, Iterable) and not isinstance(wanted, (str, bytes)):
+            self.wanted = set(wanted)
+        else:
+            self.wanted = {wanted}
+        self._numbers = np.array([float(w) for w in self.wanted if isinstance(w, (int, float, np.number))
+                                  and not isinstance(w, bool)], dtype=np.float64)
+
+    def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
+        if values.dtype == object:
+            flat = values.reshape(-1)
+            hit = np.fromiter((v in self.wanted for v in flat), dtype=bool,
+                              count=flat.size).reshape(values.shape)
+        elif self._numbers.size <= 4:
+            hit = np.zeros(values.shape, dtype=bool)
+            for number in self._numbers:
+                hit |= values == number
+        else:
+            hit = np.isin(values, self._numbers)
+        out: np.ndarray = hit & present
+        return out
+
+    def __repr__(self) -> str:
+        return f"ValueFilter({sorted(self.wanted, key=repr)})"
+
+
+class RangeFilter(Filter):
+    """slice(lo, hi): lo <= value <= hi, either end open when None."""
+
+    def __init__(self, bounds: slice) -> None:
+        self.low, self.high = bounds.start, bounds.stop
+
+    def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
+        hit = present.copy()
+        if values.dtype == object:
+            flat, out = values.reshape(-1), hit.reshape(-1)
+            for i, v in enumerate(flat):
+                if out[i]:
+                    out[i] = ((self.low is None or not v < self.low)
+                              and (self.high is None or not v > self.high))
+            return out.reshape(values.shape)
+        with np.errstate(invalid="ignore"):
+            if self.low is not None:
+                hit &= ~(values < self.low)
+            if self.high is not None:
+                hit &= ~(values > self.high)
+        return hit
+
+    def __repr__(self) -> str:
+        return f"RangeFilter({self.low}, {self.high})"
+
+
+class CallableFilter(Filter):
+    """A user function, called once per distinct present value."""
+
+    def __init__(self, function: Callable[[Any], Any]) -> None:
+        self.function = function
+
+    def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
+        hit = np.zeros(values.shape, dtype=bool)
+        if not present.any():
+            return hit
+        chosen = values[present]
+        if chosen.dtype == object:
+            verdict = {v: bool(self.function(v)) for v in set(chosen.tolist())}
+            hit[present] = [verdict[v] for v in chosen.tolist()]
+        else:
+            distinct, inverse = np.unique(chosen, return_inverse=True)
+            answers = np.array([bool(self.function(v)) for v in distinct.tolist()], dtype=bool)
+            hit[present] = answers[inverse]
+        return hit
+
+
+def make_filter(condition: Any) -> Filter:
+    if isinstance(condition, Filter):
+        return condition
+    if isinstance(condition, slice):
+        return RangeFilter(condition)
+    if callable(condition):
+        return CallableFilter(condition)
+    return ValueFilter(condition)
+
+
+class Query:
+    """Columns and filters, resolved once for a whole read."""
+
+    def __init__(self, columns: str | Iterable[str], filters: Mapping[str, Any] | None,
+                 required_columns: bool | Iterable[str]) -> None:
+        self.columns: tuple[str, ...] = (columns,) if isinstance(columns, str) else tuple(columns)
+        if not self.columns:
+            raise ValueError("read_bufr needs at least one column")
+        self.filters: dict[str, Filter] = {k: make_filter(v) for k, v in (filters or {}).items()}
+        if required_columns is True:
+            self.required = frozenset(self.columns)
+        elif required_columns is False:
+            self.required = frozenset()
+        elif isinstance(required_columns, Iterable) and not isinstance(required_columns, str):
+            self.required = frozenset(required_columns)
+        else:
+            raise TypeError("required_columns must be a bool or an iterable of keys")
+        wanted = set(self.columns) | set(self.filters)
+        self.computed = tuple(k for k in COMPUTED_KEYS if k in wanted)
+        for key in self.computed:
+            wanted |= set(COMPUTED_KEYS[key])
+        # Keys whose values are looked at, whether shown or not
+        self.keys = frozenset(wanted - set(COMPUTED_KEYS))
+        self.header_keys = tuple(k for k in HEADER_KEYS if k in self.keys)
+        self.header_filters = {k: f for k, f in self.filters.items() if k in HEADER_KEYS}
+        # Filters tested while walking a message's keys (computed ones are tested on rows)
+        self.walk_filters = {k: f for k, f in self.filters.items() if k not in COMPUTED_KEYS}
+        self.count_filter = self.filters.get(COUNT_KEY)
+
+    def data_keys(self) -> frozenset[str]:
+        return self.keys - set(HEADER_KEYS) - {COUNT_KEY}

@@ -1,0 +1,233 @@
+"""morvane.read_bufr against pdbufr, the reader whose rows it reproduces.
+
+pdbufr (over ecCodes) is the oracle, run at test time on the shared
+messages: the same rows, columns, values and missing cells are expected.
+"""
+
+from __future__ import annotations
+
+import io
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+pytest.importorskip("_morvane")
+import morvane  # noqa: E402
+
+from conftest import BUFR_DIR, require_shared  # noqa: E402
+
+SYNOP = "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
+TEMP = "temp.e4.bufr"
+HIRS = "M02-HIRS-HIRxxx1B-NA-1.0-20181122114854.000000000Z-20181122132602-1304602.bufr"
+AIRCRAFT = "aircraft_mrar_compressed.bufr"
+SENSOR_HEIGHT = "heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"
+
+CASES = {
+    "synop 2 m temperature": (SYNOP, dict(
+        columns=["WMO_station_id", "stationNumber", "latitude", "longitude", "data_datetime",
+                 "airTemperature", "typicalDate", "bufrHeaderCentre"],
+        filters={SENSOR_HEIGHT: 2})),
+    "temp levels": (TEMP, dict(
+        columns=["stationNumber", "data_datetime", "pressure", "airTemperature", "dewpointTemperature",
+                 "windDirection", "windSpeed"])),
+    "hirs channels": (HIRS, dict(
+        columns=["latitude", "longitude", "tovsOrAtovsOrAvhrrInstrumentationChannelNumber",
+                 "brightnessTemperature"],
+        filters={"count": slice(2, 4)})),
+    "aircraft": (AIRCRAFT, dict(
+        columns=["aircraftFlightNumber", "latitude", "longitude", "data_datetime", "flightLevel",
+                 "airTemperature"])),
+    "station filter": (SYNOP, dict(
+        columns=["stationNumber", "airTemperature", SENSOR_HEIGHT], filters={"stationNumber": 37})),
+    "list filter, rows kept when columns lack": (SYNOP, dict(
+        columns=["stationNumber", "airTemperature", "dewpointTemperature", SENSOR_HEIGHT],
+        filters={"stationNumber": [33, 38, 67], SENSOR_HEIGHT: [2, 5]}, required_columns=False)),
+    "slice filter, required subset": (TEMP, dict(
+        columns=["WMO_station_id", "pressure", "airTemperature", "windSpeed"],
+        filters={"pressure": slice(50000, 85000)}, required_columns=["pressure", "windSpeed"])),
+    "fractional seconds": ("atap_55.e4.bufr", dict(columns=["latitude", "longitude", "data_datetime"])),
+    "callable filter on a header key": (TEMP, dict(
+        columns=["stationNumber", "pressure", "typicalTime"],
+        filters={"typicalHour": lambda h: h >= 12, "pressure": slice(None, 10000)})),
+}
+
+
+def _missing(v) -> bool:
+    return v is None or v is pd.NA or v is pd.NaT or (isinstance(v, str) and v == "") or (
+        isinstance(v, float) and np.isnan(v))
+
+
+def _normalised(frame):
+    """Every missing cell as None: pdbufr shows a missing text as '' and a
+    column it holds no number in as None; morvane has typed missing values."""
+    frame = frame.reset_index(drop=True).copy()
+    for name in frame.columns:
+        if not pd.api.types.is_datetime64_any_dtype(frame[name]):
+            frame[name] = pd.Series([None if _missing(v) else v for v in frame[name].astype(object)],
+                                    dtype=object)
+    return frame
+
+
+@require_shared
+@pytest.mark.parametrize("case", list(CASES))
+def test_rows_match_pdbufr(case):
+    pdbufr = pytest.importorskip("pdbufr")
+    name, query = CASES[case]
+    path = str(BUFR_DIR / name)
+    expected = _normalised(pdbufr.read_bufr(path, **query))
+    got = _normalised(morvane.read_bufr(path, **query))
+    assert len(expected) > 0, "the query should select something"
+    assert list(got.columns) == list(expected.columns)
+    pd.testing.assert_frame_equal(got, expected, check_dtype=False)
+
+
+# Messages of many shapes: uncompressed subsets with differing replications,
+# compressed satellite and profiler data, quality bitmaps, fractional seconds.
+# (AMV messages with several quality bitmaps are left out: ecCodes names the
+# values of their third bitmap after the elements they qualify.)
+SHAPES = ["synop_multi_subset_uncompressed.bufr", "ship_11.e4.bufr", "buoy_27.e4.bufr",
+          "temp_101.e4.bufr", "pgps_110.e4.bufr", "profiler_european.e4.bufr", "mhen_55.bufr",
+          "b005_89.e4.bufr", "uegabe.bufr", "ens_multi_subset_uncompressed.e4.bufr"]
+GENERIC = [
+    dict(columns=["latitude", "longitude", "data_datetime", "airTemperature"], required_columns=False),
+    dict(columns=["WMO_station_id", "typicalDate", "pressure", "windSpeed", "windDirection"],
+         required_columns=["windSpeed"]),
+]
+
+
+@require_shared
+@pytest.mark.parametrize("name", SHAPES)
+def test_rows_match_pdbufr_across_message_shapes(name):
+    pdbufr = pytest.importorskip("pdbufr")
+    path = str(BUFR_DIR / name)
+    for query in GENERIC:
+        expected = _normalised(pdbufr.read_bufr(path, **query))
+        got = _normalised(morvane.read_bufr(path, **query))
+        if expected.empty:
+            assert got.empty
+            continue
+        assert list(got.columns) == list(expected.columns)
+        pd.testing.assert_frame_equal(got, expected, check_dtype=False)
+
+
+@require_shared
+def test_sensor_height_qualifies_the_temperature_after_it():
+    frame = morvane.read_bufr(str(BUFR_DIR / SYNOP), ["stationNumber", SENSOR_HEIGHT, "airTemperature"],
+                              filters={"stationNumber": 37}, required_columns=False)
+    # One row per sensor-height group; only the 2 m one holds a temperature.
+    with_temperature = frame[frame["airTemperature"].notna()]
+    assert len(frame) > 1 and list(with_temperature[SENSOR_HEIGHT]) == [2.0]
+
+
+@require_shared
+def test_types_integers_times_and_missing_values():
+    frame = morvane.read_bufr(str(BUFR_DIR / TEMP), ["stationNumber", "data_datetime", "pressure",
+                                                     "windSpeed"], required_columns=False)
+    assert pd.api.types.is_integer_dtype(frame["stationNumber"])
+    assert frame["data_datetime"].dtype.kind == "M"
+    assert frame["windSpeed"].dtype == np.float64 and frame["windSpeed"].isna().any()
+    # Pressure is an integer element: kept integer, with <NA> where missing.
+    assert pd.api.types.is_integer_dtype(frame["pressure"])
+
+
+@require_shared
+def test_sources_path_bytes_file_object_and_list_agree():
+    columns = ["stationNumber", "airTemperature"]
+    path = BUFR_DIR / TEMP
+    by_path = morvane.read_bufr(str(path), columns)
+    data = path.read_bytes()
+    pd.testing.assert_frame_equal(morvane.read_bufr(data, columns), by_path)
+    pd.testing.assert_frame_equal(morvane.read_bufr(io.BytesIO(data), columns), by_path)
+    twice = morvane.read_bufr([path, str(path)], columns)
+    pd.testing.assert_frame_equal(twice, pd.concat([by_path, by_path], ignore_index=True))
+
+
+@require_shared
+def test_header_filter_skips_messages_before_decoding(monkeypatch):
+    from morvane import _observations
+
+    decoded = []
+    original = _observations.message_groups
+
+    def counting(msg, wanted):
+        decoded.append(msg.index)
+        return original(msg, wanted)
+
+    monkeypatch.setattr(_observations, "message_groups", counting)
+    frame = morvane.read_bufr(str(BUFR_DIR / TEMP), ["stationNumber"], filters={"typicalHour": 99})
+    assert frame.empty and decoded == []
+
+
+def test_bad_arguments_are_reported():
+    with pytest.raises(ValueError, match="at least one column"):
+        morvane.read_bufr(b"", [])
+    with pytest.raises(TypeError, match="required_columns"):
+        morvane.read_bufr(b"", ["latitude"], required_columns=3)
+    with pytest.raises(ValueError, match="errors"):
+        morvane.read_bufr(b"", ["latitude"], errors="ignore")
+
+
+@require_shared
+def test_bad_message_raises_or_is_skipped():
+    data = (BUFR_DIR / TEMP).read_bytes()
+    seen = []
+    frame = morvane.read_bufr(b"BUFR" + b"\0" * 10 + data, ["stationNumber"], errors="skip",
+                              on_error=seen.append)
+    assert len(seen) == 1 and len(frame) > 0
+    with pytest.raises(morvane.MessageError):
+        morvane.read_bufr(b"BUFR" + b"\0" * 10 + data, ["stationNumber"])
+
+
+class _KeySequence(dict):
+    """A message as pdbufr sees it: keys in order, values, descriptor codes."""
+
+    def __init__(self, names, codes, values):
+        counts = {}
+        self.order = []
+        super().__init__()
+        self.codes = {}
+        for name, code, value in zip(names, codes, values):
+            counts[name] = counts.get(name, 0) + 1
+            key = f"#{counts[name]}#{name}"
+            self.order.append(key)
+            self[key] = value
+            self.codes[key] = code
+
+    def __iter__(self):
+        return iter(self.order)
+
+    def is_coord(self, key):
+        return self.codes[key] <= 9999
+
+
+def test_row_cutting_matches_pdbufr_on_random_structures():
+    """Random key sequences (coordinates nesting, repeating, filtered) cut
+    into rows by pdbufr's own functions and by morvane's."""
+    pytest.importorskip("pdbufr")
+    import random
+
+    from pdbufr.core.filters import BufrFilter
+    from pdbufr.core.structure import filter_keys
+    from pdbufr.readers.generic import extract_observations
+
+    from morvane._rows import make_walk
+
+    pool = {"station": 1002, "hour": 4004, "height": 7032, "channel": 5042, "level": 7004,
+            "temperature": 12101, "wind": 11002, "cloud": 20011}
+    rng = random.Random(20261208)
+    for _ in range(400):
+        names = [rng.choice(list(pool)) for _ in range(rng.randint(1, 30))]
+        codes = [pool[n] for n in names]
+        values = [rng.randint(0, 3) for _ in names]
+        wanted = set(rng.sample(list(pool), rng.randint(1, 5)))
+        filtered = set(rng.sample(sorted(wanted), rng.randint(0, min(2, len(wanted)))))
+        message = _KeySequence(names, codes, values)
+        filters = {k: BufrFilter.from_user([1, 2]) for k in filtered}
+        expected = list(extract_observations(message, list(filter_keys(message, tuple(sorted(wanted)))),
+                                             filters))
+        walk = make_walk(codes, names, 0, (), frozenset(wanted), frozenset(filtered))
+        passed = {p: values[p] in (1, 2) for p in walk.filter_positions}
+        got = [{k: values[r] for k, r in plan.items()}
+               for plan in walk.plans(frozenset(filtered), passed, False)]
+        assert got == expected, (names, values, wanted, filtered)
