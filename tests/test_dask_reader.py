@@ -39,10 +39,11 @@ def _same(left: pd.DataFrame, right: pd.DataFrame) -> None:
 
 
 def test_cluster_matches_read_bufr(client, shared_data):
-    synop = [str(shared_data / "bufr" / SYNOP), str(shared_data / "bufr" / "syno_3.e4.bufr")]
+    synop = [str(shared_data / "bufr" / SYNOP),
+             str(shared_data / "bufr" / "synop_multi_subset_uncompressed.bufr")]
     temp = [str(shared_data / "bufr" / "temp.e4.bufr"), str(shared_data / "bufr" / "temp_101.e4.bufr")]
     for paths, columns, filters in ((synop, SYNOP_COLUMNS, SYNOP_FILTERS), (temp, TEMP_COLUMNS, None)):
-        expected = pd.concat([morvane.read_bufr(p, columns, filters=filters) for p in paths])
+        expected = morvane.read_bufr(paths, columns, filters=filters)[columns]
         frame = mdask.read_bufr(paths, columns, filters=filters, messages_per_partition=7)
         assert frame.npartitions > len(paths)
         assert list(frame.dtypes) == list(expected.dtypes)
@@ -64,6 +65,13 @@ def test_message_ranges_cover_the_file(shared_data):
     assert split.npartitions == len(ranges) and one.npartitions == 1
     _same(split.compute(scheduler="sync"), one.compute(scheduler="sync"))
     assert pickle.loads(pickle.dumps(ranges[1])) == ranges[1]
+    pyarrow = pytest.importorskip("pyarrow")
+    import dask
+
+    pieces = dask.compute(*mdask.read_arrow(path, TEMP_COLUMNS, messages_per_partition=37),
+                          scheduler="sync")
+    assert len(pieces) == len(ranges)
+    _same(pyarrow.concat_tables(pieces).to_pandas(), one.compute(scheduler="sync"))
 
 
 def test_worker_error_reaches_client(client, shared_data, tmp_path):

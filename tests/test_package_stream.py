@@ -175,6 +175,8 @@ def test_tables_travel_by_their_source(tmp_path):
 
 
 HANG = 60  # seconds: far beyond what two tiny files take, short of a hung run
+# Fresh worker processes: forking a test process that other tests left with threads can deadlock.
+WORKERS = multiprocessing.get_context("forkserver")
 
 
 def test_worker_processes_return_messages_and_errors(tmp_path):
@@ -182,17 +184,17 @@ def test_worker_processes_return_messages_and_errors(tmp_path):
     good.write_bytes(station(1) + station(2))
     bad.write_bytes(station(3) + station(4)[:-2])
     paths = [str(good), str(bad)]
-    with multiprocessing.Pool(2) as pool:  # a result that cannot be unpickled hangs map(): wait boundedly
+    with WORKERS.Pool(2) as pool:  # a result that cannot be unpickled hangs map(): wait boundedly
         lists = pool.map_async(morvane.read_messages, paths).get(timeout=HANG)
     assert [blocks(found) for found in lists] == [[1.0, 2.0], [3.0, None]]
     assert "runs past the end" in str(lists[1][1].error)
-    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=WORKERS) as executor:
         futures = [executor.submit(morvane.read_messages, p, errors="raise") for p in paths]
         assert blocks(futures[0].result(timeout=HANG)) == [1.0, 2.0]
         with pytest.raises(morvane.MessageError) as info:
             futures[1].result(timeout=HANG)
     assert (info.value.index, info.value.offset) == (1, len(station(3)))
-    with multiprocessing.Pool(2) as pool:
+    with WORKERS.Pool(2) as pool:
         raising = functools.partial(morvane.read_messages, errors="raise")
         with pytest.raises(morvane.MessageError, match="runs past the end"):
             pool.map_async(raising, paths).get(timeout=HANG)

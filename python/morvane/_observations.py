@@ -301,9 +301,9 @@ def _finish(values: np.ndarray, valid: np.ndarray, kind: str) -> Any:
         out[~valid] = None
         return out
     if kind == "int":
+        # Always nullable: a column's type must not depend on whether this
+        # read happened to meet a missing value (partitions of one query agree).
         numbers = np.where(valid, values, 0).astype(np.int64)
-        if valid.all():
-            return numbers
         return pd.arrays.IntegerArray(numbers, ~valid)
     out = values.astype(np.float64)
     out[~valid] = np.nan

@@ -21,7 +21,7 @@ import argparse
 import json
 import sys
 from collections.abc import Sequence
-from typing import Any, Protocol, TextIO
+from typing import Any, Protocol
 
 from ._query import HEADER_KEYS
 from ._reader import Message, read
@@ -36,6 +36,10 @@ HEADER_ALIASES = {"centre": "bufrHeaderCentre", "subCentre": "bufrHeaderSubCentr
 
 class Failures(Protocol):
     def report(self, text: str) -> None: ...
+
+
+class Output(Protocol):
+    def write(self, text: str, /) -> int: ...
 
 
 # --------------------------------------------------------------------------
@@ -85,7 +89,7 @@ def _tables(path: str | None) -> Tables:
 # table
 
 
-def cmd_table(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
+def cmd_table(args: argparse.Namespace, out: Output, failures: Failures) -> None:
     from ._observations import read_bufr
 
     try:
@@ -112,7 +116,7 @@ def cmd_table(args: argparse.Namespace, out: TextIO, failures: Failures) -> None
     _write_frame(frame, args, out, failures)
 
 
-def _write_frame(frame: Any, args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
+def _write_frame(frame: Any, args: argparse.Namespace, out: Output, failures: Failures) -> None:
     if args.format == "parquet":
         try:
             frame.to_parquet(args.output, index=False)
@@ -153,7 +157,7 @@ def _is_header_key(key: str) -> bool:
     return key in HEADER_KEYS or key in HEADER_ALIASES
 
 
-def cmd_copy(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
+def cmd_copy(args: argparse.Namespace, out: Output, failures: Failures) -> None:
     from ._query import make_filter
 
     if len(args.paths) < 2:
@@ -232,7 +236,7 @@ def add_ls_options(parser: argparse.ArgumentParser) -> None:
                         help="one column per header key, as bufr_ls -p")
 
 
-def cmd_ls_keys(args: argparse.Namespace, out: TextIO, failures: Failures) -> None:
+def cmd_ls_keys(args: argparse.Namespace, out: Output, failures: Failures) -> None:
     """bufr_ls -p: per file its name, then one line per message with each
     key's value (not_found when the message has no such key), then a count;
     the key line is written once, before the first file."""
@@ -274,7 +278,7 @@ def _json_number(value: float | None) -> str:
     return str(int(value)) if value.is_integer() and abs(value) < 1e15 else repr(value)
 
 
-def dump_json_columns(msg: Message, out: TextIO, header: dict[str, Any] | None = None) -> None:
+def dump_json_columns(msg: Message, out: Output, header: dict[str, Any] | None = None) -> None:
     """A compressed message as one JSON object: the ``header`` given, then
     "elements", one entry per element of the template with its descriptor,
     name, unit and "values", one per subset (null when missing)."""

@@ -19,13 +19,13 @@ import glob
 import os
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from ._reader import ErrorMode, MessageError, read
 
 try:
-    import dask
     import dask.dataframe as dd
+    from dask.delayed import delayed
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("morvane.dask needs dask: pip install 'morvane[dask]'") from exc
 
@@ -34,6 +34,8 @@ if TYPE_CHECKING:
     import pyarrow
 
 DEFAULT_MESSAGES_PER_PARTITION = 2000
+# Partitions decoded on the client, at most, to find the schema.
+SCHEMA_PARTITIONS = 3
 
 
 @dataclass(frozen=True)
@@ -106,8 +108,9 @@ def _in_file(error: MessageError, part: MessageRange) -> MessageError:
 
 def read_partition(part: MessageRange, columns: Sequence[str], filters: Any,
                    required_columns: Any, tables: Any, errors: ErrorMode,
-                   meta: "pandas.DataFrame | None" = None) -> "pandas.DataFrame":
-    """One partition as a DataFrame, in the dtypes of ``meta`` when given."""
+                   schema: "pandas.DataFrame | None" = None) -> "pandas.DataFrame":
+    """One partition as a DataFrame, in the columns and dtypes of the empty
+    frame ``schema`` when given."""
     from . import read_bufr as read_table
 
     try:
@@ -115,8 +118,8 @@ def read_partition(part: MessageRange, columns: Sequence[str], filters: Any,
                            required_columns=required_columns, tables=tables, errors=errors)
     except MessageError as error:
         raise _in_file(error, part) from error.__cause__
-    if meta is not None:
-        frame = frame.reindex(columns=meta.columns).astype(meta.dtypes.to_dict())
+    if schema is not None:
+        frame = frame.reindex(columns=schema.columns).astype(schema.dtypes.to_dict())
     return frame
 
 
@@ -129,18 +132,21 @@ def plan(paths: Any, messages_per_partition: int) -> list[MessageRange]:
 
 def _meta(parts: list[MessageRange], columns: Sequence[str], filters: Any,
           required_columns: Any, tables: Any) -> "pandas.DataFrame":
-    """The empty frame that gives the schema: the columns' types come from
-    the first message that has them, so nothing else is decoded."""
-    from . import read_bufr as read_table
+    """The empty frame that gives the schema, from the first partitions that
+    yield rows (a few at most: the archive is not decoded to plan it)."""
+    frame = None
+    for part in parts[:SCHEMA_PARTITIONS]:
+        frame = read_partition(part, columns, filters, required_columns, tables, "skip")
+        if len(frame):
+            break
+    if frame is None:
+        from . import read_bufr as read_table
 
-    for part in parts:
-        for message in read(_read_range(part), errors="skip"):
-            frame = read_table(message.original, columns, filters=None, required_columns=False,
-                               tables=tables, errors="skip")
-            if len(frame) and not frame.isna().all().any():
-                return frame.iloc[:0]
-    return read_table(b"", columns, filters=filters, required_columns=required_columns,
-                      tables=tables, errors="skip").iloc[:0]
+        frame = read_table(b"", columns, filters=filters, required_columns=required_columns,
+                           tables=tables, errors="skip")
+    # The requested order: which order read_bufr finds the columns in may
+    # differ from one partition to the next.
+    return frame.iloc[:0].reindex(columns=list(columns))
 
 
 def read_bufr(paths: Any, columns: Sequence[str] | str, filters: Any = None,
@@ -161,17 +167,18 @@ def read_bufr(paths: Any, columns: Sequence[str] | str, filters: Any = None,
     parts = plan(paths, messages_per_partition)
     if meta is None:
         meta = _meta(parts, columns, filters, required_columns, tables)
-    return dd.from_map(read_partition, parts, columns=columns, filters=filters,
-                       required_columns=required_columns, tables=tables, errors=errors,
-                       meta=meta, enforce_metadata=False)
+    frame = dd.from_map(read_partition, parts, columns=columns,  # type: ignore[no-untyped-call]
+                        filters=filters, required_columns=required_columns, tables=tables,
+                        errors=errors, schema=meta, meta=meta, enforce_metadata=False)
+    return cast("dd.DataFrame", frame)
 
 
 def _arrow_partition(part: MessageRange, columns: Sequence[str], filters: Any,
                      required_columns: Any, tables: Any, errors: ErrorMode,
-                     meta: "pandas.DataFrame") -> "pyarrow.Table":
+                     schema: "pandas.DataFrame") -> "pyarrow.Table":
     import pyarrow
 
-    frame = read_partition(part, columns, filters, required_columns, tables, errors, meta)
+    frame = read_partition(part, columns, filters, required_columns, tables, errors, schema)
     return pyarrow.Table.from_pandas(frame, preserve_index=False)
 
 
@@ -185,7 +192,7 @@ def read_arrow(paths: Any, columns: Sequence[str] | str, filters: Any = None,
     columns = list(columns)
     parts = plan(paths, messages_per_partition)
     meta = _meta(parts, columns, filters, required_columns, tables)
-    task = dask.delayed(_arrow_partition, pure=True)
+    task = delayed(_arrow_partition, pure=True)
     return [task(part, columns, filters, required_columns, tables, errors, meta) for part in parts]
 
 
