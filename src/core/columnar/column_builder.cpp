@@ -123,8 +123,6 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;
-  } else if (tag.role == ItemRole::Bitmap) {
-    item.slot = 0;
   }
   if (info.kind == ElementKind::Text) {
     item.type = ColumnType::Text;

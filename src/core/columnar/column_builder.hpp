@@ -73,7 +73,8 @@ private:
     std::vector<std::size_t> columns;  // by rank - 1; kNone when not yet known
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  // Slots 0..2: bitmap entries, markers, inserted text; then one per key.
+  // Slots 0..2: kept free, markers, inserted text; then one per key (bitmap
+  // entries count with the other 0-31-031 values).
   static constexpr std::size_t kFixedSlots = 3;
   struct AttributeKey {
     std::size_t parent;
