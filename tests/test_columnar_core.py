@@ -285,3 +285,114 @@ def test_arrow_export_of_a_corpus_file(shared_data):
     assert field.type == pa.int64() and field.nullable
     assert field.metadata[b"descriptor"] == b"001002" and field.metadata[b"unit"] == b"Numeric"
     assert pa.schema(batch) == table.schema
+
+
+# --------------------------------------------------------------------------
+# Columns meeting values of another type, odd items
+
+
+def test_a_column_takes_every_type_the_messages_give_it(tables, tmp_path):
+    # The same descriptor is an integer code in one table set, a scaled
+    # number in another and text in a third; one batch holds all three.
+    def table_set(name, entry):
+        path = write_table_dir(tmp_path / name, {**ELEMENTS, 63001: entry})
+        return _morvane.TableSet.from_eccodes(str(path))
+
+    as_int = table_set("int", element("X", "m", 0, 0, 8, "x"))
+    as_float = table_set("float", element("X", "m", 1, 0, 8, "x"))
+    as_text = table_set("text", element("X", "CCITT IA5", 0, 0, 16, "x"))
+    batch = _columnar.decode_messages([
+        (message([63001], BitWriter().value(7, 8)), as_int),
+        (message([63001], BitWriter().value(2.5, 8, 1)), as_float),
+    ])
+    assert by_name(batch)["#1#x"].type == "float64"
+    assert columns(batch)["#1#x"] == [7.0, 2.5]
+    batch = _columnar.decode_messages([
+        (message([63001], BitWriter().value(7, 8)), as_int),
+        (message([63001], BitWriter().text("AB", 16)), as_text),
+        (message([63001], BitWriter().value(None, 8)), as_int),
+    ])
+    assert columns(batch)["#1#x"] == ["7", "AB", None]
+
+
+def test_integers_beyond_int64_become_floats(tmp_path):
+    path = write_table_dir(tmp_path / "wide", {63002: element("WIDE", "Numeric", 0, 0, 64, "wide")})
+    wide = _morvane.TableSet.from_eccodes(str(path))
+    batch = _columnar.decode(message([63002], BitWriter().u(2**63 + 2048, 64)), wide)
+    assert by_name(batch)["#1#wide"].type == "float64"
+    assert columns(batch)["#1#wide"] == [float(2**63 + 2048)]
+
+
+def test_inserted_text_and_bytes_above_ascii(tables):
+    w = BitWriter().raw_bytes(b"OK\xe9  ").text("N\xe9ME", 48)
+    batch = _columnar.decode(message([205005, 1015], w), tables)
+    inserted, name = batch.columns
+    assert (inserted.role, inserted.type, inserted.descriptor) == ("text", "text", 205005)
+    assert (batch.values(0), batch.values(1)) == (["OK?"], ["N?ME"])
+
+
+def test_compressed_quality_and_associated_columns(tables):
+    w = BitWriter()
+    w.compressed([1, 2], 2)                       # associated field of temperature
+    w.compressed([27315, 27415], 16)              # temperature
+    w.compressed([0, 0], 1)                       # bitmap entry: temperature
+    w.compressed([50, None], 7)                   # its confidence
+    batch = _columnar.decode(message([204002, 12101, 204000, 222000, 236000, 101001, 31031, 33007], w,
+                                     subsets=2, compressed=True), tables)
+    got = columns(batch)
+    assert got["#1#airTemperature"] == [273.15, 274.15]
+    assert got["#1#airTemperature->associatedField"] == [1, 2]
+    assert got["#1#airTemperature->percentConfidence"] == [50, None]
+    qualities = [c for c in batch.columns if c.role in ("quality", "associated")]
+    assert {batch.columns[c.qualifies].name for c in qualities} == {"#1#airTemperature"}
+
+
+# --------------------------------------------------------------------------
+# The objects handed out
+
+
+def test_batch_objects_are_read_only_views(tables):
+    batch = _columnar.decode(soundings([1, 2]), tables)
+    view = memoryview(batch.values(batch.index("#1#pressure")))
+    assert (view.readonly, view.shape, view.itemsize) == (True, (2,), 8)
+    with pytest.raises(TypeError):
+        view[0] = 1
+    with pytest.raises(IndexError):
+        batch.values(batch.num_columns)
+    with pytest.raises(TypeError):
+        _columnar.Batch()
+    columns_list = batch.columns
+    columns_list.clear()
+    assert len(batch.columns) == batch.num_columns == 6
+    assert "Column(#1#pressure, 007004, int64, element)" in repr(batch.columns)
+
+
+def test_column_buffers_outlive_their_batch(tables):
+    np = pytest.importorskip("numpy")
+    batch = _columnar.decode(soundings([3]), tables)
+    array = np.asarray(batch.values(batch.index("#3#airTemperature")))
+    del batch
+    assert array.tolist() == [200.2]
+
+
+def test_arrow_stream_gives_one_batch_and_can_be_read_from_threads(tables):
+    pa = pytest.importorskip("pyarrow")
+    import threading
+
+    data = soundings([2, 0, 3])
+    reader = pa.RecordBatchReader.from_stream(_columnar.decode(data, tables))
+    batches = list(reader)
+    assert [b.num_rows for b in batches] == [3]
+    assert batches[0].column("#3#pressure").null_count == 2
+
+    results = []
+
+    def decode_many() -> None:
+        results.append([pa.table(_columnar.decode(data, tables)).to_pydict() for _ in range(50)])
+
+    threads = [threading.Thread(target=decode_many) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(r == results[0][0] for run in results for r in run)

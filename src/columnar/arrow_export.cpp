@@ -177,8 +177,8 @@ void fill_column(ArrowArray* out, const SharedBatch& batch, const columnar::Colu
   auto nonnull = [](const void* p) -> const void* { return p == nullptr ? kEmpty : p; };
   data->buffers.push_back(validity);
   switch (values.type) {
-  case columnar::ColumnType::Int64: data->buffers.push_back(nonnull(values.ints.data())); break;
-  case columnar::ColumnType::Float64: data->buffers.push_back(nonnull(values.floats.data())); break;
+  case columnar::ColumnType::Int64:
+  case columnar::ColumnType::Float64: data->buffers.push_back(nonnull(values.words.data())); break;
   case columnar::ColumnType::Text:
     data->buffers.push_back(nonnull(values.offsets.data()));
     data->buffers.push_back(nonnull(values.chars.data()));

@@ -76,11 +76,11 @@ int buffer_get(PyObject* self, Py_buffer* view, int flags) {
   if (buffer->part == BufferPart::Valid) {
     data = values.valid.data();
   } else if (values.type == columnar::ColumnType::Int64) {
-    data = values.ints.data();
+    data = values.words.data();
     itemsize = 8;
     format = "q";
   } else {
-    data = values.floats.data();
+    data = values.words.data();
     itemsize = 8;
     format = "d";
   }

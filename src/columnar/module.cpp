@@ -204,6 +204,9 @@ PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t na
   columnar::Batch batch;
   {
     WithoutGil unlocked;
+    std::size_t rows = 0;
+    for (Bytes buffer : buffers) rows += columnar::first_message_subsets(buffer);
+    builder.expect_rows(rows);
     for (std::size_t i = 0; i < buffers.size() && status; ++i) {
       status = columnar::add_first_message(builder, buffers[i], *tables[i]);
       failed = i;

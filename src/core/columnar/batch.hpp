@@ -14,12 +14,13 @@ namespace morvane::columnar {
 
 enum class ColumnType : std::uint8_t { Int64, Float64, Text };
 
-// The values of one column. Numeric columns use `ints` or `floats`; text
-// columns keep Arrow's large_utf8 layout (`offsets` has rows + 1 entries).
+// The values of one column. Numeric columns hold one 64-bit word per row:
+// a two's complement int64 or the bits of a float64, so the raw array of a
+// compressed column can become the column in place. Text columns keep
+// Arrow's large_utf8 layout (`offsets` has rows + 1 entries).
 struct ColumnValues {
   ColumnType type = ColumnType::Float64;
-  std::vector<std::int64_t> ints;
-  std::vector<double> floats;
+  std::vector<std::uint64_t> words;
   std::vector<std::uint8_t> valid;  // 1 = present, one per row
   std::vector<std::int64_t> offsets;
   std::string chars;

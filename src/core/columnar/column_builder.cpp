@@ -14,6 +14,7 @@ namespace {
 // message whose subsets share nothing fails instead of filling memory.
 constexpr std::size_t kCellsPerItem = 32;
 constexpr std::size_t kBaseCells = std::size_t{1} << 25U;
+constexpr std::uint32_t kMaxChain = 8;
 
 const std::string& key_of(const ElementDefinition& definition, std::string& scratch) {
   if (!definition.abbreviation.empty()) return definition.abbreviation;
@@ -59,6 +60,7 @@ void ColumnBuilder::begin_message(std::size_t subsets) {
   message_subsets_ = subsets;
   row_ = rows_;
   next_subset_ = 0;
+  by_subset_ = false;
   history_.clear();
   ++generation_;
   // Element slots belong to the message's catalog.
@@ -66,6 +68,8 @@ void ColumnBuilder::begin_message(std::size_t subsets) {
     s.count = 0;
     s.columns.clear();
   }
+  element_slots_.clear();
+  key_slots_.clear();
   attribute_slots_.clear();
 }
 
@@ -88,20 +92,32 @@ Batch ColumnBuilder::finish() && {
 
 void ColumnBuilder::begin_subset() {
   row_ = rows_ + next_subset_++;
+  by_subset_ = true;
   history_.clear();
   ++generation_;
   pending_raw_.reset();
 }
 
+std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
+  if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
+  std::size_t& known = element_slots_[info.index];
+  if (known == kNone) {
+    std::string scratch;
+    const std::string& key = key_of(*info.definition, scratch);
+    known = key_slots_.try_emplace(key, kFixedSlots + key_slots_.size()).first->second;
+  }
+  return known;
+}
+
 ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
                                                 const NumericCoding& coding,
-                                                const ItemTag& tag) const {
+                                                const ItemTag& tag) {
   Item item;
   item.descriptor = info.definition->code;
   item.definition = info.definition;
   item.role = tag.role;
   item.reread = tag.reread;
-  item.slot = kFixedSlots + info.index;
+  item.slot = element_slot(info);
   if (tag.role == ItemRole::Quality) {
     item.qualifies = tag.qualifies < history_.size()
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
@@ -177,12 +193,15 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
                                           : key_of(*item.definition, scratch);
     key = parent.key;
     column_rank = parent.rank;
-    // A second attribute of the same kind is chained, as ecCodes names it.
-    for (std::uint32_t depth = 0; depth < rank; ++depth) key.append("->").append(attribute);
+    // A second attribute of the same kind is chained, as ecCodes names it;
+    // past a few, a number says how deep, so names stay short.
+    const std::uint32_t chained = std::min(rank, kMaxChain);
+    for (std::uint32_t depth = 0; depth < chained; ++depth) key.append("->").append(attribute);
+    if (rank > kMaxChain) key.append("[").append(std::to_string(rank)).append("]");
     name = rank_name(column_rank, key);
     for (auto it = by_name_.find(name); it != by_name_.end() && used(it->second);
          it = by_name_.find(name)) {
-      key.append("->").append(attribute);
+      key.append("'");
       name = rank_name(column_rank, key);
     }
   } else {
@@ -222,7 +241,13 @@ std::size_t ColumnBuilder::create(const Item& item, std::string&& key, std::uint
     column.unit = item.definition->unit;
   }
   column.values = empty_values(item.type);
-  reserve(column.values, end_row);
+  // Uncompressed rows arrive one by one; compressed ones as whole arrays,
+  // which often become the column's own.
+  if (expected_rows_ > end_row) {
+    reserve(column.values, expected_rows_);
+  } else if (by_subset_) {
+    reserve(column.values, end_row);
+  }
   const std::size_t c = columns_.size() - 1;
   by_name_.emplace(column.name, c);
   return c;

@@ -6,6 +6,7 @@
 // message, so a name is built once per column and message, not per value.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -23,7 +24,12 @@ namespace morvane::columnar {
 class ColumnBuilder {
 public:
   static constexpr bool kMeanings = false;
+  static constexpr bool kValues = false;  // computed from the raws here
 
+  // The number of rows all messages will add, when known beforehand: every
+  // column is then allocated once. Counts are only claims of the messages'
+  // headers, so what is set aside up front is capped.
+  void expect_rows(std::size_t rows) { expected_rows_ = std::min(rows, kMaxExpectedRows); }
   // Rows of a message are added after those of the messages before it.
   void begin_message(std::size_t subsets);
   void end_message();
@@ -67,7 +73,7 @@ private:
     std::vector<std::size_t> columns;  // by rank - 1; kNone when not yet known
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  // Slots 0..2: bitmap entries, markers, inserted text; then the catalog's elements.
+  // Slots 0..2: bitmap entries, markers, inserted text; then one per key.
   static constexpr std::size_t kFixedSlots = 3;
   struct AttributeKey {
     std::size_t parent;
@@ -80,7 +86,9 @@ private:
     }
   };
 
-  Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag) const;
+  Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
+  // The slot of an element: one per key, so elements sharing a key share ranks.
+  std::size_t element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
   std::size_t create(const Item& item, std::string&& key, std::uint32_t rank, std::string&& name);
@@ -98,6 +106,8 @@ private:
   std::vector<Column> columns_;
   std::unordered_map<std::string, std::size_t> by_name_;
   std::vector<Slot> slots_;
+  std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
+  std::unordered_map<std::string, std::size_t> key_slots_;
   std::unordered_map<AttributeKey, Slot, AttributeHash> attribute_slots_;
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::vector<std::size_t> history_;  // column of each descriptor history entry
@@ -107,6 +117,9 @@ private:
   std::size_t message_subsets_ = 0;
   std::size_t row_ = 0;             // first row the items go to
   std::size_t next_subset_ = 0;
+  bool by_subset_ = false;  // an uncompressed message
+  std::size_t expected_rows_ = 0;
+  static constexpr std::size_t kMaxExpectedRows = std::size_t{1} << 20U;
   std::size_t items_ = 0;
   std::vector<std::size_t> message_rows_;
   std::optional<std::uint64_t> pending_raw_;      // uncompressed associated field

@@ -1,5 +1,6 @@
 #include "column_values.hpp"
 
+#include <bit>
 #include <charconv>
 #include <limits>
 
@@ -47,48 +48,54 @@ void append_number(std::string& out, std::int64_t value) {
   out.append(buffer, result.ptr);
 }
 
-// Integers of a compressed column; false (nothing changed beyond `base`)
-// when one of them is not an exact 64-bit integer.
-bool append_integers(ColumnValues& values, const ValueColumn& column, const NumericCoding& coding,
-                     std::size_t subsets) {
-  const std::size_t base = values.ints.size();
-  values.ints.resize(base + subsets);
-  std::int64_t* out = values.ints.data() + base;
-  if (column.constant) {
-    std::int64_t value = 0;
-    if (column.present[0] != 0 && !exact_integer(coding, column.raws[0], value)) {
-      values.ints.resize(base);
-      return false;
-    }
-    std::fill(out, out + subsets, value);
-    values.valid.resize(base + subsets, column.present[0]);
-    return true;
-  }
-  const std::uint64_t* raws = column.raws.data();
-  const std::uint8_t* present = column.present.data();
-  constexpr std::int64_t kSafe = std::int64_t{1} << 62U;
-  if (coding.scale == 0 && coding.reference > -kSafe && coding.reference < kSafe) {
-    // Raws below 2^62 cannot overflow with such a reference.
-    std::uint64_t top = 0;
-    for (std::size_t s = 0; s < subsets; ++s) top |= raws[s];
-    if (top < static_cast<std::uint64_t>(kSafe)) {
-      const std::int64_t reference = coding.reference;
-      for (std::size_t s = 0; s < subsets; ++s) {
-        out[s] = present[s] != 0 ? reference + static_cast<std::int64_t>(raws[s]) : 0;
-      }
-      values.valid.insert(values.valid.end(), present, present + subsets);
+constexpr std::int64_t kSafe = std::int64_t{1} << 61U;
+
+// Raws small enough, and a reference narrow enough, that reference + raw is
+// exact in 64 bits without checks.
+bool narrow(const NumericCoding& coding, const std::uint64_t* raws, std::size_t count) {
+  if (coding.reference <= -kSafe || coding.reference >= kSafe) return false;
+  std::uint64_t top = 0;
+  for (std::size_t s = 0; s < count; ++s) top |= raws[s];
+  return top < static_cast<std::uint64_t>(kSafe);
+}
+
+// The words of `count` subsets of a compressed numeric column written to
+// `out` (which may be the raws themselves); false, with `out` untouched,
+// when a value is not an exact int64 for an integer column.
+bool column_words(ColumnType type, const NumericCoding& coding, const std::uint64_t* raws,
+                  const std::uint8_t* present, std::size_t count, std::uint64_t* out) {
+  const bool fast = narrow(coding, raws, count);
+  const auto reference = static_cast<std::uint64_t>(coding.reference);
+  if (type == ColumnType::Int64) {
+    if (fast && coding.scale == 0) {
+      // Wrapping unsigned addition is two's complement int64 addition.
+      for (std::size_t s = 0; s < count; ++s) out[s] = present[s] != 0 ? raws[s] + reference : 0;
       return true;
     }
-  }
-  for (std::size_t s = 0; s < subsets; ++s) {
-    if (present[s] == 0) {
-      out[s] = 0;
-    } else if (!exact_integer(coding, raws[s], out[s])) {
-      values.ints.resize(base);
-      return false;
+    std::int64_t value = 0;
+    for (std::size_t s = 0; s < count; ++s) {
+      if (present[s] != 0 && !exact_integer(coding, raws[s], value)) return false;
     }
+    for (std::size_t s = 0; s < count; ++s) {
+      value = 0;
+      if (present[s] != 0) (void)exact_integer(coding, raws[s], value);
+      out[s] = static_cast<std::uint64_t>(value);
+    }
+    return true;
   }
-  values.valid.insert(values.valid.end(), present, present + subsets);
+  const double divisor = power_of_ten(coding.scale);
+  for (std::size_t s = 0; s < count; ++s) {
+    double value = 0.0;
+    if (present[s] != 0) {
+      if (fast) {
+        const auto sum = static_cast<double>(coding.reference + static_cast<std::int64_t>(raws[s]));
+        value = coding.scale == 0 ? sum : sum / divisor;
+      } else {
+        value = element_value(coding.reference, raws[s], coding.scale);
+      }
+    }
+    out[s] = std::bit_cast<std::uint64_t>(value);
+  }
   return true;
 }
 
@@ -102,22 +109,20 @@ ColumnValues empty_values(ColumnType type) {
 }
 
 void reserve(ColumnValues& values, std::size_t rows) {
-  switch (values.type) {
-  case ColumnType::Int64: values.ints.reserve(rows); break;
-  case ColumnType::Float64: values.floats.reserve(rows); break;
-  case ColumnType::Text: values.offsets.reserve(rows + 1); break;
+  if (values.type == ColumnType::Text) {
+    values.offsets.reserve(rows + 1);
+  } else {
+    values.words.reserve(rows);
   }
   values.valid.reserve(rows);
 }
 
 void pad(ColumnValues& values, std::size_t rows) {
   if (values.rows() >= rows) return;
-  switch (values.type) {
-  case ColumnType::Int64: values.ints.resize(rows); break;
-  case ColumnType::Float64: values.floats.resize(rows); break;
-  case ColumnType::Text:
+  if (values.type == ColumnType::Text) {
     values.offsets.resize(rows + 1, static_cast<std::int64_t>(values.chars.size()));
-    break;
+  } else {
+    values.words.resize(rows);
   }
   values.valid.resize(rows);
 }
@@ -178,11 +183,9 @@ bool exact_integer(const NumericCoding& coding, std::uint64_t raw, std::int64_t&
 
 void to_float(ColumnValues& values) {
   if (values.type != ColumnType::Int64) return;
-  values.floats.resize(values.ints.size());
-  for (std::size_t i = 0; i < values.ints.size(); ++i) {
-    values.floats[i] = static_cast<double>(values.ints[i]);
+  for (std::uint64_t& word : values.words) {
+    word = std::bit_cast<std::uint64_t>(static_cast<double>(static_cast<std::int64_t>(word)));
   }
-  values.ints = {};
   values.type = ColumnType::Float64;
 }
 
@@ -192,15 +195,15 @@ void to_text(ColumnValues& values) {
   for (std::size_t i = 0; i < values.rows(); ++i) {
     if (values.valid[i] == 0) {
       push_null(text);
-    } else {
-      if (values.type == ColumnType::Int64) {
-        append_number(text.chars, values.ints[i]);
-      } else {
-        append_number(text.chars, values.floats[i]);
-      }
-      text.offsets.push_back(static_cast<std::int64_t>(text.chars.size()));
-      text.valid.push_back(1);
+      continue;
     }
+    if (values.type == ColumnType::Int64) {
+      append_number(text.chars, static_cast<std::int64_t>(values.words[i]));
+    } else {
+      append_number(text.chars, std::bit_cast<double>(values.words[i]));
+    }
+    text.offsets.push_back(static_cast<std::int64_t>(text.chars.size()));
+    text.valid.push_back(1);
   }
   values = std::move(text);
 }
@@ -212,32 +215,51 @@ void append_column(ColumnValues& values, ValueColumn& column, const NumericCodin
     for (std::size_t s = 0; s < subsets; ++s) push_text(values, column.texts[column.entry(s)]);
     return;
   }
-  if (values.type == ColumnType::Int64) {
-    if (append_integers(values, column, coding, subsets)) return;
-    to_float(values);
-  }
-  if (values.type == ColumnType::Float64) {
-    const std::size_t base = values.floats.size();
-    if (column.constant) {
-      values.floats.resize(base + subsets, column.values[0]);
-      values.valid.resize(base + subsets, column.present[0]);
-    } else if (base == 0) {
-      values.floats = std::move(column.values);
-      values.valid = std::move(column.present);
-    } else {
-      values.floats.insert(values.floats.end(), column.values.begin(), column.values.end());
-      values.valid.insert(values.valid.end(), column.present.begin(), column.present.end());
+  if (values.type == ColumnType::Text) {
+    for (std::size_t s = 0; s < subsets; ++s) {
+      const std::size_t e = column.entry(s);
+      if (column.present[e] != 0) {
+        push_number_text(values, element_value(coding.reference, column.raws[e], coding.scale));
+      } else {
+        push_null(values);
+      }
     }
     return;
   }
-  for (std::size_t s = 0; s < subsets; ++s) {
-    const std::size_t e = column.entry(s);
-    if (column.present[e] != 0) {
-      push_number_text(values, column.values[e]);
-    } else {
-      push_null(values);
+  const std::size_t base = values.words.size();
+  if (column.constant) {
+    std::uint64_t word = 0;
+    if (!column_words(values.type, coding, column.raws.data(), column.present.data(), 1, &word)) {
+      to_float(values);
+      column_words(values.type, coding, column.raws.data(), column.present.data(), 1, &word);
     }
+    values.words.resize(base + subsets, word);
+    values.valid.resize(base + subsets, column.present[0]);
+    return;
   }
+  if (base == 0 && values.words.capacity() < subsets) {
+    // The column's first rows: the raws become the values in place.
+    if (!column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
+                      column.raws.data())) {
+      // Not all exact integers: the column becomes float.
+      values.type = ColumnType::Float64;
+      column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
+                   column.raws.data());
+    }
+    values.words = std::move(column.raws);
+    values.valid = std::move(column.present);
+    return;
+  }
+  values.words.resize(base + subsets);
+  if (!column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
+                    values.words.data() + base)) {
+    values.words.resize(base);
+    to_float(values);
+    values.words.resize(base + subsets);
+    column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
+                 values.words.data() + base);
+  }
+  values.valid.insert(values.valid.end(), column.present.begin(), column.present.end());
 }
 
 } // namespace morvane::columnar

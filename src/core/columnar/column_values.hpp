@@ -1,6 +1,7 @@
 // Appending to the typed arrays of one column.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,19 +21,19 @@ void reserve(ColumnValues& values, std::size_t rows);
 void pad(ColumnValues& values, std::size_t rows);
 
 inline void push_null(ColumnValues& values) {
-  switch (values.type) {
-  case ColumnType::Int64: values.ints.push_back(0); break;
-  case ColumnType::Float64: values.floats.push_back(0.0); break;
-  case ColumnType::Text: values.offsets.push_back(static_cast<std::int64_t>(values.chars.size())); break;
+  if (values.type == ColumnType::Text) {
+    values.offsets.push_back(static_cast<std::int64_t>(values.chars.size()));
+  } else {
+    values.words.push_back(0);
   }
   values.valid.push_back(0);
 }
 inline void push_int(ColumnValues& values, std::int64_t value) {
-  values.ints.push_back(value);
+  values.words.push_back(static_cast<std::uint64_t>(value));
   values.valid.push_back(1);
 }
 inline void push_float(ColumnValues& values, double value) {
-  values.floats.push_back(value);
+  values.words.push_back(std::bit_cast<std::uint64_t>(value));
   values.valid.push_back(1);
 }
 // Character data: null when every octet is 0xFF; octets above 0x7F become
@@ -49,7 +50,9 @@ void push_number_text(ColumnValues& values, double value);
 void to_float(ColumnValues& values);
 void to_text(ColumnValues& values);
 
-// The `subsets` entries of a compressed column; its arrays may be taken over.
+// The `subsets` entries of a compressed column; its arrays may be taken
+// over. Its values are recomputed from the raws with `coding`, so the walk
+// need only give the first subset's value.
 void append_column(ColumnValues& values, ValueColumn& column, const NumericCoding& coding,
                    std::size_t subsets);
 

@@ -38,6 +38,11 @@ Status add_first_message(ColumnBuilder& builder, Bytes buffer, const TableSet& t
   return add_message(builder, first->record, tables, section4_data(first->bytes, first->record));
 }
 
+std::size_t first_message_subsets(Bytes buffer) {
+  auto first = select_first_message(buffer);
+  return first ? first->record.number_of_subsets : 0;
+}
+
 Result<std::vector<std::size_t>> first_message_subset_starts(Bytes buffer, const TableSet& tables) {
   auto first = select_first_message(buffer);
   if (!first) return fail(std::move(first.error()));

@@ -20,6 +20,9 @@ namespace morvane::columnar {
 // failure anywhere in the buffer is reported) added to `builder`.
 [[nodiscard]] Status add_first_message(ColumnBuilder& builder, Bytes buffer, const TableSet& tables);
 
+// The number of subsets of the first message of `buffer`, 0 when it cannot be read.
+std::size_t first_message_subsets(Bytes buffer);
+
 // Where each subset of the first message of `buffer` starts in its flat list of values.
 [[nodiscard]] Result<std::vector<std::size_t>> first_message_subset_starts(Bytes buffer,
                                                                          const TableSet& tables);

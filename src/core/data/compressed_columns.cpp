@@ -20,14 +20,14 @@ constexpr unsigned kNbincWidth = 6;
 }
 
 ValueColumn numeric_column(std::uint32_t code, const std::string* name, bool constant,
-                           std::size_t entries) {
+                           std::size_t entries, std::size_t value_entries) {
   ValueColumn column;
   column.kind = ValueColumn::Kind::Numeric;
   column.constant = constant;
   column.descriptor = code;
   column.name = name;
   column.raws.resize(entries);
-  column.values.resize(entries);
+  column.values.resize(value_entries);
   column.present.resize(entries);
   return column;
 }
@@ -35,7 +35,7 @@ ValueColumn numeric_column(std::uint32_t code, const std::string* name, bool con
 } // namespace
 
 ValueColumn marker_column(std::uint32_t code) {
-  ValueColumn column = numeric_column(code, &operator_name(), true, 1);
+  ValueColumn column = numeric_column(code, &operator_name(), true, 1, 1);
   column.present[0] = 1;
   return column;
 }
@@ -71,7 +71,7 @@ Result<ValueColumn> read_compressed_element_column(const ElementInfo& info,
                                                    const TableCoding& table,
                                                    ValueCodingState& state, std::size_t subsets,
                                                    BitReader& reader, bool meanings,
-                                                   NumericCoding& coding) {
+                                                   bool all_values, NumericCoding& coding) {
   const ElementDefinition& definition = *info.definition;
   coding = NumericCoding{};
   if (info.kind == ElementKind::Text) {
@@ -87,7 +87,7 @@ Result<ValueColumn> read_compressed_element_column(const ElementInfo& info,
   coding = numeric_coding(table, info.kind, state);
   auto column = read_compressed_numeric_column(definition.code, &definition.name, coding.width,
                                                coding.reference, coding.scale, !info.class31,
-                                               subsets, reader);
+                                               subsets, reader, all_values);
   if (!column) return column;
   if (meanings && info.code_table != nullptr) {
     column->meanings.resize(column->raws.size());
@@ -102,7 +102,8 @@ Result<ValueColumn> read_compressed_element_column(const ElementInfo& info,
 Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std::string* name,
                                                    std::uint16_t width, std::int64_t reference,
                                                    std::int32_t scale, bool missing_rule,
-                                                   std::size_t subsets, BitReader& reader) {
+                                                   std::size_t subsets, BitReader& reader,
+                                                   bool all_values) {
   auto r0_read = reader.read_u64(width);
   if (!r0_read) return fail(std::move(r0_read.error()));
   const std::uint64_t r0 = *r0_read;
@@ -112,7 +113,7 @@ Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std
   const bool r0_missing = missing_rule && all_ones(r0, width);
 
   if (nbinc == 0 || subsets == 0) {
-    ValueColumn column = numeric_column(code, name, true, 1);
+    ValueColumn column = numeric_column(code, name, true, 1, 1);
     column.raws[0] = r0;
     if (!r0_missing) {
       column.present[0] = 1;
@@ -121,7 +122,7 @@ Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std
     return column;
   }
 
-  ValueColumn column = numeric_column(code, name, false, subsets);
+  ValueColumn column = numeric_column(code, name, false, subsets, all_values ? subsets : 1);
   std::uint64_t* raws = column.raws.data();
   if (reader.remaining() / nbinc >= subsets) {
     for (std::size_t s = 0; s < subsets; ++s) {
@@ -146,13 +147,14 @@ Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std
   const double divisor = power_of_ten(scale);
   for (std::size_t s = 0; s < subsets; ++s) {
     const std::uint64_t increment = raws[s];
-    if (r0_missing || (missing_rule && increment == missing_increment)) {
-      raws[s] = r0;
-      continue;
-    }
-    const std::uint64_t raw = r0 + increment;
-    raws[s] = raw;
-    present[s] = 1;
+    const bool missing = r0_missing || (missing_rule && increment == missing_increment);
+    raws[s] = missing ? r0 : r0 + increment;
+    present[s] = missing ? 0 : 1;
+  }
+  const std::size_t computed = all_values ? subsets : 1;
+  for (std::size_t s = 0; s < computed; ++s) {
+    if (present[s] == 0) continue;
+    const std::uint64_t raw = raws[s];
     if (narrow) {
       // r0 below 2^61, the increment below 2^60, the reference within
       // +-2^61: the exact sum fits in 64 bits, as element_value computes it.

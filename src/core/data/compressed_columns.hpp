@@ -16,10 +16,12 @@
 
 namespace morvane {
 
-// One numeric column: R0, NBINC and the increments.
+// One numeric column: R0, NBINC and the increments. Without `all_values`
+// only the first subset's value is computed (raws and presence always are).
 [[nodiscard]] Result<ValueColumn> read_compressed_numeric_column(
     std::uint32_t code, const std::string* name, std::uint16_t width, std::int64_t reference,
-    std::int32_t scale, bool missing_rule, std::size_t subsets, BitReader& reader);
+    std::int32_t scale, bool missing_rule, std::size_t subsets, BitReader& reader,
+    bool all_values = true);
 
 // Character data: R0 of `width` bits, NBINC in octets, NBINC octets per subset.
 [[nodiscard]] Result<ValueColumn> read_text_column(std::uint32_t code, const std::string* name,
@@ -28,10 +30,11 @@ namespace morvane {
 
 // The column of one Table B element with the operators in force; `coding`
 // receives the coding its values were computed with. Code-table meanings are
-// looked up per value only when `meanings` is set.
+// looked up per value only when `meanings` is set, values beyond the first
+// subset only with `all_values`.
 [[nodiscard]] Result<ValueColumn> read_compressed_element_column(
     const ElementInfo& info, const TableCoding& table, ValueCodingState& state,
-    std::size_t subsets, BitReader& reader, bool meanings, NumericCoding& coding);
+    std::size_t subsets, BitReader& reader, bool meanings, bool all_values, NumericCoding& coding);
 
 ValueColumn marker_column(std::uint32_t code);
 

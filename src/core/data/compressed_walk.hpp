@@ -41,7 +41,7 @@ private:
                                                    const TableCoding& table,
                                                    NumericCoding& coding) {
     return read_compressed_element_column(info, table, state_, subsets_, context_.reader,
-                                          Sink::kMeanings, coding);
+                                          Sink::kMeanings, Sink::kValues, coding);
   }
 
   WalkContext& context_;
@@ -102,7 +102,7 @@ template <class Sink> Status CompressedWalk<Sink>::element(std::uint32_t code, c
   if (state_.associated_width != 0 && fxy.x != 31) {
     auto column = read_compressed_numeric_column(999999, &associated_field_name(),
                                                  state_.associated_width, 0, 0, false, subsets_,
-                                                 reader);
+                                                 reader, Sink::kValues);
     if (!column) return fail(std::move(column.error()));
     auto status = append(std::move(*column), nullptr, NumericCoding{}, ItemTag{ItemRole::Associated});
     if (!status) return status;
@@ -160,7 +160,10 @@ Status CompressedWalk<Sink>::replication(std::span<const std::uint32_t> descript
   const ElementInfo* factor = context_.catalog.find(factor_code);
   if (factor == nullptr) return fail(BufrError::missing_element(factor_code));
   NumericCoding coding{};
-  auto column = element_column(*factor, table_coding(*factor, state_), coding);
+  // Every subset's factor is compared, so all values are computed.
+  auto column = read_compressed_element_column(*factor, table_coding(*factor, state_), state_,
+                                               subsets_, context_.reader, Sink::kMeanings, true,
+                                               coding);
   if (!column) return fail(std::move(column.error()));
   std::uint64_t count = 0;
   if (subsets_ != 0 && column->kind == ValueColumn::Kind::Numeric && column->present[0] != 0) {

@@ -15,6 +15,7 @@
 //   void remember();   // the element just given joined the descriptor history
 // and a compressed sink
 //   static constexpr bool kMeanings;   // wants code-table meanings per value
+//   static constexpr bool kValues;     // wants every subset's value, not only raws
 //   void column(ValueColumn&&, const ElementInfo* (null for items without Table B entry),
 //               const NumericCoding&, const ItemTag&);
 //   void remember();
@@ -105,6 +106,7 @@ private:
 class ValueColumnSink {
 public:
   static constexpr bool kMeanings = true;
+  static constexpr bool kValues = true;
   explicit ValueColumnSink(std::vector<ValueColumn>& out) : out_(out) {}
   void column(ValueColumn&& column, const ElementInfo*, const NumericCoding&, const ItemTag&) {
     out_.push_back(std::move(column));
@@ -119,6 +121,7 @@ private:
 class SubsetStartSink {
 public:
   static constexpr bool kMeanings = false;
+  static constexpr bool kValues = false;
   explicit SubsetStartSink(std::vector<std::size_t>& starts) : starts_(starts) {}
 
   void begin_subset() { starts_.push_back(items_); }
