@@ -231,3 +231,23 @@ def test_row_cutting_matches_pdbufr_on_random_structures():
         got = [{k: values[r] for k, r in plan.items()}
                for plan in walk.plans(frozenset(filtered), passed, False)]
         assert got == expected, (names, values, wanted, filtered)
+
+
+@require_shared
+@pytest.mark.parametrize("name", [SYNOP, "synop_multi_subset_uncompressed.bufr"])
+def test_uncompressed_subsets_read_as_columns_match_pdbufr(name, monkeypatch):
+    """Large uncompressed messages go through the columnar decoder, where
+    subsets with different replications are told apart."""
+    pdbufr = pytest.importorskip("pdbufr")
+    from morvane import _groups
+
+    if _groups._columnar is None:
+        pytest.skip("built without the columnar module")
+    monkeypatch.setattr(_groups, "OBJECTS_UP_TO", 0)
+    query = dict(columns=["stationNumber", "airTemperature", "cloudType", SENSOR_HEIGHT],
+                 required_columns=False)
+    path = str(BUFR_DIR / name)
+    expected = _normalised(pdbufr.read_bufr(path, **query))
+    got = _normalised(morvane.read_bufr(path, **query))
+    assert len(expected) > 0 and list(got.columns) == list(expected.columns)
+    pd.testing.assert_frame_equal(got, expected, check_dtype=False)

@@ -30,6 +30,8 @@ QUALITY_OPERATORS = frozenset({222000, 223000, 224000, 225000, 232000})
 CANCEL_BITMAP = 235000
 ASSOCIATED_FIELD = 999999
 INTEGER_TYPES = frozenset({"long", "table", "flag"})
+# Uncompressed messages of more subsets than this are read as columns.
+OBJECTS_UP_TO = 1000
 REPLICATION_FACTORS = frozenset({31000, 31001, 31002, 31011, 31012})
 COLUMN_KINDS = {"int64": "int", "float64": "float", "text": "text"}
 
@@ -183,9 +185,10 @@ def _gather_values(subset_values: Sequence[Sequence[_morvane.DecodedValue]], ind
 def message_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     """The groups of a message that decodes; raises ValueError if it does not."""
     m = msg.message
-    # One subset decodes faster as objects than as one-row columns; the
-    # columns pay off across subsets.
-    if _columnar is not None and m is not None and m.number_of_subsets > 1:
+    # Columns pay off across the many subsets of compressed messages; an
+    # uncompressed message decodes faster as objects, and its subsets may
+    # each have elements of their own.
+    if _columnar is not None and m is not None and (m.compressed_data or OBJECTS_UP_TO < m.number_of_subsets):
         return _columnar_groups(msg)
     return _object_groups(msg)
 

@@ -200,7 +200,9 @@ class _Collector:
             if not column.values:
                 continue
             values = _concat(column.values)
+            column.values = []  # each piece freed once joined: the frame is what stays
             parts[key] = (values, np.concatenate(column.held), np.concatenate(column.valid))
+            column.held, column.valid = [], []
         keep = np.ones(n, dtype=bool)
         computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         for key in q.computed:
@@ -227,15 +229,21 @@ class _Collector:
             selection = order[keep_sorted]
         else:
             selection = np.flatnonzero(keep)
+        everything = selection.size == n and order is None
+
+        def chosen(array: np.ndarray) -> np.ndarray:
+            return array if everything else array[selection]
+
         data: dict[str, Any] = {}
         for key in self._column_order(keep, computed):
             if key in computed:
-                value, exists = computed[key]
-                data[key] = _finish(value[selection], exists[selection], "datetime" if key == "data_datetime"
+                value, exists = computed.pop(key)
+                data[key] = _finish(chosen(value), chosen(exists), "datetime" if key == "data_datetime"
                                     else "int")
             else:
-                values, held, valid = parts[key]
-                data[key] = _finish(values[selection], valid[selection], _kind(self.columns[key].kinds))
+                values, held, valid = parts.pop(key)
+                data[key] = _finish(chosen(values), chosen(valid), _kind(self.columns[key].kinds))
+        parts.clear()
         if not data:
             return pd.DataFrame(columns=list(q.columns))
         return pd.DataFrame(data)
