@@ -106,18 +106,25 @@ struct NumericRead {
   double value = 0.0;
 };
 
-[[nodiscard]] inline Result<NumericRead> read_numeric(const ElementInfo& info,
-                                                      const TableCoding& table,
-                                                      BitReader& reader,
-                                                      const ValueCodingState& state) {
+// Once per value of every uncompressed message: kept inline in the walk.
+[[nodiscard, gnu::always_inline]] inline Result<NumericRead> read_numeric(
+    const ElementInfo& info, const TableCoding& table, BitReader& reader,
+    const ValueCodingState& state) {
   NumericRead read;
   read.coding = numeric_coding(table, info.kind, state);
-  auto raw = reader.read_u64(read.coding.width);
-  if (!raw) return fail(std::move(raw.error()));
-  read.raw = *raw;
-  if (!info.class31 && all_ones(*raw, read.coding.width)) return read;
+  const std::uint16_t width = read.coding.width;
+  if (width != 0 && width <= 64 && width <= reader.remaining()) {
+    read.raw = reader.peek_unchecked(width);
+    reader.skip_unchecked(width);
+  } else {
+    // Width 0, and the error texts, as read_u64 gives them.
+    auto raw = reader.read_u64(width);
+    if (!raw) return fail(std::move(raw.error()));
+    read.raw = *raw;
+  }
+  if (!info.class31 && all_ones(read.raw, width)) return read;
   read.present = true;
-  read.value = element_value(read.coding.reference, *raw, read.coding.scale);
+  read.value = element_value(read.coding.reference, read.raw, read.coding.scale);
   return read;
 }
 
