@@ -106,18 +106,36 @@ struct NumericRead {
   double value = 0.0;
 };
 
+// The common case of read_numeric without a Result: false, with nothing
+// read, when the field is empty, wider than 64 bits or past the end.
+[[nodiscard, gnu::always_inline]] inline bool read_numeric_fast(const ElementInfo& info,
+                                                                const TableCoding& table,
+                                                                BitReader& reader,
+                                                                const ValueCodingState& state,
+                                                                NumericRead& read) {
+  read.coding = numeric_coding(table, info.kind, state);
+  const std::uint16_t width = read.coding.width;
+  if (width == 0 || width > 64 || width > reader.remaining()) return false;
+  read.raw = reader.peek_unchecked(width);
+  reader.skip_unchecked(width);
+  read.present = info.class31 || !all_ones(read.raw, width);
+  if (read.present) read.value = element_value(read.coding.reference, read.raw, read.coding.scale);
+  return true;
+}
+
 [[nodiscard]] inline Result<NumericRead> read_numeric(const ElementInfo& info,
                                                       const TableCoding& table,
                                                       BitReader& reader,
                                                       const ValueCodingState& state) {
   NumericRead read;
-  read.coding = numeric_coding(table, info.kind, state);
+  if (read_numeric_fast(info, table, reader, state, read)) return read;
+  // Width 0, and the error texts, as read_u64 gives them.
   auto raw = reader.read_u64(read.coding.width);
   if (!raw) return fail(std::move(raw.error()));
   read.raw = *raw;
-  if (!info.class31 && all_ones(*raw, read.coding.width)) return read;
+  if (!info.class31 && all_ones(read.raw, read.coding.width)) return read;
   read.present = true;
-  read.value = element_value(read.coding.reference, *raw, read.coding.scale);
+  read.value = element_value(read.coding.reference, read.raw, read.coding.scale);
   return read;
 }
 

@@ -65,10 +65,14 @@ Status UncompressedWalk<Sink>::read(const ElementInfo& info, const TableCoding& 
     sink_.text(info, width, state.text_counter, field.bytes(), tag);
     return {};
   }
-  auto read = read_numeric(info, table, context_.reader, state);
-  if (!read) return fail(std::move(read.error()));
-  sink_.numeric(info, read->coding, read->raw, read->present, read->value, tag);
-  if (value != nullptr && read->present) *value = read->value;
+  NumericRead read;
+  if (!read_numeric_fast(info, table, context_.reader, state, read)) {
+    auto slow = read_numeric(info, table, context_.reader, state);
+    if (!slow) return fail(std::move(slow.error()));
+    read = *slow;
+  }
+  sink_.numeric(info, read.coding, read.raw, read.present, read.value, tag);
+  if (value != nullptr && read.present) *value = read.value;
   return {};
 }
 
