@@ -58,7 +58,7 @@ def head(path: Path, lines: int) -> bytes:
 def seeds(target: str, data: Path):
     wmo = data / "tables" / "eccodes" / "bufr" / "tables" / "0" / "wmo"
     csv = data / "tables" / "wmo-bufr4-v45"
-    if target in ("fuzz_framing", "fuzz_decode"):
+    if target in ("fuzz_framing", "fuzz_decode", "fuzz_columns"):
         for msg in messages(data):
             if len(msg) <= MAX_SEED:
                 yield msg

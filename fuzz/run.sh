@@ -12,7 +12,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TARGETS=(fuzz_framing fuzz_record_reader fuzz_sequence_def fuzz_code_table fuzz_wmo_csv
-         fuzz_decode fuzz_decode_data)
+         fuzz_decode fuzz_decode_data fuzz_columns)
 
 if [ "${1:-}" = "--list" ]; then printf '%s\n' "${TARGETS[@]}"; exit 0; fi
 TARGET="${1:?usage: fuzz/run.sh TARGET [SECONDS] [libFuzzer args...]}"
