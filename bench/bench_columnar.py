@@ -31,6 +31,8 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from bench_decode import split_file
+
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_DATA = Path(os.environ.get("MORVANE_SHARED", ROOT.parent / "shared")) / "data"
 
@@ -44,17 +46,6 @@ FILES = {
 TARGETS = {  # columnar / ecCodes, object / ecCodes
     "hirs": (5.0, 0.4), "iasi": (5.0, None), "cmwn": (5.0, None), "synop": (100.0, 70.0), "temp": (100.0, None),
 }
-
-
-def split_file(data: bytes) -> list[bytes]:
-    out, pos = [], 0
-    while (start := data.find(b"BUFR", pos)) >= 0:
-        length = int.from_bytes(data[start + 4:start + 7], "big") if start + 7 <= len(data) else 0
-        if length < 8:
-            break
-        out.append(data[start:start + length])
-        pos = start + length
-    return out
 
 
 def best_of(repeat: int, run) -> float:

@@ -46,6 +46,20 @@ def corpus_files() -> list[Path]:
     return sorted(p for p in BUFR_DIR.iterdir() if p.is_file() and p.name.endswith(".bufr"))
 
 
+def split_file(data: bytes) -> list[bytes]:
+    """Messages by "BUFR" marker and declared total length, as the reference
+    numbers them (any edition, the last one cut at the end of the file)."""
+    out = []
+    pos = 0
+    while (start := data.find(b"BUFR", pos)) >= 0:
+        length = int.from_bytes(data[start + 4:start + 7], "big") if start + 7 <= len(data) else 0
+        out.append(data[start:start + length] if length >= 8 else data[start:])
+        if length < 8:
+            break
+        pos = start + length
+    return out
+
+
 def load_reference(path: Path) -> list[dict]:
     ref = REFERENCE_DIR / (path.name + ".jsonl.gz")
     with gzip.open(ref, "rt", encoding="utf-8") as fh:

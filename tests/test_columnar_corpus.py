@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ECCODES_ROOT, corpus_files, require_shared
+from conftest import ECCODES_ROOT, corpus_files, require_shared, split_file
 
 _morvane = pytest.importorskip("_morvane")
 columnar = pytest.importorskip("morvane._columnar")
@@ -31,17 +31,6 @@ ASSOCIATED = 999999
 @functools.cache
 def messages_of(path: Path) -> list[bytes]:
     return split_file(path.read_bytes())
-
-
-def split_file(data: bytes) -> list[bytes]:
-    out, pos = [], 0
-    while (start := data.find(b"BUFR", pos)) >= 0:
-        length = int.from_bytes(data[start + 4:start + 7], "big") if start + 7 <= len(data) else 0
-        if length < 8:
-            break
-        out.append(data[start:start + length])
-        pos = start + length
-    return out
 
 
 TABLES: dict[tuple, object] = {}

@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ECCODES_ROOT, corpus_files, load_reference, require_shared
+from conftest import ECCODES_ROOT, corpus_files, load_reference, require_shared, split_file
 from reference_compare import compare, codes_agree, our_items, reference_items, values_agree
 
 # "file#index" -> the rule of ours that makes the message differ.
@@ -46,20 +46,6 @@ DECODED_DESPITE_REFERENCE_ERROR: dict[str, str] = {
 
 # --------------------------------------------------------------------------
 # Corpus
-
-
-def split_file(data: bytes) -> list[bytes]:
-    """Messages by "BUFR" marker and declared total length, as the reference
-    numbers them (any edition, the last one cut at the end of the file)."""
-    out = []
-    pos = 0
-    while (start := data.find(b"BUFR", pos)) >= 0:
-        length = int.from_bytes(data[start + 4:start + 7], "big") if start + 7 <= len(data) else 0
-        out.append(data[start:start + length] if length >= 8 else data[start:])
-        if length < 8:
-            break
-        pos = start + length
-    return out
 
 
 @functools.cache

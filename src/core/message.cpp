@@ -69,6 +69,15 @@ Result<MessageSlice> first_message(Bytes buffer) {
   return slices->front();
 }
 
+Result<FirstMessage> select_first_message(Bytes buffer) {
+  auto slice = first_message(buffer);
+  if (!slice) return fail(std::move(slice.error()));
+  const Bytes bytes = buffer.subspan(slice->start, slice->length);
+  auto record = parse_message(bytes);
+  if (!record) return fail(std::move(record.error()));
+  return FirstMessage{bytes, std::move(*record)};
+}
+
 Result<BufrMessage> parse_message(Bytes m) {
   const std::size_t n = m.size();
   if (n < 8) return fail(BufrError::too_short());

@@ -59,6 +59,13 @@ struct BufrMessage {
 // failure anywhere in the buffer wins; no message at all is MissingMarker.
 [[nodiscard]] Result<MessageSlice> first_message(Bytes buffer);
 
+// That first message's bytes, parsed.
+struct FirstMessage {
+  Bytes bytes;
+  BufrMessage record;
+};
+[[nodiscard]] Result<FirstMessage> select_first_message(Bytes buffer);
+
 // The section 4 data bytes of a parsed message.
 inline Bytes section4_data(Bytes message, const BufrMessage& parsed) {
   return message.subspan(parsed.section4_data_offset, parsed.section4_data_length);

@@ -18,22 +18,6 @@ std::filesystem::path path_of(std::string_view text) {
   return std::filesystem::path(std::string(text));
 }
 
-// The first message of the buffer, framed and parsed. A framing failure
-// anywhere in the buffer is reported even when the first message is sound.
-struct FirstMessage {
-  Bytes bytes;
-  BufrMessage record;
-};
-
-Result<FirstMessage> select_first_message(Bytes buffer) {
-  auto slice = first_message(buffer);
-  if (!slice) return fail(std::move(slice.error()));
-  const Bytes bytes = buffer.subspan(slice->start, slice->length);
-  auto record = parse_message(bytes);
-  if (!record) return fail(std::move(record.error()));
-  return FirstMessage{bytes, std::move(*record)};
-}
-
 PyObject* decode_with(ModuleState* state, const FirstMessage& first, const TableSet& tables) {
   auto data = decode_data(first.record, tables, section4_data(first.bytes, first.record));
   if (!data) return set_error(data.error());

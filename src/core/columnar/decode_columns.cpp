@@ -14,24 +14,6 @@ Status add_message(ColumnBuilder& builder, const BufrMessage& message, const Tab
   return builder.status();
 }
 
-namespace {
-
-struct FirstMessage {
-  Bytes bytes;
-  BufrMessage record;
-};
-
-Result<FirstMessage> select_first_message(Bytes buffer) {
-  auto slice = first_message(buffer);
-  if (!slice) return fail(std::move(slice.error()));
-  const Bytes bytes = buffer.subspan(slice->start, slice->length);
-  auto record = parse_message(bytes);
-  if (!record) return fail(std::move(record.error()));
-  return FirstMessage{bytes, std::move(*record)};
-}
-
-} // namespace
-
 Status add_first_message(ColumnBuilder& builder, Bytes buffer, const TableSet& tables) {
   auto first = select_first_message(buffer);
   if (!first) return fail(std::move(first.error()));
