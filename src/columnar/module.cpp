@@ -219,17 +219,13 @@ PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t na
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
-template <auto F> PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guard<F>));
-}
-
 PyMethodDef module_methods[] = {
-    {"subset_starts", as_cfunction<subset_starts>(), kFast,
+    {"subset_starts", py::guarded_method<subset_starts>(), kFast,
      "subset_starts(data, tables)\n--\n\nStart index of each subset of the first message in the "
      "flat list of its values."},
-    {"decode", as_cfunction<decode>(), kFast,
+    {"decode", py::guarded_method<decode>(), kFast,
      "decode(data, tables)\n--\n\nThe first message of data as a Batch of columns."},
-    {"decode_messages", as_cfunction<decode_messages>(), kFast,
+    {"decode_messages", py::guarded_method<decode_messages>(), kFast,
      "decode_messages(messages)\n--\n\nSeveral (bytes, TableSet) messages as one Batch."},
     {nullptr, nullptr, 0, nullptr},
 };

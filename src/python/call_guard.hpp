@@ -56,4 +56,10 @@ template <class R, class... Args, R (*F)(Args...)> struct Guard<F> {
 };
 template <auto F> inline constexpr auto guard = &Guard<F>::call;
 
+// The guarded function as the PyCFunction a method table holds (the entry's
+// flags tell CPython its real signature).
+template <auto F> PyCFunction guarded_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
+}
+
 } // namespace morvane::py

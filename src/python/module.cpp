@@ -194,22 +194,17 @@ namespace {
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
-// The guarded function, cast to the type a method table holds.
-template <FastFunction F> PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
-}
-
 PyMethodDef module_methods[] = {
-    {"parse_bytes", as_cfunction<parse_bytes>(), kFast, "parse_bytes(data)\n--\n\n"},
-    {"parse_file", as_cfunction<parse_file>(), kFast, "parse_file(path)\n--\n\n"},
-    {"parse_all_bytes", as_cfunction<parse_all_bytes>(), kFast, "parse_all_bytes(data)\n--\n\n"},
-    {"parse_all_file", as_cfunction<parse_all_file>(), kFast, "parse_all_file(path)\n--\n\n"},
-    {"expand_descriptors", as_cfunction<expand_descriptors>(), kFast,
+    {"parse_bytes", guarded_method<parse_bytes>(), kFast, "parse_bytes(data)\n--\n\n"},
+    {"parse_file", guarded_method<parse_file>(), kFast, "parse_file(path)\n--\n\n"},
+    {"parse_all_bytes", guarded_method<parse_all_bytes>(), kFast, "parse_all_bytes(data)\n--\n\n"},
+    {"parse_all_file", guarded_method<parse_all_file>(), kFast, "parse_all_file(path)\n--\n\n"},
+    {"expand_descriptors", guarded_method<expand_descriptors>(), kFast,
      "expand_descriptors(table_dir, descriptors)\n--\n\n"},
-    {"decode_values", as_cfunction<decode_values>(), kFast, "decode_values(data, table_dir)\n--\n\n"},
-    {"decode_values_with_tables", as_cfunction<decode_values_with_tables>(), kFast,
+    {"decode_values", guarded_method<decode_values>(), kFast, "decode_values(data, table_dir)\n--\n\n"},
+    {"decode_values_with_tables", guarded_method<decode_values_with_tables>(), kFast,
      "decode_values_with_tables(data, tables)\n--\n\n"},
-    {"decode_values_with_definitions", as_cfunction<decode_values_with_definitions>(), kFast,
+    {"decode_values_with_definitions", guarded_method<decode_values_with_definitions>(), kFast,
      "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -30,10 +30,6 @@ template <class T> void record_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The guarded function, cast to the type a method table holds.
-template <auto F> PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
-}
 
 constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kClassMethod = METH_CLASS | METH_FASTCALL | METH_KEYWORDS;
@@ -277,18 +273,18 @@ PyObject* table_set_repr(PyObject* self) {
 }
 
 PyMethodDef table_set_methods[] = {
-    {"get_element", as_cfunction<table_set_get_element>(), kMethod,
+    {"get_element", guarded_method<table_set_get_element>(), kMethod,
      "get_element($self, code)\n--\n\n"},
-    {"get_sequence", as_cfunction<table_set_get_sequence>(), kMethod,
+    {"get_sequence", guarded_method<table_set_get_sequence>(), kMethod,
      "get_sequence($self, code)\n--\n\n"},
-    {"get_meaning", as_cfunction<table_set_get_meaning>(), kMethod,
+    {"get_meaning", guarded_method<table_set_get_meaning>(), kMethod,
      "get_meaning($self, code, raw)\n--\n\n"},
-    {"expand", as_cfunction<table_set_expand>(), kMethod, "expand($self, descriptors)\n--\n\n"},
-    {"from_eccodes", as_cfunction<table_set_from_eccodes>(), kClassMethod,
+    {"expand", guarded_method<table_set_expand>(), kMethod, "expand($self, descriptors)\n--\n\n"},
+    {"from_eccodes", guarded_method<table_set_from_eccodes>(), kClassMethod,
      "from_eccodes(path)\n--\n\n"},
-    {"from_definitions", as_cfunction<table_set_from_definitions>(), kClassMethod,
+    {"from_definitions", guarded_method<table_set_from_definitions>(), kClassMethod,
      "from_definitions(path, message)\n--\n\n"},
-    {"from_bufr4_45", as_cfunction<table_set_from_bufr4_45>(), kClassMethod,
+    {"from_bufr4_45", guarded_method<table_set_from_bufr4_45>(), kClassMethod,
      "from_bufr4_45(path)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
