@@ -90,7 +90,6 @@ PyObject* decoded_value_list(ModuleState* state, DecodedData&& data);
 void release_value_pool(ModuleState* state);
 
 // Module functions (METH_FASTCALL | METH_KEYWORDS), in registration order.
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* parse_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* parse_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* parse_all_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
