@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../core/columnar/decode_columns.hpp"
+#include "../python/arguments.hpp"
 #include "../python/call_guard.hpp"
 #include "../python/pyref.hpp"
 #include "../python/record_object.hpp"
@@ -48,63 +49,6 @@ const TableSet* table_set_argument(State* state, const char* function, PyObject*
 
 namespace {
 
-// Positional-or-keyword arguments, all required.
-template <std::size_t N>
-bool parse(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
-           Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& out) {
-  if (nargs > static_cast<Py_ssize_t>(N)) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given",
-                 function, static_cast<Py_ssize_t>(N), N == 1 ? "" : "s", nargs);
-    return false;
-  }
-  for (std::size_t i = 0; i < N; ++i) {
-    out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-  }
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GetItem(kwnames, k);
-    if (key == nullptr) return false;
-    std::size_t index = N;
-    for (std::size_t i = 0; i < N; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) index = i;
-    }
-    if (index == N) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
-      return false;
-    }
-    if (out[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
-                   function, names[index], static_cast<Py_ssize_t>(index) + 1);
-      return false;
-    }
-    out[index] = args[nargs + k];
-  }
-  for (std::size_t i = 0; i < N; ++i) {
-    if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function,
-                   names[i], static_cast<Py_ssize_t>(i) + 1);
-      return false;
-    }
-  }
-  return true;
-}
-
-bool bytes_of(const char* function, const char* name, PyObject* value, Bytes& out) {
-  if (!PyBytes_Check(value)) {
-    Ref type_name(PyType_GetName(Py_TYPE(value)));
-    if (type_name) {
-      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bytes, not %U", function, name,
-                   type_name.get());
-    }
-    return false;
-  }
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(value, &data, &size) < 0) return false;
-  out = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
-  return true;
-}
-
 // Releases the GIL for the life of the object.
 class WithoutGil {
 public:
@@ -121,10 +65,12 @@ PyObject* subset_starts(PyObject* module, PyObject* const* args, Py_ssize_t narg
                         PyObject* kwnames) {
   static constexpr std::array<const char*, 2> names{"data", "tables"};
   std::array<PyObject*, 2> values{};
-  if (!parse("subset_starts", names, args, nargs, kwnames, values)) return nullptr;
+  if (!py::parse_arguments("subset_starts", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
+  }
   State* state = state_of_module(module);
   Bytes data;
-  if (!bytes_of("subset_starts", "data", values[0], data)) return nullptr;
+  if (!py::bytes_argument("subset_starts", "data", values[0], data)) return nullptr;
   const TableSet* tables = table_set_argument(state, "subset_starts", values[1]);
   if (tables == nullptr) return nullptr;
   Result<std::vector<std::size_t>> starts;
@@ -146,10 +92,12 @@ PyObject* subset_starts(PyObject* module, PyObject* const* args, Py_ssize_t narg
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 2> names{"data", "tables"};
   std::array<PyObject*, 2> values{};
-  if (!parse("decode", names, args, nargs, kwnames, values)) return nullptr;
+  if (!py::parse_arguments("decode", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
+  }
   State* state = state_of_module(module);
   Bytes data;
-  if (!bytes_of("decode", "data", values[0], data)) return nullptr;
+  if (!py::bytes_argument("decode", "data", values[0], data)) return nullptr;
   const TableSet* tables = table_set_argument(state, "decode", values[1]);
   if (tables == nullptr) return nullptr;
   columnar::ColumnBuilder builder;
@@ -168,7 +116,9 @@ PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t na
                           PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names{"messages"};
   std::array<PyObject*, 1> values{};
-  if (!parse("decode_messages", names, args, nargs, kwnames, values)) return nullptr;
+  if (!py::parse_arguments("decode_messages", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
+  }
   State* state = state_of_module(module);
   Ref sequence(PySequence_Fast(values[0], "decode_messages() argument 'messages' must be a sequence"));
   if (!sequence) return nullptr;
@@ -190,7 +140,7 @@ PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t na
     Ref data = Ref::borrow(PyTuple_GetItem(item.get(), 0));
     Ref table_object = Ref::borrow(PyTuple_GetItem(item.get(), 1));
     Bytes bytes;
-    if (!bytes_of("decode_messages", "messages", data.get(), bytes)) return nullptr;
+    if (!py::bytes_argument("decode_messages", "messages", data.get(), bytes)) return nullptr;
     const TableSet* set = table_set_argument(state, "decode_messages", table_object.get());
     if (set == nullptr) return nullptr;
     buffers.push_back(bytes);

@@ -11,6 +11,7 @@
 #include "../core/error.hpp"
 #include "../core/message.hpp"
 #include "../core/tables/table_set.hpp"
+#include "arguments.hpp"
 #include "python.hpp"
 
 namespace morvane::py {
@@ -50,17 +51,8 @@ PyTypeObject* create_value_label_type(PyObject* module);  // not added to the mo
 // caller can `return set_error(...)`.
 PyObject* set_error(const BufrError& error);
 
-// Keyword/positional parsing for METH_FASTCALL | METH_KEYWORDS callables: all
-// parameters required, positional-or-keyword. Fills `out` with borrowed
-// references; on failure sets TypeError naming the function and returns false.
-bool parse_arguments(const char* function, std::span<const char* const> names,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out);
-
 // Argument converters: on failure they set TypeError/OverflowError naming the
 // argument and return false.
-bool bytes_argument(const char* function, const char* name, PyObject* value,
-                    std::span<const std::uint8_t>& out);
 bool str_argument(const char* function, const char* name, PyObject* value, std::string_view& out);
 bool u32_argument(const char* name, PyObject* value, std::uint32_t& out);
 bool u64_argument(const char* name, PyObject* value, std::uint64_t& out);
