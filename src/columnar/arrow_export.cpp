@@ -120,13 +120,13 @@ void export_schema(const columnar::Batch& batch, ArrowSchema* out) {
   for (const columnar::Column& column : batch.columns) {
     auto child_data = std::make_unique<SchemaData>();
     child_data->format = arrow_format(column.values.type);
-    child_data->name = column.name;
+    child_data->name = batch.name(column);
     child_data->metadata = encode_metadata({
         {"descriptor", written_code(column.descriptor)},
-        {"key", column.key},
+        {"key", batch.key(column)},
         {"rank", std::to_string(column.rank)},
-        {"element_name", column.element_name},
-        {"unit", column.unit},
+        {"element_name", std::string(batch.element_name(column))},
+        {"unit", std::string(batch.unit(column))},
         {"role", columnar::role_name(column.role)},
     });
     auto* child = new ArrowSchema{};

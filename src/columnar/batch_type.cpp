@@ -133,14 +133,15 @@ enum class ColumnField : int { name, key, rank, descriptor, element_name, unit, 
 
 PyObject* column_get(PyObject* self, void* closure) {
   ColumnObject* object = as<ColumnObject>(self);
-  const columnar::Column& c = object->batch->columns[object->index];
+  const columnar::Batch& batch = *object->batch;
+  const columnar::Column& c = batch.columns[object->index];
   switch (static_cast<ColumnField>(reinterpret_cast<std::intptr_t>(closure))) {
-  case ColumnField::name: return str_object(c.name);
-  case ColumnField::key: return str_object(c.key);
+  case ColumnField::name: return str_object(batch.name(c));
+  case ColumnField::key: return str_object(batch.key(c));
   case ColumnField::rank: return PyLong_FromUnsignedLong(c.rank);
   case ColumnField::descriptor: return PyLong_FromUnsignedLong(c.descriptor);
-  case ColumnField::element_name: return str_object(c.element_name);
-  case ColumnField::unit: return str_object(c.unit);
+  case ColumnField::element_name: return str_object(batch.element_name(c));
+  case ColumnField::unit: return str_object(batch.unit(c));
   case ColumnField::type: return PyUnicode_FromString(columnar::type_name(c.values.type));
   case ColumnField::role: return PyUnicode_FromString(columnar::role_name(c.role));
   case ColumnField::qualifies: return PyLong_FromLongLong(c.qualifies);
@@ -151,7 +152,7 @@ PyObject* column_get(PyObject* self, void* closure) {
 PyObject* column_repr(PyObject* self) {
   ColumnObject* object = as<ColumnObject>(self);
   const columnar::Column& c = object->batch->columns[object->index];
-  return str_object("Column(" + c.name + ", " + written_code(c.descriptor) + ", " +
+  return str_object("Column(" + object->batch->name(c) + ", " + written_code(c.descriptor) + ", " +
                     columnar::type_name(c.values.type) + ", " + columnar::role_name(c.role) + ")");
 }
 
@@ -247,9 +248,10 @@ PyObject* batch_index(PyObject* self, PyObject* name) {
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (text == nullptr) return nullptr;
   const std::string_view wanted(text, static_cast<std::size_t>(size));
-  const auto& columns = batch_of(self)->columns;
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (columns[i].name == wanted) return PyLong_FromSize_t(i);
+  const columnar::Batch& batch = *batch_of(self);
+  for (std::size_t i = 0; i < batch.columns.size(); ++i) {
+    const columnar::Column& c = batch.columns[i];
+    if (wanted.ends_with(batch.key(c)) && batch.name(c) == wanted) return PyLong_FromSize_t(i);
   }
   PyErr_SetObject(PyExc_KeyError, name);
   return nullptr;

@@ -2,6 +2,26 @@
 
 namespace morvane::columnar {
 
+std::string rank_name(std::uint32_t rank, std::string_view key) {
+  std::string name;
+  name.reserve(key.size() + 12);
+  name.push_back('#');
+  name.append(std::to_string(rank));
+  name.push_back('#');
+  name.append(key);
+  return name;
+}
+
+std::string Batch::name(const Column& column) const { return rank_name(column.rank, key(column)); }
+
+std::string_view Batch::element_name(const Column& column) const {
+  return column.element == Column::kNoElement ? std::string_view{} : elements[column.element].name;
+}
+
+std::string_view Batch::unit(const Column& column) const {
+  return column.element == Column::kNoElement ? std::string_view{} : elements[column.element].unit;
+}
+
 const char* type_name(ColumnType type) {
   switch (type) {
   case ColumnType::Int64: return "int64";

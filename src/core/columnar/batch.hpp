@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../data/walk_sink.hpp"
@@ -28,13 +29,21 @@ struct ColumnValues {
   [[nodiscard]] std::size_t rows() const { return valid.size(); }
 };
 
+// Table B text of the elements of a batch, once per element, not per column.
+struct ElementText {
+  std::string name;
+  std::string unit;
+};
+
+// What a column holds. Its texts live once in the batch (`Batch::key`,
+// `Batch::name`, `Batch::element`): a TEMP message has thousands of
+// columns, and strings per column would cost more than its values.
 struct Column {
-  std::string name;  // "#rank#key"
-  std::string key;   // ecCodes key; quality columns "element->attribute"
+  static constexpr std::uint32_t kNoElement = static_cast<std::uint32_t>(-1);
+  std::uint32_t key = 0;  // index in Batch::keys
   std::uint32_t rank = 0;
   std::uint32_t descriptor = 0;
-  std::string element_name;
-  std::string unit;
+  std::uint32_t element = kNoElement;  // index in Batch::elements
   ItemRole role = ItemRole::Element;
   std::int64_t qualifies = -1;  // column index, or -1
   std::uint8_t reread = 0;      // X of the re-reading operator, 0 otherwise
@@ -45,7 +54,17 @@ struct Batch {
   std::vector<Column> columns;
   std::size_t rows = 0;
   std::vector<std::size_t> message_rows;  // row offset of each message, then the total
+  std::vector<std::string> keys;  // ecCodes keys; quality columns "element->attribute"
+  std::vector<ElementText> elements;
+
+  [[nodiscard]] const std::string& key(const Column& column) const { return keys[column.key]; }
+  // "#rank#key"
+  [[nodiscard]] std::string name(const Column& column) const;
+  [[nodiscard]] std::string_view element_name(const Column& column) const;
+  [[nodiscard]] std::string_view unit(const Column& column) const;
 };
+
+std::string rank_name(std::uint32_t rank, std::string_view key);
 
 const char* type_name(ColumnType type);
 const char* role_name(ItemRole role);

@@ -16,10 +16,9 @@ constexpr std::size_t kCellsPerItem = 32;
 constexpr std::size_t kBaseCells = std::size_t{1} << 25U;
 constexpr std::uint32_t kMaxChain = 8;
 
-const std::string& key_of(const ElementDefinition& definition, std::string& scratch) {
+std::string key_of(const ElementDefinition& definition) {
   if (!definition.abbreviation.empty()) return definition.abbreviation;
-  scratch = written_code(definition.code);
-  return scratch;
+  return written_code(definition.code);
 }
 
 // The ecCodes names of what an item stands for when it has no Table B entry,
@@ -43,16 +42,6 @@ const char* reread_key(std::uint8_t x) {
   }
 }
 
-std::string rank_name(std::uint32_t rank, const std::string& key) {
-  std::string name;
-  name.reserve(key.size() + 12);
-  name.push_back('#');
-  name.append(std::to_string(rank));
-  name.push_back('#');
-  name.append(key);
-  return name;
-}
-
 } // namespace
 
 void ColumnBuilder::begin_message(std::size_t subsets) {
@@ -63,13 +52,10 @@ void ColumnBuilder::begin_message(std::size_t subsets) {
   by_subset_ = false;
   history_.clear();
   ++generation_;
-  // Element slots belong to the message's catalog.
-  for (Slot& s : slots_) {
-    s.count = 0;
-    s.columns.clear();
-  }
+  // Element slots belong to the message's catalog; the columns of a slot's
+  // ranks are found again for each message.
+  ++message_;
   element_slots_.clear();
-  key_slots_.clear();
   attribute_slots_.clear();
 }
 
@@ -87,6 +73,8 @@ Batch ColumnBuilder::finish() && {
   batch.rows = rows_;
   batch.message_rows = std::move(message_rows_);
   batch.message_rows.push_back(rows_);
+  batch.keys = std::move(keys_);
+  batch.elements = std::move(elements_);
   return batch;
 }
 
@@ -101,12 +89,23 @@ void ColumnBuilder::begin_subset() {
 std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
   if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
   std::size_t& known = element_slots_[info.index];
-  if (known == kNone) {
-    std::string scratch;
-    const std::string& key = key_of(*info.definition, scratch);
-    known = key_slots_.try_emplace(key, kFixedSlots + key_slots_.size()).first->second;
-  }
+  if (known == kNone) known = kFixedSlots + intern(key_of(*info.definition));
   return known;
+}
+
+std::uint32_t ColumnBuilder::intern(std::string_view key) {
+  if (auto it = key_index_.find(key); it != key_index_.end()) return it->second;
+  const auto index = static_cast<std::uint32_t>(keys_.size());
+  keys_.emplace_back(key);
+  key_index_.emplace(keys_.back(), index);
+  named_.emplace_back();
+  return index;
+}
+
+std::uint32_t ColumnBuilder::element_text(const ElementDefinition& definition) {
+  auto [it, added] = element_index_.try_emplace(&definition, static_cast<std::uint32_t>(elements_.size()));
+  if (added) elements_.push_back(ElementText{definition.name, definition.unit});
+  return it->second;
 }
 
 ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
@@ -118,6 +117,7 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
   item.role = tag.role;
   item.reread = tag.reread;
   item.slot = element_slot(info);
+  item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
   if (tag.role == ItemRole::Quality) {
     item.qualifies = tag.qualifies < history_.size()
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
@@ -163,6 +163,10 @@ std::uint32_t ColumnBuilder::next_rank(Slot& s) const {
 std::size_t ColumnBuilder::resolve(const Item& item) {
   const bool attribute = item.role == ItemRole::Quality || item.role == ItemRole::Associated;
   Slot& s = attribute ? attribute_slot(item) : slot(item.slot);
+  if (s.message != message_) {
+    s.message = message_;
+    s.columns.clear();
+  }
   // For attributes the "rank" is the depth of the chain of equal attributes.
   const std::uint32_t rank = next_rank(s);
   if (rank <= s.columns.size()) {
@@ -179,46 +183,38 @@ std::size_t ColumnBuilder::resolve(const Item& item) {
 }
 
 std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
-  std::string key;
-  std::string name;
+  std::uint32_t key = item.key;
   std::uint32_t column_rank = rank;
   if (item.role == ItemRole::Quality || item.role == ItemRole::Associated) {
     const Column& parent = columns_[static_cast<std::size_t>(item.qualifies)];
-    std::string scratch;
     const std::string attribute =
         item.role == ItemRole::Associated ? std::string(fixed_key(item.role))
         : item.reread != 0                ? std::string(reread_key(item.reread))
-                                          : key_of(*item.definition, scratch);
-    key = parent.key;
+                                          : key_of(*item.definition);
+    std::string text = keys_[parent.key];
     column_rank = parent.rank;
     // A second attribute of the same kind is chained, as ecCodes names it;
     // past a few, a number says how deep, so names stay short.
     const std::uint32_t chained = std::min(rank, kMaxChain);
-    for (std::uint32_t depth = 0; depth < chained; ++depth) key.append("->").append(attribute);
-    if (rank > kMaxChain) key.append("[").append(std::to_string(rank)).append("]");
-    name = rank_name(column_rank, key);
-    for (auto it = by_name_.find(name); it != by_name_.end() && used(it->second);
-         it = by_name_.find(name)) {
-      key.append("'");
-      name = rank_name(column_rank, key);
+    for (std::uint32_t depth = 0; depth < chained; ++depth) text.append("->").append(attribute);
+    if (rank > kMaxChain) text.append("[").append(std::to_string(rank)).append("]");
+    key = intern(text);
+    for (std::size_t c = find(key, column_rank); c != kNone && used(c); c = find(key, column_rank)) {
+      text.append("'");
+      key = intern(text);
     }
   } else {
-    std::string scratch;
-    key = item.definition != nullptr ? key_of(*item.definition, scratch)
-                                     : std::string(fixed_key(item.role));
-    name = rank_name(column_rank, key);
     // Two elements sharing one key: the later takes the next free rank.
-    for (auto it = by_name_.find(name); it != by_name_.end() && used(it->second);
-         it = by_name_.find(name)) {
-      name = rank_name(++column_rank, key);
+    for (std::size_t c = find(key, column_rank); c != kNone && used(c);
+         c = find(key, column_rank)) {
+      ++column_rank;
     }
   }
-  if (auto it = by_name_.find(name); it != by_name_.end()) return it->second;
-  return create(item, std::move(key), column_rank, std::move(name));
+  if (const std::size_t c = find(key, column_rank); c != kNone) return c;
+  return create(item, key, column_rank);
 }
 
-std::size_t ColumnBuilder::create(const Item& item, std::string&& key, std::uint32_t rank,
-                                  std::string&& name) {
+std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint32_t rank) {
   const std::size_t end_row = rows_ + message_subsets_;
   const std::size_t limit = kBaseCells + kCellsPerItem * (items_ + message_subsets_);
   if ((columns_.size() + 1) > limit / std::max<std::size_t>(end_row, 1)) {
@@ -227,17 +223,13 @@ std::size_t ColumnBuilder::create(const Item& item, std::string&& key, std::uint
                               std::to_string(end_row) + " rows");
   }
   Column& column = columns_.emplace_back();
-  column.name = std::move(name);
-  column.key = std::move(key);
+  column.key = key;
   column.rank = rank;
   column.descriptor = item.descriptor;
   column.role = item.role;
   column.reread = item.reread;
   column.qualifies = item.qualifies;
-  if (item.definition != nullptr) {
-    column.element_name = item.definition->name;
-    column.unit = item.definition->unit;
-  }
+  if (item.definition != nullptr) column.element = element_text(*item.definition);
   column.values = empty_values(item.type);
   // Uncompressed rows arrive one by one; compressed ones as whole arrays,
   // which often become the column's own.
@@ -247,7 +239,9 @@ std::size_t ColumnBuilder::create(const Item& item, std::string&& key, std::uint
     reserve(column.values, end_row);
   }
   const std::size_t c = columns_.size() - 1;
-  by_name_.emplace(column.name, c);
+  auto& ranks = named_[key];
+  if (ranks.size() < rank) ranks.resize(rank, kNone);
+  ranks[rank - 1] = c;
   return c;
 }
 
@@ -330,6 +324,7 @@ void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8
   item.role = ItemRole::Text;
   item.type = ColumnType::Text;
   item.slot = 2;
+  item.key = intern(fixed_key(item.role));
   const std::size_t c = resolve(item);
   accept(c, ColumnType::Text);
   push_text(columns_[c].values, bytes);
@@ -343,6 +338,7 @@ void ColumnBuilder::marker(std::uint32_t code) {
   item.role = ItemRole::Marker;
   item.type = ColumnType::Int64;
   item.slot = 1;
+  item.key = intern(fixed_key(item.role));
   const std::size_t c = resolve(item);
   accept(c, ColumnType::Int64);
   if (columns_[c].values.type == ColumnType::Int64) {
@@ -368,6 +364,7 @@ void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
     item.role = tag.role;
     item.type = column.kind == ValueColumn::Kind::Text ? ColumnType::Text : ColumnType::Int64;
     item.slot = tag.role == ItemRole::Marker ? 1 : 2;
+    item.key = intern(fixed_key(tag.role));
   }
   const std::size_t c = resolve(item);
   accept(c, item.type);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -63,6 +64,7 @@ private:
     ColumnType type = ColumnType::Int64;
     const ElementDefinition* definition = nullptr;
     std::size_t slot = 0;  // what ranks are counted by
+    std::uint32_t key = 0;  // for all but attributes, whose key is their element's
   };
 
   // Rank counting and the columns found so far for one element (or one
@@ -70,11 +72,12 @@ private:
   struct Slot {
     std::uint32_t generation = 0;
     std::uint32_t count = 0;
+    std::uint32_t message = 0;  // the message `columns` is known for
     std::vector<std::size_t> columns;  // by rank - 1; kNone when not yet known
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  // Slots 0..2: kept free, markers, inserted text; then one per key (bitmap
-  // entries count with the other 0-31-031 values).
+  // Slots 0..2: kept free, markers, inserted text; then one per key index
+  // (bitmap entries count with the other 0-31-031 values).
   static constexpr std::size_t kFixedSlots = 3;
   struct AttributeKey {
     std::size_t parent;
@@ -92,7 +95,15 @@ private:
   std::size_t element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
-  std::size_t create(const Item& item, std::string&& key, std::uint32_t rank, std::string&& name);
+  std::size_t create(const Item& item, std::uint32_t key, std::uint32_t rank);
+  // The index of a key in the batch's keys, added when new.
+  std::uint32_t intern(std::string_view key);
+  std::uint32_t element_text(const ElementDefinition& definition);
+  // The column named "#rank#key", or kNone.
+  [[nodiscard]] std::size_t find(std::uint32_t key, std::uint32_t rank) const {
+    const auto& ranks = named_[key];
+    return rank <= ranks.size() ? ranks[rank - 1] : kNone;
+  }
   Slot& slot(std::size_t index);
   Slot& attribute_slot(const Item& item);
   std::uint32_t next_rank(Slot& slot) const;
@@ -104,13 +115,22 @@ private:
   // Associated field read before the element `element` (its column).
   void flush_associated(std::size_t element);
 
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+  };
+
   std::vector<Column> columns_;
-  std::unordered_map<std::string, std::size_t> by_name_;
+  std::vector<std::string> keys_;
+  std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> key_index_;
+  std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
+  std::vector<ElementText> elements_;
+  std::unordered_map<const ElementDefinition*, std::uint32_t> element_index_;
   std::vector<Slot> slots_;
   std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
-  std::unordered_map<std::string, std::size_t> key_slots_;
   std::unordered_map<AttributeKey, Slot, AttributeHash> attribute_slots_;
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
+  std::uint32_t message_ = 0;
   std::vector<std::size_t> history_;  // column of each descriptor history entry
   std::size_t last_element_ = 0;
 
