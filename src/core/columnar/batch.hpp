@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../data/walk_sink.hpp"
+#include "cells.hpp"
 
 namespace morvane::columnar {
 
@@ -21,9 +22,9 @@ enum class ColumnType : std::uint8_t { Int64, Float64, Text };
 // Arrow's large_utf8 layout (`offsets` has rows + 1 entries).
 struct ColumnValues {
   ColumnType type = ColumnType::Float64;
-  std::vector<std::uint64_t> words;
-  std::vector<std::uint8_t> valid;  // 1 = present, one per row
-  std::vector<std::int64_t> offsets;
+  Cells<std::uint64_t, 1> words;
+  Cells<std::uint8_t, 8> valid;  // 1 = present, one per row
+  Cells<std::int64_t, 2> offsets;
   std::string chars;
 
   [[nodiscard]] std::size_t rows() const { return valid.size(); }

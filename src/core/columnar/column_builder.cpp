@@ -44,7 +44,13 @@ const char* reread_key(std::uint8_t x) {
 
 } // namespace
 
-void ColumnBuilder::begin_message(std::size_t subsets) {
+void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) {
+  if (columns_.empty()) {
+    // Room for about the columns of one subset, so that growing the
+    // vector does not move thousands of columns of a one-subset message.
+    constexpr std::size_t kMaxExpectedColumns = 1U << 14U;
+    columns_.reserve(std::min(data_octets / std::max<std::size_t>(subsets, 1), kMaxExpectedColumns));
+  }
   message_rows_.push_back(rows_);
   message_subsets_ = subsets;
   row_ = rows_;
@@ -56,7 +62,8 @@ void ColumnBuilder::begin_message(std::size_t subsets) {
   // ranks are found again for each message.
   ++message_;
   element_slots_.clear();
-  attribute_slots_.clear();
+  element_texts_.clear();
+  attributes_ = 0;
 }
 
 void ColumnBuilder::end_message() { rows_ += message_subsets_; }
@@ -102,10 +109,19 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
   return index;
 }
 
-std::uint32_t ColumnBuilder::element_text(const ElementDefinition& definition) {
-  auto [it, added] = element_index_.try_emplace(&definition, static_cast<std::uint32_t>(elements_.size()));
-  if (added) elements_.push_back(ElementText{definition.name, definition.unit});
-  return it->second;
+std::uint32_t ColumnBuilder::element_text(const Item& item) {
+  if (item.catalog_index >= element_texts_.size()) {
+    element_texts_.resize(item.catalog_index + 1, Column::kNoElement);
+  }
+  std::uint32_t& known = element_texts_[item.catalog_index];
+  if (known == Column::kNoElement) {
+    const ElementDefinition& definition = *item.definition;
+    auto [it, added] =
+        element_index_.try_emplace(&definition, static_cast<std::uint32_t>(elements_.size()));
+    if (added) elements_.push_back(ElementText{definition.name, definition.unit});
+    known = it->second;
+  }
+  return known;
 }
 
 ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
@@ -118,6 +134,7 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
   item.reread = tag.reread;
   item.slot = element_slot(info);
   item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
+  item.catalog_index = info.index;
   if (tag.role == ItemRole::Quality) {
     item.qualifies = tag.qualifies < history_.size()
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
@@ -139,7 +156,7 @@ ColumnBuilder::Slot& ColumnBuilder::slot(std::size_t index) {
   return slots_[index];
 }
 
-ColumnBuilder::Slot& ColumnBuilder::attribute_slot(const Item& item) {
+std::size_t ColumnBuilder::attribute_slot(const Item& item) {
   // Class 33 values are told apart by their element, re-reads by their
   // operator (values above any element slot), associated fields share one.
   constexpr std::size_t kOperatorAttribute = std::size_t{1} << 62U;
@@ -149,7 +166,32 @@ ColumnBuilder::Slot& ColumnBuilder::attribute_slot(const Item& item) {
   } else if (item.reread != 0) {
     attribute = kOperatorAttribute + item.reread;
   }
-  return attribute_slots_[AttributeKey{static_cast<std::size_t>(item.qualifies), attribute}];
+  const auto parent = static_cast<std::size_t>(item.qualifies);
+  if ((attributes_ + 1) * 2 > attribute_table_.size()) {
+    std::vector<AttributeEntry> old(attribute_table_.size() * 2);
+    old.swap(attribute_table_);
+    const std::size_t mask = attribute_table_.size() - 1;
+    for (const AttributeEntry& e : old) {
+      if (e.message != message_) continue;
+      std::size_t i = (e.parent * 0x9E3779B97F4A7C15ULL ^ e.attribute) & mask;
+      while (attribute_table_[i].message == message_) i = (i + 1) & mask;
+      attribute_table_[i] = e;
+    }
+  }
+  const std::size_t mask = attribute_table_.size() - 1;
+  for (std::size_t i = (parent * 0x9E3779B97F4A7C15ULL ^ attribute) & mask;; i = (i + 1) & mask) {
+    AttributeEntry& e = attribute_table_[i];
+    if (e.message != message_) {
+      e = AttributeEntry{parent, attribute, message_, static_cast<std::uint32_t>(attributes_)};
+      if (attribute_pool_.size() <= attributes_) attribute_pool_.emplace_back();
+      Slot& fresh = attribute_pool_[attributes_++];
+      fresh.generation = 0;
+      fresh.count = 0;
+      fresh.message = 0;
+      return e.slot;
+    }
+    if (e.parent == parent && e.attribute == attribute) return e.slot;
+  }
 }
 
 std::uint32_t ColumnBuilder::next_rank(Slot& s) const {
@@ -162,7 +204,8 @@ std::uint32_t ColumnBuilder::next_rank(Slot& s) const {
 
 std::size_t ColumnBuilder::resolve(const Item& item) {
   const bool attribute = item.role == ItemRole::Quality || item.role == ItemRole::Associated;
-  Slot& s = attribute ? attribute_slot(item) : slot(item.slot);
+  const std::size_t pooled = attribute ? attribute_slot(item) : 0;
+  Slot& s = attribute ? attribute_pool_[pooled] : slot(item.slot);
   if (s.message != message_) {
     s.message = message_;
     s.columns.clear();
@@ -177,7 +220,7 @@ std::size_t ColumnBuilder::resolve(const Item& item) {
   }
   const std::size_t c = named(item, rank);
   // `s` may have moved if named() added slots.
-  Slot& again = attribute ? attribute_slot(item) : slot(item.slot);
+  Slot& again = attribute ? attribute_pool_[pooled] : slot(item.slot);
   if (rank <= again.columns.size()) again.columns[rank - 1] = c;
   return c;
 }
@@ -229,8 +272,9 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   column.role = item.role;
   column.reread = item.reread;
   column.qualifies = item.qualifies;
-  if (item.definition != nullptr) column.element = element_text(*item.definition);
-  column.values = empty_values(item.type);
+  if (item.definition != nullptr) column.element = element_text(item);
+  column.values.type = item.type;
+  if (item.type == ColumnType::Text) column.values.offsets.push_back(0);
   // Uncompressed rows arrive one by one; compressed ones as whole arrays,
   // which often become the column's own.
   if (expected_rows_ > end_row) {

@@ -32,7 +32,8 @@ public:
   // headers, so what is set aside up front is capped.
   void expect_rows(std::size_t rows) { expected_rows_ = std::min(rows, kMaxExpectedRows); }
   // Rows of a message are added after those of the messages before it.
-  void begin_message(std::size_t subsets);
+  // `data_octets`: the size of its data section, an upper bound on items.
+  void begin_message(std::size_t subsets, std::size_t data_octets);
   void end_message();
   // A failure while building (subsets too unlike to align); the builder is
   // then of no further use.
@@ -65,6 +66,7 @@ private:
     const ElementDefinition* definition = nullptr;
     std::size_t slot = 0;  // what ranks are counted by
     std::uint32_t key = 0;  // for all but attributes, whose key is their element's
+    std::uint32_t catalog_index = 0;  // of `definition`
   };
 
   // Rank counting and the columns found so far for one element (or one
@@ -79,15 +81,14 @@ private:
   // Slots 0..2: kept free, markers, inserted text; then one per key index
   // (bitmap entries count with the other 0-31-031 values).
   static constexpr std::size_t kFixedSlots = 3;
-  struct AttributeKey {
-    std::size_t parent;
-    std::size_t attribute;  // element slot, or a re-read / associated code
-    bool operator==(const AttributeKey&) const = default;
-  };
-  struct AttributeHash {
-    std::size_t operator()(const AttributeKey& k) const {
-      return k.parent * 0x9E3779B97F4A7C15ULL ^ k.attribute;
-    }
+  // The attribute slots of a message: an open-addressing table of
+  // (element column, attribute) whose entries are live only for the message
+  // they were stamped with, and a pool of slots kept across messages.
+  struct AttributeEntry {
+    std::size_t parent = 0;
+    std::size_t attribute = 0;  // element slot, or a re-read / associated code
+    std::uint32_t message = 0;
+    std::uint32_t slot = 0;
   };
 
   Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
@@ -98,14 +99,14 @@ private:
   std::size_t create(const Item& item, std::uint32_t key, std::uint32_t rank);
   // The index of a key in the batch's keys, added when new.
   std::uint32_t intern(std::string_view key);
-  std::uint32_t element_text(const ElementDefinition& definition);
+  std::uint32_t element_text(const Item& item);
   // The column named "#rank#key", or kNone.
   [[nodiscard]] std::size_t find(std::uint32_t key, std::uint32_t rank) const {
     const auto& ranks = named_[key];
     return rank <= ranks.size() ? ranks[rank - 1] : kNone;
   }
   Slot& slot(std::size_t index);
-  Slot& attribute_slot(const Item& item);
+  std::size_t attribute_slot(const Item& item);
   std::uint32_t next_rank(Slot& slot) const;
   [[nodiscard]] bool used(std::size_t column) const {
     return columns_[column].values.rows() > row_;
@@ -128,7 +129,10 @@ private:
   std::unordered_map<const ElementDefinition*, std::uint32_t> element_index_;
   std::vector<Slot> slots_;
   std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
-  std::unordered_map<AttributeKey, Slot, AttributeHash> attribute_slots_;
+  std::vector<std::uint32_t> element_texts_;  // by catalog index; Column::kNoElement until seen
+  std::vector<AttributeEntry> attribute_table_ = std::vector<AttributeEntry>(64);
+  std::vector<Slot> attribute_pool_;
+  std::size_t attributes_ = 0;  // entries of this message
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::uint32_t message_ = 0;
   std::vector<std::size_t> history_;  // column of each descriptor history entry

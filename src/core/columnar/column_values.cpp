@@ -117,8 +117,7 @@ void reserve(ColumnValues& values, std::size_t rows) {
   values.valid.reserve(rows);
 }
 
-void pad(ColumnValues& values, std::size_t rows) {
-  if (values.rows() >= rows) return;
+void pad_to(ColumnValues& values, std::size_t rows) {
   if (values.type == ColumnType::Text) {
     values.offsets.resize(rows + 1, static_cast<std::int64_t>(values.chars.size()));
   } else {
@@ -246,8 +245,8 @@ void append_column(ColumnValues& values, ValueColumn& column, const NumericCodin
       column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
                    column.raws.data());
     }
-    values.words = std::move(column.raws);
-    values.valid = std::move(column.present);
+    values.words.adopt(std::move(column.raws));
+    values.valid.adopt(std::move(column.present));
     return;
   }
   values.words.resize(base + subsets);
@@ -259,7 +258,7 @@ void append_column(ColumnValues& values, ValueColumn& column, const NumericCodin
     column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
                  values.words.data() + base);
   }
-  values.valid.insert(values.valid.end(), column.present.begin(), column.present.end());
+  values.valid.append(column.present.data(), column.present.data() + column.present.size());
 }
 
 } // namespace morvane::columnar

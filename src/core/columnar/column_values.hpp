@@ -18,7 +18,10 @@ ColumnValues empty_values(ColumnType type);
 // Room for `rows` rows.
 void reserve(ColumnValues& values, std::size_t rows);
 // Nulls up to `rows` rows.
-void pad(ColumnValues& values, std::size_t rows);
+void pad_to(ColumnValues& values, std::size_t rows);
+inline void pad(ColumnValues& values, std::size_t rows) {
+  if (values.rows() < rows) pad_to(values, rows);
+}
 
 inline void push_null(ColumnValues& values) {
   if (values.type == ColumnType::Text) {

@@ -7,7 +7,7 @@ namespace morvane::columnar {
 
 Status add_message(ColumnBuilder& builder, const BufrMessage& message, const TableSet& tables,
                    Bytes data_bytes) {
-  builder.begin_message(message.number_of_subsets);
+  builder.begin_message(message.number_of_subsets, data_bytes.size());
   auto status = walk_message(message, tables, data_bytes, builder, builder);
   if (!status) return status;
   builder.end_message();
