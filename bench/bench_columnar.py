@@ -6,6 +6,9 @@
 For each file every message is decoded:
   ecCodes     codes_bufr_new_from_file, unpack=1, codes_get_array("numericValues")
   columnar    morvane._columnar.decode(message, tables), one Batch per message
+  per file    morvane._columnar.decode_messages over runs of consecutive messages
+              with the same template and tables, as morvane.read_arrow decodes
+              a file: one Batch per run
   2 threads   the same, the messages split between two threads (the module
               releases the GIL while it decodes)
   object      _morvane.decode_values_with_tables, one DecodedValue per value
@@ -91,13 +94,18 @@ def eccodes_pass(path: Path) -> int:
 @dataclass
 class Work:
     messages: list[tuple[bytes, object]]
+    runs: list[list[tuple[bytes, object]]]
 
 
 def load_work(path: Path, eccodes_root: Path) -> Work:
     import _morvane
 
+    from morvane._columns import BATCH_ROWS
+
     tables: dict[tuple, object] = {}
     work = []
+    runs: list[list[tuple[bytes, object]]] = []
+    last, rows = None, 0
     for data in split_file(path.read_bytes()):
         msg = _morvane.parse_bytes(data)
         key = (msg.master_table_number, msg.originating_centre, msg.originating_subcentre,
@@ -105,7 +113,14 @@ def load_work(path: Path, eccodes_root: Path) -> Work:
         if key not in tables:
             tables[key] = _morvane.TableSet.from_definitions(str(eccodes_root), msg)
         work.append((data, tables[key]))
-    return Work(work)
+        template = (tuple(msg.unexpanded_descriptors), key)
+        if not runs or template != last or rows + msg.number_of_subsets > BATCH_ROWS:
+            runs.append([])
+            rows = 0
+        runs[-1].append(work[-1])
+        rows += msg.number_of_subsets
+        last = template
+    return Work(work, runs)
 
 
 def columnar_pass(work: Work, rounds: int = 1) -> None:
@@ -115,6 +130,14 @@ def columnar_pass(work: Work, rounds: int = 1) -> None:
     for _ in range(rounds):
         for data, tables in work.messages:
             decode(data, tables)
+
+
+def file_pass(work: Work) -> None:
+    from morvane import _columnar
+
+    decode_messages = _columnar.decode_messages
+    for run in work.runs:
+        decode_messages(run)
 
 
 def columnar_threads(work: Work, rounds: int = 1, threads: int = 2) -> None:
@@ -213,7 +236,7 @@ def main(argv: list[str] | None = None) -> int:
         have_columnar = False
     print(f"python {sys.version.split()[0]}, ecCodes {eccodes.codes_get_api_version()}, best of {args.repeat}")
     head = (f"{'file':<6} {'msgs':>5} {'values':>9} {'ecCodes M/s':>11} {'columnar M/s':>12} {'x':>6} "
-            f"{'2 thr x':>7} {'object M/s':>10} {'x':>6}  targets")
+            f"{'file M/s':>9} {'x':>6} {'2 thr x':>7} {'object M/s':>10} {'x':>6}  targets")
     print(head)
     print("-" * len(head))
     missed = []
@@ -223,8 +246,8 @@ def main(argv: list[str] | None = None) -> int:
         values = eccodes_pass(path)
         t_ec = best_of(args.repeat, lambda: eccodes_pass(path))
         t_obj = best_of(args.repeat, lambda: object_pass(work))
-        col = thr = "n/a"
-        col_x = thr_x = None
+        col = thr = per_file = "n/a"
+        col_x = thr_x = file_x = None
         if have_columnar:
             t_col = best_of(args.repeat, lambda: columnar_pass(work))
             # Threads are compared over at least THREAD_SECONDS of work: a single pass
@@ -232,20 +255,23 @@ def main(argv: list[str] | None = None) -> int:
             rounds = max(1, math.ceil(THREAD_SECONDS / t_col))
             t_one = best_of(args.repeat, lambda: columnar_pass(work, rounds))
             t_thr = best_of(args.repeat, lambda: columnar_threads(work, rounds))
-            col_x, thr_x = t_ec / t_col, t_one / t_thr
+            t_file = best_of(args.repeat, lambda: file_pass(work))
+            col_x, thr_x, file_x = t_ec / t_col, t_one / t_thr, t_ec / t_file
             col, thr = f"{values / t_col / 1e6:12.1f}", f"{thr_x:7.2f}"
+            per_file = f"{values / t_file / 1e6:9.1f}"
         obj_x = t_ec / t_obj
         want_col, want_obj = TARGETS[name]
         notes = [f"col>={want_col:g}x"] + ([f"obj>={want_obj:g}x"] if want_obj else [])
-        if col_x is not None and col_x < want_col:
-            missed.append(f"{name}: columnar {col_x:.1f}x < {want_col:g}x")
+        if file_x is not None and max(col_x, file_x) < want_col:
+            missed.append(f"{name}: columnar {max(col_x, file_x):.1f}x < {want_col:g}x")
         if thr_x is not None and thr_x < 1.7:
             missed.append(f"{name}: 2 threads {thr_x:.2f}x < 1.7x")
         if want_obj and obj_x < want_obj:
             missed.append(f"{name}: object {obj_x:.2f}x < {want_obj:g}x")
         col_x_text = f"{col_x:6.1f}" if col_x is not None else "   n/a"
+        file_x_text = f"{file_x:6.1f}" if file_x is not None else "   n/a"
         print(f"{name:<6} {len(work.messages):>5} {values:>9} {values / t_ec / 1e6:11.2f} {col:>12} {col_x_text} "
-              f"{thr:>7} {values / t_obj / 1e6:10.2f} {obj_x:6.2f}  {', '.join(notes)}")
+              f"{per_file:>9} {file_x_text} {thr:>7} {values / t_obj / 1e6:10.2f} {obj_x:6.2f}  {', '.join(notes)}")
     if have_columnar and not args.no_frame and "hirs" in args.files.split(","):
         print()
         print(frame_report(bufr / FILES["hirs"]))
