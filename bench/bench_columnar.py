@@ -100,12 +100,12 @@ class Work:
 def load_work(path: Path, eccodes_root: Path) -> Work:
     import _morvane
 
-    from morvane._columns import BATCH_ROWS
+    from morvane._columns import ALONE_ROWS, BATCH_ROWS
 
     tables: dict[tuple, object] = {}
     work = []
     runs: list[list[tuple[bytes, object]]] = []
-    last, rows = None, 0
+    last, rows, alone = None, 0, False
     for data in split_file(path.read_bytes()):
         msg = _morvane.parse_bytes(data)
         key = (msg.master_table_number, msg.originating_centre, msg.originating_subcentre,
@@ -114,9 +114,11 @@ def load_work(path: Path, eccodes_root: Path) -> Work:
             tables[key] = _morvane.TableSet.from_definitions(str(eccodes_root), msg)
         work.append((data, tables[key]))
         template = (tuple(msg.unexpanded_descriptors), key)
-        if not runs or template != last or rows + msg.number_of_subsets > BATCH_ROWS:
+        big = msg.number_of_subsets >= ALONE_ROWS
+        if not runs or template != last or rows + msg.number_of_subsets > BATCH_ROWS or big or alone:
             runs.append([])
             rows = 0
+        alone = big
         runs[-1].append(work[-1])
         rows += msg.number_of_subsets
         last = template

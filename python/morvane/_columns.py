@@ -26,6 +26,10 @@ RANKED_KEY = re.compile(r"#(\d+)#(.+)")
 # Rows of one batch from read_arrow: enough to amortise the per-batch cost,
 # few enough that a batch of wide satellite subsets stays in the tens of MB.
 BATCH_ROWS = 8192
+# A message of this many subsets is a batch of its own: it is big enough to
+# amortise the batch, and decoded alone its compressed columns become the
+# batch's arrays instead of being copied into a longer one.
+ALONE_ROWS = 256
 
 
 def columnar() -> Any:
@@ -187,13 +191,14 @@ class Run:
 def decode_runs(messages: Iterable[Message], errors: ErrorMode, problems: list[MessageError],
                 batch_rows: int = BATCH_ROWS) -> Iterator[Run]:
     """Runs of consecutive messages with the same unexpanded descriptors and
-    table set, at most ``batch_rows`` subsets each (a bigger message makes a
-    run of its own). Messages that fail are left out and added to
+    table set, at most ``batch_rows`` subsets each (a message bigger than
+    that, or than ALONE_ROWS, makes a run of its own). Messages that fail are left out and added to
     ``problems``, or raised with ``errors="raise"``."""
     if errors not in ERROR_MODES:
         raise ValueError(f"errors must be one of {', '.join(map(repr, ERROR_MODES))}, not {errors!r}")
     pending: list[Message] = []
     rows = 0
+    alone = False
     key: tuple[Any, ...] | None = None
     for message in messages:
         template = _template(message)
@@ -202,9 +207,11 @@ def decode_runs(messages: Iterable[Message], errors: ErrorMode, problems: list[M
                     errors, problems)
             continue
         count = message.message.number_of_subsets if message.message is not None else 0
-        if pending and (template != key or rows + count > batch_rows):
+        big = count >= ALONE_ROWS
+        if pending and (template != key or rows + count > batch_rows or big or alone):
             yield from _decode_run(pending, errors, problems)
             pending, rows = [], 0
+        alone = big
         pending.append(message)
         rows += count
         key = template
