@@ -75,7 +75,7 @@ Result<ValueColumn> read_compressed_element_column(const ElementInfo& info,
   const ElementDefinition& definition = *info.definition;
   coding = NumericCoding{};
   if (info.kind == ElementKind::Text) {
-    const std::uint16_t width = state.text_width ? *state.text_width : definition.width;
+    const std::uint16_t width = state.text_width ? *state.text_width : info.width;
     auto column = read_text_column(definition.code, &definition.name, width, subsets, reader);
     if (!column) return column;
     const std::uint64_t k = state.compressed_text_counter++;

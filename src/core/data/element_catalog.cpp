@@ -31,6 +31,9 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
   if (definition == nullptr) return nullptr;
   ElementInfo info;
   info.definition = definition;
+  info.reference = definition->reference;
+  info.scale = definition->scale;
+  info.width = definition->width;
   const CodeTable* table = tables_.code_table(code);
   info.code_table = (table != nullptr && !table->empty()) ? table : nullptr;
   info.kind = element_kind(definition->unit);

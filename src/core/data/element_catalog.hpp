@@ -25,6 +25,11 @@ enum class ElementKind : std::uint8_t {
 
 struct ElementInfo {
   const ElementDefinition* definition = nullptr;
+  // The definition's coding, copied here: the walks read it for every value,
+  // and the definitions lie scattered through the table set.
+  std::int64_t reference = 0;
+  std::int32_t scale = 0;
+  std::uint16_t width = 0;
   // Non-empty code table of the element, or nullptr.
   const CodeTable* code_table = nullptr;
   ElementKind kind = ElementKind::Numeric;

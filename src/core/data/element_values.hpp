@@ -55,10 +55,9 @@ struct TableCoding {
 };
 
 inline TableCoding table_coding(const ElementInfo& info, const ValueCodingState& state) {
-  const ElementDefinition& d = *info.definition;
-  TableCoding coding{d.width, d.scale, d.reference};
+  TableCoding coding{info.width, info.scale, info.reference};
   if (!state.new_references.empty()) {
-    if (const std::int64_t* ref = state.new_reference(d.code)) coding.reference = *ref;
+    if (const std::int64_t* ref = state.new_reference(info.definition->code)) coding.reference = *ref;
   }
   return coding;
 }

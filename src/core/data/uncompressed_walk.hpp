@@ -57,7 +57,7 @@ Status UncompressedWalk<Sink>::read(const ElementInfo& info, const TableCoding& 
                                     std::optional<double>* value) {
   const ElementDefinition& definition = *info.definition;
   if (info.kind == ElementKind::Text) {
-    const std::uint16_t width = state.text_width ? *state.text_width : definition.width;
+    const std::uint16_t width = state.text_width ? *state.text_width : info.width;
     TextField field;
     auto status = field.read(context_.reader, width);
     if (!status) return status;
