@@ -22,7 +22,7 @@ from typing import Any, TextIO
 
 import _morvane
 
-from . import cli_table
+from . import _columnar, cli_table
 from ._reader import Message, read
 from ._tables import Tables
 
@@ -188,29 +188,13 @@ def _unit(tables: _morvane.TableSet, code: int) -> str:
     return element.unit if element is not None else ""
 
 
-def _number(value: float) -> str:
-    return str(int(value)) if value.is_integer() and abs(value) < 1e15 else repr(value)
-
-
 class _Labels:
     """Per-descriptor text that every value of that descriptor shares, made
     once per table set: dumps run to millions of values."""
 
     def __init__(self, tables: _morvane.TableSet) -> None:
         self.tables = tables
-        self.text: dict[tuple[int, str], tuple[str, str]] = {}
         self.json: dict[tuple[int, str], str] = {}
-
-    def for_text(self, code: int, name: str) -> tuple[str, str]:
-        """The line's start and its unit suffix."""
-        key = (code, name)
-        found = self.text.get(key)
-        if found is None:
-            unit = _unit(self.tables, code)
-            # Code tables show their meaning, plain counts need no unit.
-            plain = not unit or "TABLE" in unit.upper() or unit.upper() in ("NUMERIC", "CCITT IA5")
-            found = self.text[key] = (f"    {code:06d}  {name:<48} ", "" if plain else f"  {unit}")
-        return found
 
     def for_json(self, code: int, name: str) -> str:
         key = (code, name)
@@ -222,21 +206,19 @@ class _Labels:
         return found
 
 
-def _value_text(value: _morvane.DecodedValue) -> tuple[str, bool]:
-    """The value as shown, and whether it is a number (which takes a unit)."""
-    raw = value.raw
-    if raw is None:  # character data
-        text = value.raw_text
-        return ("missing" if text is None else json.dumps(text, ensure_ascii=False)), False
-    number = value.raw_value
-    shown = "missing" if number is None else _number(number)
-    meaning = value.raw_meaning
-    if meaning is not None:
-        shown += f" [{meaning}]"
-    return shown, number is not None
+def _subsets_text(msg: Message) -> str | None:
+    """The text of a message's subsets, made by the extension straight from
+    the data (no value objects); None when the message cannot be decoded,
+    which the caller then reports in its usual words."""
+    if msg.message is None:
+        return None
+    try:
+        return _columnar.dump_text(msg.data, msg.tables)
+    except (ValueError, OSError):
+        return None
 
 
-def _dump_text(msg: Message, out: Output) -> None:
+def _dump_text(msg: Message, out: Output, text: str | None = None) -> None:
     m = msg.message
     assert m is not None
     used = msg.tables_version
@@ -246,15 +228,9 @@ def _dump_text(msg: Message, out: Output) -> None:
           f"master tables {m.master_tables_version_number}{note}, local tables "
           f"{m.local_tables_version_number}, {_date(m)}, {m.number_of_subsets} subsets"
           f"{', compressed' if m.compressed_data else ''}", file=out)
-    labels = _Labels(msg.tables)
-    for number, subset in enumerate(msg.subsets(), 1):
-        lines = [f"  subset {number}"]
-        for value in subset:
-            start, unit = labels.for_text(value.descriptor, value.name)
-            shown, numeric = _value_text(value)
-            lines.append(start + shown + unit if numeric else start + shown)
-        lines.append("")
-        out.write("\n".join(lines))
+    # Per subset: "  subset N", then "    DDDDDD  name (padded to 48) value[ [meaning]][  unit]",
+    # the unit only after a number whose unit is not a table, NUMERIC or CCITT IA5.
+    out.write(_columnar.dump_text(msg.data, msg.tables) if text is None else text)
 
 
 def _json_value(value: _morvane.DecodedValue) -> str:
@@ -292,7 +268,10 @@ def cmd_dump(args: argparse.Namespace, out: Output, failures: Failures) -> None:
         count += 1
         if args.message is not None and msg.index != args.message:
             continue
-        if msg.error is None:
+        text = None if args.json else _subsets_text(msg)
+        if text is not None:
+            _dump_text(msg, out, text)
+        elif msg.error is None:
             try:
                 if args.json and msg.message is not None and msg.message.compressed_data:
                     # One array per element: a satellite message would be millions of objects.

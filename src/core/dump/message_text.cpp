@@ -1,0 +1,215 @@
+#include "message_text.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "../data/walk_message.hpp"
+#include "../data/walk_sink.hpp"
+#include "python_text.hpp"
+
+namespace morvane::dump {
+
+namespace {
+
+constexpr std::size_t kNameWidth = 48;
+
+// The records the Python items are made of, and where each subset starts
+// among them (what the separate counting walk of subset_starts finds).
+class RecordsWithStarts {
+public:
+  RecordsWithStarts(std::vector<DecodedValue>& out, std::vector<std::size_t>& starts)
+      : out_(out), records_(out), starts_(starts) {}
+
+  void begin_subset() { starts_.push_back(out_.size()); }
+  void remember() {}
+  void numeric(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
+               bool present, double value, const ItemTag& tag) {
+    records_.numeric(info, coding, raw, present, value, tag);
+  }
+  void text(const ElementInfo& info, std::uint16_t width, std::uint64_t counter,
+            std::span<const std::uint8_t> bytes, const ItemTag& tag) {
+    records_.text(info, width, counter, bytes, tag);
+  }
+  void associated(std::uint8_t width, std::uint64_t raw) { records_.associated(width, raw); }
+  void inserted_text(std::uint32_t code, std::span<const std::uint8_t> bytes) {
+    records_.inserted_text(code, bytes);
+  }
+  void marker(std::uint32_t code) { records_.marker(code); }
+
+private:
+  std::vector<DecodedValue>& out_;
+  RecordSink records_;
+  std::vector<std::size_t>& starts_;
+};
+
+// Writes the lines; the start of a line and the unit suffix are the same for
+// every value of a descriptor, so they are made once per (code, name).
+class LineWriter {
+public:
+  LineWriter(const TableSet& tables, std::string& out) : tables_(tables), out_(out) {}
+
+  void subset(std::size_t number) {
+    out_ += "  subset ";
+    out_ += std::to_string(number);
+    out_ += '\n';
+  }
+
+  // One value; `meaning` and `text` may be null. A value without a raw
+  // number is character data: its text, or "missing".
+  void value(std::uint32_t code, const std::string* name, bool has_raw, bool has_value,
+             double number, const std::string* meaning, const std::string* text) {
+    const Label& label = label_of(code, name);
+    out_ += label.start;
+    if (!has_raw) {
+      if (text == nullptr) {
+        out_ += "missing";
+      } else {
+        append_json_string(out_, *text);
+      }
+    } else {
+      if (has_value) {
+        append_number(out_, number);
+      } else {
+        out_ += "missing";
+      }
+      if (meaning != nullptr) {
+        out_ += " [";
+        append_valid_utf8(out_, *meaning);
+        out_ += ']';
+      }
+      if (has_value) out_ += label.unit;
+    }
+    out_ += '\n';
+  }
+
+private:
+  struct Label {
+    std::string start;
+    std::string unit;  // "  unit", or empty when numbers go without one
+  };
+  struct Key {
+    std::uint32_t code;
+    const std::string* name;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& key) const {
+      return std::hash<const void*>()(key.name) * 31U + key.code;
+    }
+  };
+
+  const Label& label_of(std::uint32_t code, const std::string* name) {
+    const Key key{code, name};
+    if (last_ != nullptr && last_key_ == key) return *last_;
+    auto found = labels_.find(key);
+    if (found == labels_.end()) found = labels_.emplace(key, make_label(code, *name)).first;
+    last_key_ = key;
+    last_ = &found->second;
+    return found->second;
+  }
+
+  Label make_label(std::uint32_t code, const std::string& name) const {
+    Label label;
+    std::array<char, 16> digits{};
+    const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), code);
+    const auto length = static_cast<std::size_t>(written.ptr - digits.data());
+    label.start = "    ";
+    if (length < 6) label.start.append(6 - length, '0');
+    label.start.append(digits.data(), length);
+    label.start += "  ";
+    const std::size_t before = label.start.size();
+    append_valid_utf8(label.start, name);
+    const std::size_t width = code_points(std::string_view(label.start).substr(before));
+    if (width < kNameWidth) label.start.append(kNameWidth - width, ' ');
+    label.start += ' ';
+    const ElementDefinition* element = code < 100000 ? tables_.element(code) : nullptr;
+    if (element != nullptr) {
+      std::string unit;
+      append_valid_utf8(unit, element->unit);
+      if (!unit_is_plain(unit)) label.unit = "  " + unit;
+    }
+    return label;
+  }
+
+  const TableSet& tables_;
+  std::string& out_;
+  std::unordered_map<Key, Label, KeyHash> labels_;
+  Key last_key_{0, nullptr};
+  const Label* last_ = nullptr;  // node-based map: stays valid
+};
+
+void write_records(LineWriter& lines, const std::vector<DecodedValue>& values,
+                   const std::vector<std::size_t>& starts) {
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    lines.subset(s + 1);
+    const std::size_t first = std::min(starts[s], values.size());
+    const std::size_t end = std::min(s + 1 < starts.size() ? starts[s + 1] : values.size(), values.size());
+    for (std::size_t i = first; i < end; ++i) {
+      const DecodedValue& v = values[i];
+      // An item with both a raw number and a text shows no meaning.
+      lines.value(v.descriptor, v.name, v.has_raw, v.has_raw_value, v.raw_value,
+                  v.raw_text ? nullptr : v.raw_meaning, v.raw_text.get());
+    }
+  }
+}
+
+void write_columns(LineWriter& lines, const std::vector<ValueColumn>& columns, std::size_t subsets) {
+  for (std::size_t s = 0; s < subsets; ++s) {
+    lines.subset(s + 1);
+    for (const ValueColumn& column : columns) {
+      const std::size_t e = column.entry(s);
+      if (column.kind == ValueColumn::Kind::Numeric) {
+        const std::string* meaning = column.meanings.empty() ? nullptr : column.meanings[e];
+        lines.value(column.descriptor, column.name, true, column.present[e] != 0, column.values[e],
+                    meaning, nullptr);
+      } else {
+        const auto& text = column.texts[e];
+        lines.value(column.descriptor, column.name, false, false, 0.0, nullptr,
+                    text ? &*text : nullptr);
+      }
+    }
+  }
+}
+
+} // namespace
+
+Result<std::string> message_text(Bytes buffer, const TableSet& tables) {
+  auto first = select_first_message(buffer);
+  if (!first) return fail(std::move(first.error()));
+  const BufrMessage& message = first->record;
+  const Bytes data_bytes = section4_data(first->bytes, message);
+
+  std::vector<DecodedValue> values;
+  std::vector<std::size_t> starts;
+  std::vector<ValueColumn> columns;
+  if (!message.compressed_data) {
+    // As decode_data: roughly one value per 8 to 16 bits of data.
+    values.reserve(std::min<std::size_t>(data_bytes.size() * 8 / 12 + 16, std::size_t{1} << 20));
+  }
+  RecordsWithStarts records(values, starts);
+  ValueColumnSink column_sink(columns);
+  auto status = walk_message(message, tables, data_bytes, records, column_sink);
+  if (!status) return fail(std::move(status.error()));
+
+  std::string out;
+  const std::size_t subsets = message.number_of_subsets;
+  if (subsets == 0) return out;
+  const std::size_t items = message.compressed_data ? columns.size() * subsets : values.size();
+  out.reserve(items * 72 + subsets * 16);
+  LineWriter lines(tables, out);
+  if (items == 0) {
+    // Nothing to cut: every subset is shown, empty.
+    for (std::size_t s = 0; s < subsets; ++s) lines.subset(s + 1);
+  } else if (message.compressed_data) {
+    write_columns(lines, columns, subsets);
+  } else {
+    write_records(lines, values, starts);
+  }
+  return out;
+}
+
+} // namespace morvane::dump
