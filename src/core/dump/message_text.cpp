@@ -53,8 +53,10 @@ public:
   LineWriter(const TableSet& tables, std::string& out) : tables_(tables), out_(out) {}
 
   void subset(std::size_t number) {
+    std::array<char, 24> digits{};
+    const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), number);
     out_ += "  subset ";
-    out_ += std::to_string(number);
+    out_.append(digits.data(), written.ptr);
     out_ += '\n';
   }
 
@@ -98,17 +100,19 @@ private:
   };
   struct KeyHash {
     std::size_t operator()(const Key& key) const {
-      return std::hash<const void*>()(key.name) * 31U + key.code;
+      const std::uint64_t h = (reinterpret_cast<std::uintptr_t>(key.name) + key.code * 0x9E37U) *
+                              0x9E3779B97F4A7C15ULL;
+      return static_cast<std::size_t>(h >> 40U);
     }
   };
 
   const Label& label_of(std::uint32_t code, const std::string* name) {
     const Key key{code, name};
-    if (last_ != nullptr && last_key_ == key) return *last_;
+    Recent& recent = recent_[KeyHash()(key) % recent_.size()];
+    if (recent.label != nullptr && recent.key == key) return *recent.label;
     auto found = labels_.find(key);
     if (found == labels_.end()) found = labels_.emplace(key, make_label(code, *name)).first;
-    last_key_ = key;
-    last_ = &found->second;
+    recent = Recent{key, &found->second};
     return found->second;
   }
 
@@ -138,8 +142,13 @@ private:
   const TableSet& tables_;
   std::string& out_;
   std::unordered_map<Key, Label, KeyHash> labels_;
-  Key last_key_{0, nullptr};
-  const Label* last_ = nullptr;  // node-based map: stays valid
+  // The labels last used, found without the map: a subset returns to the
+  // same few dozen. Node-based map: the pointers stay valid.
+  struct Recent {
+    Key key{0, nullptr};
+    const Label* label = nullptr;
+  };
+  std::array<Recent, 256> recent_{};
 };
 
 void write_records(LineWriter& lines, const std::vector<DecodedValue>& values,

@@ -110,18 +110,23 @@ void append_float_repr(std::string& out, double value) {
     i = 1;
   }
   const std::size_t e = text.find('e');
-  std::string digits;
+  std::array<char, 32> digit_buffer{};  // at most 17 significant digits
+  std::size_t digit_count = 0;
   for (std::size_t k = i; k < e; ++k) {
-    if (text[k] != '.') digits += text[k];
+    if (text[k] != '.') digit_buffer[digit_count++] = text[k];
   }
-  const int exponent = std::atoi(text.data() + e + 1);  // to_chars writes a sign and digits only
+  const std::string_view digits(digit_buffer.data(), digit_count);
+  // to_chars writes the exponent as a sign and digits.
+  int exponent = 0;
+  for (std::size_t k = e + 2; k < text.size(); ++k) exponent = exponent * 10 + (text[k] - '0');
+  if (text[e + 1] == '-') exponent = -exponent;
   const int point = exponent + 1;  // digits are 0.ddd times 10^point
   const int count = static_cast<int>(digits.size());
   if (point <= -4 || point > 16) {
     out += digits[0];
     if (count > 1) {
       out += '.';
-      out.append(digits, 1);
+      out.append(digits.substr(1));
     }
     out += exponent < 0 ? "e-" : "e+";
     const int magnitude = std::abs(exponent);
@@ -136,15 +141,18 @@ void append_float_repr(std::string& out, double value) {
     append_zeros(out, point - count);
     out += ".0";
   } else {
-    out.append(digits, 0, static_cast<std::size_t>(point));
+    out.append(digits.substr(0, static_cast<std::size_t>(point)));
     out += '.';
-    out.append(digits, static_cast<std::size_t>(point));
+    out.append(digits.substr(static_cast<std::size_t>(point)));
   }
 }
 
 void append_number(std::string& out, double value) {
   if (std::isfinite(value) && std::fabs(value) < 1e15 && std::trunc(value) == value) {
-    out += std::to_string(static_cast<std::int64_t>(value));
+    std::array<char, 24> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(),
+                                      static_cast<std::int64_t>(value));
+    out.append(buffer.data(), result.ptr);
     return;
   }
   append_float_repr(out, value);
