@@ -6,6 +6,7 @@ numbers, meanings, units and names."""
 from __future__ import annotations
 
 import json
+import random
 from pathlib import Path
 
 import pytest
@@ -157,3 +158,19 @@ def test_compressed_messages_and_empty_ones(tables) -> None:
     got, expected = both(message([1015, 20003, 12101], w, subsets=3, compressed=True), tables)
     assert got == expected and got[0] == "  subset 1" and len(got) == 12
     assert both(message([12101], b"", subsets=0), tables) == ([], [])
+
+
+def test_random_numbers_of_every_scale(tmp_path) -> None:
+    # Shortest round-trip digits, the switch to exponents and the integer
+    # form all depend on the magnitude: scales -40 to 39 over random raws,
+    # either side of a zero value (the reference is -2**40).
+    scales = {33000 + i: element(f"SCALE {i - 40}", "u", i - 40, -(1 << 40), 48) for i in range(80)}
+    tables = _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path, scales)))
+    rng = random.Random(7)
+    for _ in range(10):
+        w = BitWriter()
+        for _ in scales:
+            w.u(rng.choice([rng.getrandbits(47), rng.getrandbits(rng.randint(1, 46)), (1 << 40) + rng.randint(-9, 9)]),
+                48)
+        got, expected = both(message(list(scales), w), tables)
+        assert got == expected
