@@ -20,6 +20,12 @@ from morvane import _columnar
 CORPUS_VALUES = 3000  # per message: enough to cross subsets, few enough to stay fast
 
 
+def dumped(data: bytes, tables: _morvane.TableSet) -> str:
+    pieces: list[str] = []
+    _columnar.dump_text(data, tables, pieces.append)
+    return "".join(pieces)
+
+
 def reference_lines(msg: morvane.Message, limit: int | None = None) -> list[str]:
     """"  subset N", then per value "    DDDDDD  name-padded-to-48 value": text
     as JSON, "missing", integral numbers below 1e15 as integers and others as
@@ -64,9 +70,9 @@ def test_corpus_messages_read_as_their_values(path: Path) -> None:
     for msg in morvane.read(path):
         if msg.error is not None:
             with pytest.raises(ValueError):
-                _columnar.dump_text(msg.data, msg.tables)
+                dumped(msg.data, msg.tables)
             continue
-        text = _columnar.dump_text(msg.data, msg.tables)
+        text = dumped(msg.data, msg.tables)
         expected = reference_lines(msg, CORPUS_VALUES)
         got = text.split("\n", len(expected))
         assert got[:len(expected)] == expected, f"message {msg.index}"
@@ -105,7 +111,7 @@ def tables(tmp_path_factory) -> _morvane.TableSet:
 def both(data: bytes, tables: _morvane.TableSet) -> tuple[list[str], list[str]]:
     (msg,) = morvane.read(data, tables)
     assert msg.error is None
-    return _columnar.dump_text(data, tables).split("\n")[:-1], reference_lines(msg)
+    return dumped(data, tables).split("\n")[:-1], reference_lines(msg)
 
 
 def test_text_is_escaped_as_json(tables) -> None:
@@ -174,3 +180,28 @@ def test_random_numbers_of_every_scale(tmp_path) -> None:
                 48)
         got, expected = both(message(list(scales), w), tables)
         assert got == expected
+
+
+def test_large_messages_go_out_in_pieces_of_whole_subsets(tables) -> None:
+    w = BitWriter()
+    for s in range(4000):
+        w.text(f"S{s}", 96).u(s % 3, 9)
+    data = message([1015, 20003], w, subsets=4000)
+    pieces: list[str] = []
+    _columnar.dump_text(data, tables, pieces.append)
+    assert len(pieces) > 2 and all(p.startswith("  subset ") and p.endswith("\n") for p in pieces)
+    (msg,) = morvane.read(data, tables)
+    assert "".join(pieces).split("\n")[:-1] == reference_lines(msg)
+
+    class Closed(Exception):
+        pass
+
+    calls = []
+
+    def refuse(piece: str) -> None:
+        calls.append(piece)
+        raise Closed
+
+    with pytest.raises(Closed):  # and no further piece is made
+        _columnar.dump_text(data, tables, refuse)
+    assert len(calls) == 1

@@ -206,31 +206,45 @@ class _Labels:
         return found
 
 
-def _subsets_text(msg: Message) -> str | None:
-    """The text of a message's subsets, made by the extension straight from
-    the data (no value objects); None when the message cannot be decoded,
-    which the caller then reports in its usual words."""
-    if msg.message is None:
-        return None
-    try:
-        return _columnar.dump_text(msg.data, msg.tables)
-    except (ValueError, OSError):
-        return None
-
-
-def _dump_text(msg: Message, out: Output, text: str | None = None) -> None:
+def _dump_text(msg: Message, out: Output) -> bool:
+    """Writes the message's header line, then its subsets; False, with
+    nothing written, when its values cannot be decoded (``msg.error`` then
+    tells why)."""
     m = msg.message
-    assert m is not None
+    if m is None:
+        return False
+    try:
+        tables = msg.tables
+    except (ValueError, OSError):
+        return False
     used = msg.tables_version
     note = "" if used in (None, m.master_tables_version_number) else f" (decoded with version {used})"
-    print(f"message {msg.index} at offset {msg.offset}: edition {msg.edition}, centre "
-          f"{m.originating_centre}/{m.originating_subcentre}, category {m.data_category}, "
-          f"master tables {m.master_tables_version_number}{note}, local tables "
-          f"{m.local_tables_version_number}, {_date(m)}, {m.number_of_subsets} subsets"
-          f"{', compressed' if m.compressed_data else ''}", file=out)
+    head = (f"message {msg.index} at offset {msg.offset}: edition {msg.edition}, centre "
+            f"{m.originating_centre}/{m.originating_subcentre}, category {m.data_category}, "
+            f"master tables {m.master_tables_version_number}{note}, local tables "
+            f"{m.local_tables_version_number}, {_date(m)}, {m.number_of_subsets} subsets"
+            f"{', compressed' if m.compressed_data else ''}\n")
+    started = False
+
+    def write(piece: str) -> None:
+        nonlocal started
+        if not started:
+            out.write(head)
+            started = True
+        out.write(piece)
+
     # Per subset: "  subset N", then "    DDDDDD  name (padded to 48) value[ [meaning]][  unit]",
-    # the unit only after a number whose unit is not a table, NUMERIC or CCITT IA5.
-    out.write(_columnar.dump_text(msg.data, msg.tables) if text is None else text)
+    # the unit only after a number whose unit is not a table, NUMERIC or CCITT IA5. Made from
+    # the data in pieces, without value objects: a dump runs to millions of lines.
+    try:
+        _columnar.dump_text(msg.data, tables, write)
+    except ValueError:
+        if started:  # not the decoding: the output
+            raise
+        return False
+    if not started:
+        out.write(head)
+    return True
 
 
 def _json_value(value: _morvane.DecodedValue) -> str:
@@ -268,9 +282,13 @@ def cmd_dump(args: argparse.Namespace, out: Output, failures: Failures) -> None:
         count += 1
         if args.message is not None and msg.index != args.message:
             continue
-        text = None if args.json else _subsets_text(msg)
-        if text is not None:
-            _dump_text(msg, out, text)
+        try:
+            written = not args.json and _dump_text(msg, out)
+        except ValueError as exc:
+            failures.report(f"message {msg.index} at offset {msg.offset}: {exc}", args.file)
+            written = True
+        if written:
+            pass
         elif msg.error is None:
             try:
                 if args.json and msg.message is not None and msg.message.compressed_data:
@@ -278,8 +296,10 @@ def cmd_dump(args: argparse.Namespace, out: Output, failures: Failures) -> None:
                     cli_table.dump_json_columns(msg, out, {
                         "header": {name: getattr(msg.message, name) for name in HEADER_FIELDS},
                         "tables_version": msg.tables_version})
-                else:
-                    (_dump_json if args.json else _dump_text)(msg, out)
+                elif args.json:
+                    _dump_json(msg, out)
+                else:  # the values decode, yet not into text
+                    failures.report(f"message {msg.index} at offset {msg.offset}: cannot decode data", args.file)
             except ValueError as exc:  # e.g. subsets that cannot be told apart
                 failures.report(f"message {msg.index} at offset {msg.offset}: {exc}", args.file)
         else:

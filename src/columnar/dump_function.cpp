@@ -1,15 +1,21 @@
-// dump_text: the text form of `morvane dump` for one message, made by the
-// core with the GIL released.
+// dump_text: the text form of `morvane dump` for one message, decoded and
+// written out in pieces by the core with the GIL released; each piece goes
+// to the caller's write function as soon as it is made.
 #include <array>
 #include <string>
 
 #include "../core/dump/message_text.hpp"
 #include "../python/arguments.hpp"
+#include "../python/pyref.hpp"
 #include "columnar_state.hpp"
 
 namespace morvane::columnar_py {
 
 namespace {
+
+// Big enough that a call to write costs nothing beside its text, small
+// enough to stay in cache and never to hold a large message's text whole.
+constexpr std::size_t kPieceBytes = std::size_t{1} << 16;
 
 class GilReleased {
 public:
@@ -25,22 +31,44 @@ private:
 } // namespace
 
 PyObject* dump_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 2> names{"data", "tables"};
-  std::array<PyObject*, 2> values{};
+  static constexpr std::array<const char*, 3> names{"data", "tables", "write"};
+  std::array<PyObject*, 3> values{};
   if (!py::parse_arguments("dump_text", names, args, nargs, kwnames, values.data())) return nullptr;
   State* state = state_of_module(module);
   Bytes data;
   if (!py::bytes_argument("dump_text", "data", values[0], data)) return nullptr;
   const TableSet* tables = table_set_argument(state, "dump_text", values[1]);
   if (tables == nullptr) return nullptr;
-  Result<std::string> text;
-  {
-    GilReleased unlocked;
-    text = dump::message_text(data, *tables);
+  PyObject* write = values[2];
+  if (PyCallable_Check(write) == 0) {
+    PyErr_SetString(PyExc_TypeError, "dump_text() argument 'write' must be callable");
+    return nullptr;
   }
+  // The arguments hold the data and the tables (which the decoded values
+  // point into) for the whole call.
+  Result<dump::MessageText> text = [&] {
+    GilReleased unlocked;
+    return dump::MessageText::decode(data, *tables);
+  }();
   if (!text) return set_value_error(text.error());
-  // The core made it valid UTF-8.
-  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+  std::string piece;
+  piece.reserve(kPieceBytes + 4096);
+  for (;;) {
+    bool more = false;
+    {
+      GilReleased unlocked;
+      piece.clear();
+      more = text->next(piece, kPieceBytes);
+    }
+    if (!more) break;
+    // The core wrote valid UTF-8.
+    py::Ref str(PyUnicode_FromStringAndSize(piece.data(), static_cast<Py_ssize_t>(piece.size())));
+    if (!str) return nullptr;
+    std::array<PyObject*, 1> call_args{str.get()};
+    py::Ref written(PyObject_Vectorcall(write, call_args.data(), 1, nullptr));
+    if (!written) return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 } // namespace morvane::columnar_py

@@ -50,14 +50,17 @@ private:
 // every value of a descriptor, so they are made once per (code, name).
 class LineWriter {
 public:
-  LineWriter(const TableSet& tables, std::string& out) : tables_(tables), out_(out) {}
+  explicit LineWriter(const TableSet& tables) : tables_(&tables) {}
+
+  void into(std::string& out) { out_ = &out; }
 
   void subset(std::size_t number) {
     std::array<char, 24> digits{};
     const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), number);
-    out_ += "  subset ";
-    out_.append(digits.data(), written.ptr);
-    out_ += '\n';
+    std::string& out = *out_;
+    out += "  subset ";
+    out.append(digits.data(), written.ptr);
+    out += '\n';
   }
 
   // One value; `meaning` and `text` may be null. A value without a raw
@@ -65,27 +68,28 @@ public:
   void value(std::uint32_t code, const std::string* name, bool has_raw, bool has_value,
              double number, const std::string* meaning, const std::string* text) {
     const Label& label = label_of(code, name);
-    out_ += label.start;
+    std::string& out = *out_;
+    out += label.start;
     if (!has_raw) {
       if (text == nullptr) {
-        out_ += "missing";
+        out += "missing";
       } else {
-        append_json_string(out_, *text);
+        append_json_string(out, *text);
       }
     } else {
       if (has_value) {
-        append_number(out_, number);
+        append_number(out, number);
       } else {
-        out_ += "missing";
+        out += "missing";
       }
       if (meaning != nullptr) {
-        out_ += " [";
-        append_valid_utf8(out_, *meaning);
-        out_ += ']';
+        out += " [";
+        append_valid_utf8(out, *meaning);
+        out += ']';
       }
-      if (has_value) out_ += label.unit;
+      if (has_value) out += label.unit;
     }
-    out_ += '\n';
+    out += '\n';
   }
 
 private:
@@ -130,7 +134,7 @@ private:
     const std::size_t width = code_points(std::string_view(label.start).substr(before));
     if (width < kNameWidth) label.start.append(kNameWidth - width, ' ');
     label.start += ' ';
-    const ElementDefinition* element = code < 100000 ? tables_.element(code) : nullptr;
+    const ElementDefinition* element = code < 100000 ? tables_->element(code) : nullptr;
     if (element != nullptr) {
       std::string unit;
       append_valid_utf8(unit, element->unit);
@@ -139,8 +143,8 @@ private:
     return label;
   }
 
-  const TableSet& tables_;
-  std::string& out_;
+  const TableSet* tables_;
+  std::string* out_ = nullptr;
   std::unordered_map<Key, Label, KeyHash> labels_;
   // The labels last used, found without the map: a subset returns to the
   // same few dozen. Node-based map: the pointers stay valid.
@@ -151,74 +155,94 @@ private:
   std::array<Recent, 256> recent_{};
 };
 
-void write_records(LineWriter& lines, const std::vector<DecodedValue>& values,
-                   const std::vector<std::size_t>& starts) {
-  for (std::size_t s = 0; s < starts.size(); ++s) {
-    lines.subset(s + 1);
-    const std::size_t first = std::min(starts[s], values.size());
-    const std::size_t end = std::min(s + 1 < starts.size() ? starts[s + 1] : values.size(), values.size());
-    for (std::size_t i = first; i < end; ++i) {
-      const DecodedValue& v = values[i];
-      // An item with both a raw number and a text shows no meaning.
-      lines.value(v.descriptor, v.name, v.has_raw, v.has_raw_value, v.raw_value,
-                  v.raw_text ? nullptr : v.raw_meaning, v.raw_text.get());
-    }
-  }
-}
+} // namespace
 
-void write_columns(LineWriter& lines, const std::vector<ValueColumn>& columns, std::size_t subsets) {
-  for (std::size_t s = 0; s < subsets; ++s) {
+struct MessageText::State {
+  explicit State(const TableSet& tables) : lines(tables) {}
+
+  enum class Source : std::uint8_t { Nothing, Records, Columns };
+  Source source = Source::Nothing;
+  std::vector<DecodedValue> values;  // uncompressed
+  std::vector<std::size_t> starts;   // of each subset in `values`
+  std::vector<ValueColumn> columns;  // compressed
+  std::size_t subsets = 0;           // to write
+  std::size_t next = 0;
+  LineWriter lines;
+
+  void write_subset(std::size_t s) {
     lines.subset(s + 1);
-    for (const ValueColumn& column : columns) {
-      const std::size_t e = column.entry(s);
-      if (column.kind == ValueColumn::Kind::Numeric) {
-        const std::string* meaning = column.meanings.empty() ? nullptr : column.meanings[e];
-        lines.value(column.descriptor, column.name, true, column.present[e] != 0, column.values[e],
-                    meaning, nullptr);
-      } else {
-        const auto& text = column.texts[e];
-        lines.value(column.descriptor, column.name, false, false, 0.0, nullptr,
-                    text ? &*text : nullptr);
+    if (source == Source::Records) {
+      const std::size_t first = std::min(starts[s], values.size());
+      const std::size_t end = std::min(s + 1 < starts.size() ? starts[s + 1] : values.size(), values.size());
+      for (std::size_t i = first; i < end; ++i) {
+        const DecodedValue& v = values[i];
+        // An item with both a raw number and a text shows no meaning.
+        lines.value(v.descriptor, v.name, v.has_raw, v.has_raw_value, v.raw_value,
+                    v.raw_text ? nullptr : v.raw_meaning, v.raw_text.get());
+      }
+    } else if (source == Source::Columns) {
+      for (const ValueColumn& column : columns) {
+        const std::size_t e = column.entry(s);
+        if (column.kind == ValueColumn::Kind::Numeric) {
+          const std::string* meaning = column.meanings.empty() ? nullptr : column.meanings[e];
+          lines.value(column.descriptor, column.name, true, column.present[e] != 0, column.values[e],
+                      meaning, nullptr);
+        } else {
+          const auto& text = column.texts[e];
+          lines.value(column.descriptor, column.name, false, false, 0.0, nullptr, text ? &*text : nullptr);
+        }
       }
     }
   }
-}
+};
 
-} // namespace
+MessageText::MessageText(std::unique_ptr<State> state) : state_(std::move(state)) {}
+MessageText::MessageText(MessageText&&) noexcept = default;
+MessageText& MessageText::operator=(MessageText&&) noexcept = default;
+MessageText::~MessageText() = default;
 
-Result<std::string> message_text(Bytes buffer, const TableSet& tables) {
+Result<MessageText> MessageText::decode(Bytes buffer, const TableSet& tables) {
   auto first = select_first_message(buffer);
   if (!first) return fail(std::move(first.error()));
   const BufrMessage& message = first->record;
   const Bytes data_bytes = section4_data(first->bytes, message);
 
-  std::vector<DecodedValue> values;
-  std::vector<std::size_t> starts;
-  std::vector<ValueColumn> columns;
+  auto state = std::make_unique<State>(tables);
   if (!message.compressed_data) {
     // As decode_data: roughly one value per 8 to 16 bits of data.
-    values.reserve(std::min<std::size_t>(data_bytes.size() * 8 / 12 + 16, std::size_t{1} << 20));
+    state->values.reserve(std::min<std::size_t>(data_bytes.size() * 8 / 12 + 16, std::size_t{1} << 20));
   }
-  RecordsWithStarts records(values, starts);
-  ValueColumnSink column_sink(columns);
+  RecordsWithStarts records(state->values, state->starts);
+  ValueColumnSink column_sink(state->columns);
   auto status = walk_message(message, tables, data_bytes, records, column_sink);
   if (!status) return fail(std::move(status.error()));
 
-  std::string out;
-  const std::size_t subsets = message.number_of_subsets;
-  if (subsets == 0) return out;
-  const std::size_t items = message.compressed_data ? columns.size() * subsets : values.size();
-  out.reserve(items * 72 + subsets * 16);
-  LineWriter lines(tables, out);
-  if (items == 0) {
-    // Nothing to cut: every subset is shown, empty.
-    for (std::size_t s = 0; s < subsets; ++s) lines.subset(s + 1);
+  // As the value lists are cut: no subsets when the message declares none,
+  // every declared subset (empty) when there are no values, else those found.
+  const std::size_t declared = message.number_of_subsets;
+  const std::size_t items = message.compressed_data ? state->columns.size() * declared : state->values.size();
+  if (declared == 0) {
+    state->subsets = 0;
+  } else if (items == 0) {
+    state->subsets = declared;
   } else if (message.compressed_data) {
-    write_columns(lines, columns, subsets);
+    state->source = State::Source::Columns;
+    state->subsets = declared;
   } else {
-    write_records(lines, values, starts);
+    state->source = State::Source::Records;
+    state->subsets = state->starts.size();
   }
-  return out;
+  return MessageText(std::move(state));
+}
+
+bool MessageText::next(std::string& out, std::size_t size) {
+  State& state = *state_;
+  if (state.next >= state.subsets) return false;
+  state.lines.into(out);
+  do {
+    state.write_subset(state.next++);
+  } while (state.next < state.subsets && out.size() < size);
+  return true;
 }
 
 } // namespace morvane::dump
