@@ -1,6 +1,6 @@
-// dump_text: the text form of `morvane dump` for one message, decoded and
-// written out in pieces by the core with the GIL released; each piece goes
-// to the caller's write function as soon as it is made.
+// dump_text and dump_json: `morvane dump` of one message in its text or JSON
+// form, decoded and written out in pieces by the core with the GIL released;
+// each piece goes to the caller's write function as soon as it is made.
 #include <array>
 #include <string>
 
@@ -28,27 +28,26 @@ private:
   PyThreadState* saved_;
 };
 
-} // namespace
-
-PyObject* dump_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* dump(const char* function, dump::Form form, PyObject* module, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 3> names{"data", "tables", "write"};
   std::array<PyObject*, 3> values{};
-  if (!py::parse_arguments("dump_text", names, args, nargs, kwnames, values.data())) return nullptr;
+  if (!py::parse_arguments(function, names, args, nargs, kwnames, values.data())) return nullptr;
   State* state = state_of_module(module);
   Bytes data;
-  if (!py::bytes_argument("dump_text", "data", values[0], data)) return nullptr;
-  const TableSet* tables = table_set_argument(state, "dump_text", values[1]);
+  if (!py::bytes_argument(function, "data", values[0], data)) return nullptr;
+  const TableSet* tables = table_set_argument(state, function, values[1]);
   if (tables == nullptr) return nullptr;
   PyObject* write = values[2];
   if (PyCallable_Check(write) == 0) {
-    PyErr_SetString(PyExc_TypeError, "dump_text() argument 'write' must be callable");
+    PyErr_Format(PyExc_TypeError, "%s() argument 'write' must be callable", function);
     return nullptr;
   }
   // The arguments hold the data and the tables (which the decoded values
   // point into) for the whole call.
   Result<dump::MessageText> text = [&] {
     GilReleased unlocked;
-    return dump::MessageText::decode(data, *tables);
+    return dump::MessageText::decode(data, *tables, form);
   }();
   if (!text) return set_value_error(text.error());
   std::string piece;
@@ -69,6 +68,16 @@ PyObject* dump_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     if (!written) return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+} // namespace
+
+PyObject* dump_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return dump("dump_text", dump::Form::Text, module, args, nargs, kwnames);
+}
+
+PyObject* dump_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return dump("dump_json", dump::Form::Json, module, args, nargs, kwnames);
 }
 
 } // namespace morvane::columnar_py

@@ -1,6 +1,5 @@
-// The text form of `morvane dump` for the values of one message: a
-// "  subset N" line per subset, then one line per value with its descriptor,
-// name, value, meaning and unit, as the Python layer wrote it.
+// The subsets of one message as `morvane dump` shows them, in its text or
+// JSON form (value_writer.hpp), as the Python layer wrote them.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +9,7 @@
 #include "../error.hpp"
 #include "../message.hpp"
 #include "../tables/table_set.hpp"
+#include "value_writer.hpp"
 
 namespace morvane::dump {
 
@@ -20,13 +20,13 @@ class MessageText {
 public:
   // The first message of `buffer` (framed as the decoders frame it) decoded
   // with `tables`, which must outlive the object.
-  [[nodiscard]] static Result<MessageText> decode(Bytes buffer, const TableSet& tables);
+  [[nodiscard]] static Result<MessageText> decode(Bytes buffer, const TableSet& tables, Form form);
 
   MessageText(MessageText&&) noexcept;
   MessageText& operator=(MessageText&&) noexcept;
   ~MessageText();
 
-  // Appends the lines of the next subsets to `out`, whole subsets until it
+  // Appends the text of the next subsets to `out`, whole subsets until it
   // holds at least `size` bytes; false when every subset had been written.
   bool next(std::string& out, std::size_t size);
 
