@@ -1,7 +1,7 @@
-"""_columnar.dump_text, the text `morvane dump` shows for a message's
-subsets, against a formatting of the decoded value objects written from the
-documented rules: corpus messages, and synthetic ones with awkward text,
-numbers, meanings, units and names."""
+"""_columnar.dump_text and dump_json, the subsets of a message as `morvane
+dump` shows them in text and JSON, against formattings of the decoded value
+objects written from the documented rules: corpus messages, and synthetic
+ones with awkward text, numbers, meanings, units and names."""
 
 from __future__ import annotations
 
@@ -20,10 +20,35 @@ from morvane import _columnar
 CORPUS_VALUES = 3000  # per message: enough to cross subsets, few enough to stay fast
 
 
-def dumped(data: bytes, tables: _morvane.TableSet) -> str:
+def dumped(data: bytes, tables: _morvane.TableSet, dump=_columnar.dump_text) -> str:
     pieces: list[str] = []
-    _columnar.dump_text(data, tables, pieces.append)
+    dump(data, tables, pieces.append)
     return "".join(pieces)
+
+
+def subsets_of(msg: morvane.Message, limit: int | None) -> list[list[_morvane.DecodedValue]]:
+    """The first subsets, up to the one that reaches `limit` values."""
+    taken: list[list[_morvane.DecodedValue]] = []
+    for subset in msg.subsets():
+        if limit is not None and sum(map(len, taken)) >= limit:
+            break
+        taken.append(subset)
+    return taken
+
+
+def reference_json(msg: morvane.Message, limit: int | None = None) -> str:
+    """The subsets as JSON arrays of objects, without the enclosing array:
+    the value as a float (null when missing or for missing text), the raw
+    number (null for text), the meaning (null when none), the unit always."""
+    def unit(code: int) -> str:
+        entry = msg.tables.get_element(code) if code < 100000 else None
+        return entry.unit if entry is not None else ""
+
+    subsets = [[{"descriptor": v.descriptor, "name": v.name, "unit": unit(v.descriptor),
+                 "value": v.raw_text if v.raw is None else v.raw_value, "raw": v.raw,
+                 "meaning": None if v.raw is None else v.raw_meaning} for v in subset]
+               for subset in subsets_of(msg, limit)]
+    return json.dumps(subsets, ensure_ascii=False)[1:-1]
 
 
 def reference_lines(msg: morvane.Message, limit: int | None = None) -> list[str]:
@@ -33,10 +58,7 @@ def reference_lines(msg: morvane.Message, limit: int | None = None) -> list[str]
     the unit is empty, a table, NUMERIC or CCITT IA5 (in any case). Stops
     after the subset that reaches `limit` values."""
     lines: list[str] = []
-    shown = 0
-    for number, subset in enumerate(msg.subsets(), 1):
-        if limit is not None and shown >= limit:
-            break
+    for number, subset in enumerate(subsets_of(msg, limit), 1):
         lines.append(f"  subset {number}")
         for v in subset:
             entry = msg.tables.get_element(v.descriptor) if v.descriptor < 100000 else None
@@ -57,7 +79,6 @@ def reference_lines(msg: morvane.Message, limit: int | None = None) -> list[str]
                 if value is not None and unit and "TABLE" not in upper and upper not in ("NUMERIC", "CCITT IA5"):
                     text += f"  {unit}"
             lines.append(f"    {v.descriptor:06d}  {v.name:<48} {text}")
-        shown += len(subset)
     return lines
 
 
@@ -77,6 +98,9 @@ def test_corpus_messages_read_as_their_values(path: Path) -> None:
         got = text.split("\n", len(expected))
         assert got[:len(expected)] == expected, f"message {msg.index}"
         assert text.count("\n") == sum(len(s) + 1 for s in msg.subsets()), f"message {msg.index}"
+        if not msg.message.compressed_data:  # the command shows those by column
+            assert dumped(msg.data, msg.tables, _columnar.dump_json).startswith(
+                reference_json(msg, CORPUS_VALUES)), f"message {msg.index}"
 
 
 # --------------------------------------------------------------------------
@@ -109,8 +133,11 @@ def tables(tmp_path_factory) -> _morvane.TableSet:
 
 
 def both(data: bytes, tables: _morvane.TableSet) -> tuple[list[str], list[str]]:
+    """The text and its reference, lines without their ends; the JSON is
+    checked on the way."""
     (msg,) = morvane.read(data, tables)
     assert msg.error is None
+    assert dumped(data, tables, _columnar.dump_json) == reference_json(msg)
     return dumped(data, tables).split("\n")[:-1], reference_lines(msg)
 
 
