@@ -1,4 +1,4 @@
-"""Time of ``morvane dump`` (text) against a process that only decodes the
+"""Time of ``morvane dump`` (text, and --json) against a process that only decodes the
 same values, for one uncompressed message of 8,000 subsets of
 (007004 012101) x 10: 168,000 lines of output.
 
@@ -71,11 +71,13 @@ def main() -> None:
         path.write_bytes(build(args.subsets))
         decode = best([sys.executable, "-c", DECODE_ONLY, str(path)], args.repeat)
         dump = best([sys.executable, "-m", "morvane", "dump", str(path)], args.repeat)
+        as_json = best([sys.executable, "-m", "morvane", "dump", "--json", str(path)], args.repeat)
         lines = subprocess.run([sys.executable, "-m", "morvane", "dump", str(path)], capture_output=True,
                                check=True).stdout.count(b"\n")
         print(f"{args.subsets} subsets, {lines} lines of dump, best of {args.repeat} processes")
         print(f"  decode only      {decode:7.3f} s")
         print(f"  morvane dump     {dump:7.3f} s   {dump / decode:.2f}x decode only")
+        print(f"  ... --json       {as_json:7.3f} s   {as_json / decode:.2f}x decode only")
         tool = bufr_dump()
         if tool is None:
             print("  bufr_dump        not installed")
