@@ -13,7 +13,6 @@ decode-only time.
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import shutil
 import subprocess
 import sys
@@ -54,10 +53,11 @@ def bufr_dump() -> str | None:
     found = shutil.which("bufr_dump")
     if found:
         return found
-    spec = importlib.util.find_spec("eccodeslib")
-    if spec is None or spec.origin is None:
+    try:  # the ecCodes wheel carries the tools
+        import eccodeslib  # type: ignore[import-not-found]
+    except ImportError:
         return None
-    candidate = Path(spec.origin).parent / "bin" / "bufr_dump"
+    candidate = Path(eccodeslib.__file__).parent / "bin" / "bufr_dump"
     return str(candidate) if candidate.exists() else None
 
 
