@@ -22,7 +22,7 @@ from typing import Any, TextIO
 
 import _morvane
 
-from . import cli_table
+from . import _columnar, cli_table
 from ._reader import Message, read
 from ._tables import Tables
 
@@ -183,104 +183,77 @@ def add_ls(sub: Any, common: argparse.ArgumentParser) -> None:
 # dump
 
 
-def _unit(tables: _morvane.TableSet, code: int) -> str:
-    element = tables.get_element(code) if code // 100000 == 0 else None
-    return element.unit if element is not None else ""
+def _tables_of(msg: Message) -> _morvane.TableSet | None:
+    """The tables that decode a parsed message; None when there are none
+    (``msg.error`` then tells why)."""
+    if msg.message is None:
+        return None
+    try:
+        return msg.tables
+    except (ValueError, OSError):
+        return None
 
 
-def _number(value: float) -> str:
-    return str(int(value)) if value.is_integer() and abs(value) < 1e15 else repr(value)
+def _headed_dump(dump: Callable[[bytes, _morvane.TableSet, Callable[[str], object]], None], msg: Message,
+                 tables: _morvane.TableSet, out: Output, head: str) -> bool:
+    """Writes `head`, then the subsets as one of _columnar's dump functions
+    makes them, in pieces straight from the data: a dump runs to millions of
+    values. False, with nothing written, when the values cannot be decoded."""
+    started = False
+
+    def write(piece: str) -> None:
+        nonlocal started
+        if not started:
+            out.write(head)
+            started = True
+        out.write(piece)
+
+    try:
+        dump(msg.data, tables, write)
+    except ValueError:
+        if started:  # not the decoding: the output
+            raise
+        return False
+    if not started:
+        out.write(head)
+    return True
 
 
-class _Labels:
-    """Per-descriptor text that every value of that descriptor shares, made
-    once per table set: dumps run to millions of values."""
-
-    def __init__(self, tables: _morvane.TableSet) -> None:
-        self.tables = tables
-        self.text: dict[tuple[int, str], tuple[str, str]] = {}
-        self.json: dict[tuple[int, str], str] = {}
-
-    def for_text(self, code: int, name: str) -> tuple[str, str]:
-        """The line's start and its unit suffix."""
-        key = (code, name)
-        found = self.text.get(key)
-        if found is None:
-            unit = _unit(self.tables, code)
-            # Code tables show their meaning, plain counts need no unit.
-            plain = not unit or "TABLE" in unit.upper() or unit.upper() in ("NUMERIC", "CCITT IA5")
-            found = self.text[key] = (f"    {code:06d}  {name:<48} ", "" if plain else f"  {unit}")
-        return found
-
-    def for_json(self, code: int, name: str) -> str:
-        key = (code, name)
-        found = self.json.get(key)
-        if found is None:
-            unit = json.dumps(_unit(self.tables, code), ensure_ascii=False)
-            found = self.json[key] = (f'{{"descriptor": {code}, "name": {json.dumps(name, ensure_ascii=False)}, '
-                                      f'"unit": {unit}, "value": ')
-        return found
-
-
-def _value_text(value: _morvane.DecodedValue) -> tuple[str, bool]:
-    """The value as shown, and whether it is a number (which takes a unit)."""
-    raw = value.raw
-    if raw is None:  # character data
-        text = value.raw_text
-        return ("missing" if text is None else json.dumps(text, ensure_ascii=False)), False
-    number = value.raw_value
-    shown = "missing" if number is None else _number(number)
-    meaning = value.raw_meaning
-    if meaning is not None:
-        shown += f" [{meaning}]"
-    return shown, number is not None
-
-
-def _dump_text(msg: Message, out: Output) -> None:
+def _dump_text(msg: Message, out: Output) -> bool:
+    """The header line, then per subset "  subset N" and per value
+    "    DDDDDD  name (padded to 48) value[ [meaning]][  unit]", the unit only
+    after a number whose unit is not a table, NUMERIC or CCITT IA5. False,
+    with nothing written, when the values cannot be decoded."""
     m = msg.message
-    assert m is not None
+    tables = _tables_of(msg)
+    if m is None or tables is None:
+        return False
     used = msg.tables_version
     note = "" if used in (None, m.master_tables_version_number) else f" (decoded with version {used})"
-    print(f"message {msg.index} at offset {msg.offset}: edition {msg.edition}, centre "
-          f"{m.originating_centre}/{m.originating_subcentre}, category {m.data_category}, "
-          f"master tables {m.master_tables_version_number}{note}, local tables "
-          f"{m.local_tables_version_number}, {_date(m)}, {m.number_of_subsets} subsets"
-          f"{', compressed' if m.compressed_data else ''}", file=out)
-    labels = _Labels(msg.tables)
-    for number, subset in enumerate(msg.subsets(), 1):
-        lines = [f"  subset {number}"]
-        for value in subset:
-            start, unit = labels.for_text(value.descriptor, value.name)
-            shown, numeric = _value_text(value)
-            lines.append(start + shown + unit if numeric else start + shown)
-        lines.append("")
-        out.write("\n".join(lines))
+    head = (f"message {msg.index} at offset {msg.offset}: edition {msg.edition}, centre "
+            f"{m.originating_centre}/{m.originating_subcentre}, category {m.data_category}, "
+            f"master tables {m.master_tables_version_number}{note}, local tables "
+            f"{m.local_tables_version_number}, {_date(m)}, {m.number_of_subsets} subsets"
+            f"{', compressed' if m.compressed_data else ''}\n")
+    return _headed_dump(_columnar.dump_text, msg, tables, out, head)
 
 
-def _json_value(value: _morvane.DecodedValue) -> str:
-    raw = value.raw
-    if raw is None:
-        text = value.raw_text
-        return ("null" if text is None else json.dumps(text, ensure_ascii=False)) + ', "raw": null, "meaning": null}'
-    number = value.raw_value
-    meaning = value.raw_meaning
-    return (f'{"null" if number is None else repr(number)}, "raw": {raw}, "meaning": '
-            f'{"null" if meaning is None else json.dumps(meaning, ensure_ascii=False)}}}')
-
-
-def _dump_json(msg: Message, out: Output) -> None:
+def _dump_json(msg: Message, out: Output) -> bool:
+    """One line: the header fields, then "subsets", an array per subset of
+    {"descriptor", "name", "unit", "value", "raw", "meaning"} objects. False,
+    with nothing written, when the values cannot be decoded."""
     m = msg.message
-    assert m is not None
+    tables = _tables_of(msg)
+    if m is None or tables is None:
+        return False
     head = {"index": msg.index, "offset": msg.offset, "edition": msg.edition,
             "header": {name: getattr(m, name) for name in HEADER_FIELDS},
             "tables_version": msg.tables_version}
-    labels = _Labels(msg.tables)
-    # Written piece by piece: a satellite message holds hundreds of thousands of values.
-    out.write(json.dumps(head, ensure_ascii=False)[:-1] + ', "subsets": [')
-    for number, subset in enumerate(msg.subsets()):
-        items = ", ".join(labels.for_json(v.descriptor, v.name) + _json_value(v) for v in subset)
-        out.write(("[" if number == 0 else ", [") + items + "]")
+    if not _headed_dump(_columnar.dump_json, msg, tables, out,
+                        json.dumps(head, ensure_ascii=False)[:-1] + ', "subsets": ['):
+        return False
     out.write("]}\n")
+    return True
 
 
 def cmd_dump(args: argparse.Namespace, out: Output, failures: Failures) -> None:
@@ -292,15 +265,24 @@ def cmd_dump(args: argparse.Namespace, out: Output, failures: Failures) -> None:
         count += 1
         if args.message is not None and msg.index != args.message:
             continue
-        if msg.error is None:
+        # JSON of a compressed message: one array per element, as a satellite
+        # message would be millions of objects.
+        columns = args.json and msg.message is not None and msg.message.compressed_data
+        try:
+            written = not columns and (_dump_json if args.json else _dump_text)(msg, out)
+        except ValueError as exc:
+            failures.report(f"message {msg.index} at offset {msg.offset}: {exc}", args.file)
+            written = True
+        if written:
+            pass
+        elif msg.error is None:
             try:
-                if args.json and msg.message is not None and msg.message.compressed_data:
-                    # One array per element: a satellite message would be millions of objects.
+                if columns:
                     cli_table.dump_json_columns(msg, out, {
                         "header": {name: getattr(msg.message, name) for name in HEADER_FIELDS},
                         "tables_version": msg.tables_version})
-                else:
-                    (_dump_json if args.json else _dump_text)(msg, out)
+                else:  # the values decode, yet not into a dump
+                    failures.report(f"message {msg.index} at offset {msg.offset}: cannot decode data", args.file)
             except ValueError as exc:  # e.g. subsets that cannot be told apart
                 failures.report(f"message {msg.index} at offset {msg.offset}: {exc}", args.file)
         else:

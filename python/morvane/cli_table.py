@@ -23,7 +23,6 @@ import sys
 from collections.abc import Sequence
 from typing import Any, Protocol
 
-from ._query import HEADER_KEYS
 from ._reader import Message, read
 from ._tables import Tables
 
@@ -146,6 +145,9 @@ def _write_frame(frame: Any, args: argparse.Namespace, out: Output, failures: Fa
 
 
 def _header_value(msg: Message, key: str) -> Any:
+    # _query is imported where used: it needs numpy, which the other commands do not.
+    from ._query import HEADER_KEYS
+
     key = HEADER_ALIASES.get(key, key)
     getter = HEADER_KEYS.get(key)
     if getter is None or msg.message is None:
@@ -154,6 +156,8 @@ def _header_value(msg: Message, key: str) -> Any:
 
 
 def _is_header_key(key: str) -> bool:
+    from ._query import HEADER_KEYS
+
     return key in HEADER_KEYS or key in HEADER_ALIASES
 
 

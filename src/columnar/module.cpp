@@ -47,6 +47,10 @@ const TableSet* table_set_argument(State* state, const char* function, PyObject*
   return &py::record_of<TableSet>(value);
 }
 
+// dump_function.cpp
+PyObject* dump_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* dump_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 namespace {
 
 // Releases the GIL for the life of the object.
@@ -177,6 +181,12 @@ PyMethodDef module_methods[] = {
      "decode(data, tables)\n--\n\nThe first message of data as a Batch of columns."},
     {"decode_messages", py::guarded_method<decode_messages>(), kFast,
      "decode_messages(messages)\n--\n\nSeveral (bytes, TableSet) messages as one Batch."},
+    {"dump_text", py::guarded_method<dump_text>(), kFast,
+     "dump_text(data, tables, write)\n--\n\nThe subsets of the first message of data as "
+     "`morvane dump` shows them, passed to write in pieces of whole subsets."},
+    {"dump_json", py::guarded_method<dump_json>(), kFast,
+     "dump_json(data, tables, write)\n--\n\nThe subsets of the first message of data as the "
+     "\"subsets\" of `morvane dump --json`, passed to write in pieces of whole subsets."},
     {nullptr, nullptr, 0, nullptr},
 };
 
