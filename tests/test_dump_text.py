@@ -39,14 +39,20 @@ def subsets_of(msg: morvane.Message, limit: int | None) -> list[list[_morvane.De
 def reference_json(msg: morvane.Message, limit: int | None = None) -> str:
     """The subsets as JSON arrays of objects, without the enclosing array:
     the value as a float (null when missing or for missing text), the raw
-    number (null for text), the meaning (null when none), the unit always."""
+    number (null for text), the meaning (null when none, and for a missing
+    value of a compressed message), the unit always."""
     def unit(code: int) -> str:
         entry = msg.tables.get_element(code) if code < 100000 else None
         return entry.unit if entry is not None else ""
 
+    def meaning(v: _morvane.DecodedValue) -> str | None:
+        if v.raw is None or (v.raw_value is None and msg.message.compressed_data):
+            return None
+        return v.raw_meaning
+
     subsets = [[{"descriptor": v.descriptor, "name": v.name, "unit": unit(v.descriptor),
                  "value": v.raw_text if v.raw is None else v.raw_value, "raw": v.raw,
-                 "meaning": None if v.raw is None else v.raw_meaning} for v in subset]
+                 "meaning": meaning(v)} for v in subset]
                for subset in subsets_of(msg, limit)]
     return json.dumps(subsets, ensure_ascii=False)[1:-1]
 
@@ -54,7 +60,8 @@ def reference_json(msg: morvane.Message, limit: int | None = None) -> str:
 def reference_lines(msg: morvane.Message, limit: int | None = None) -> list[str]:
     """"  subset N", then per value "    DDDDDD  name-padded-to-48 value": text
     as JSON, "missing", integral numbers below 1e15 as integers and others as
-    repr, " [meaning]" for a code meaning, and "  unit" after a number unless
+    repr, " [meaning]" for a code meaning (none for a missing value of a
+    compressed message: its raw is the column's minimum), and "  unit" after a number unless
     the unit is empty, a table, NUMERIC or CCITT IA5 (in any case). Stops
     after the subset that reaches `limit` values."""
     lines: list[str] = []
@@ -73,7 +80,7 @@ def reference_lines(msg: morvane.Message, limit: int | None = None) -> list[str]
                     text = str(int(value))
                 else:
                     text = repr(value)
-                if v.raw_meaning is not None:
+                if v.raw_meaning is not None and not (value is None and msg.message.compressed_data):
                     text += f" [{v.raw_meaning}]"
                 upper = unit.upper()
                 if value is not None and unit and "TABLE" not in upper and upper not in ("NUMERIC", "CCITT IA5"):
@@ -190,6 +197,7 @@ def test_compressed_messages_and_empty_ones(tables) -> None:
          .compressed([27315, None, 100], 16))
     got, expected = both(message([1015, 20003, 12101], w, subsets=3, compressed=True), tables)
     assert got == expected and got[0] == "  subset 1" and len(got) == 12
+    assert got[10].endswith(" missing")  # not the meaning of the column's minimum, code 0
     assert both(message([12101], b"", subsets=0), tables) == ([], [])
 
 

@@ -70,7 +70,10 @@ struct MessageText::State {
       for (const ValueColumn& column : columns) {
         const std::size_t e = column.entry(s);
         if (column.kind == ValueColumn::Kind::Numeric) {
-          const std::string* meaning = column.meanings.empty() ? nullptr : column.meanings[e];
+          // A missing subset keeps the column's minimum as its raw, so the
+          // meaning found for that raw is not this value's: none is shown.
+          const std::string* meaning =
+              column.meanings.empty() || column.present[e] == 0 ? nullptr : column.meanings[e];
           lines.value({column.descriptor, column.name, true, column.present[e] != 0, column.values[e],
                        column.raws[e], meaning, nullptr});
         } else {
