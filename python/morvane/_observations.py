@@ -17,9 +17,11 @@ import _morvane
 
 from . import _computed
 from ._query import COUNT_KEY, HEADER_KEYS, Query
-from ._reader import Message, MessageError, read
+from ._reader import Message, MessageError, decoding_problem, read
 from ._rows import COUNT, HEADER, Walk, make_walk
+from . import _groups
 from ._groups import Group, message_groups
+from ._items import Items
 from ._tables import Tables, as_tables
 
 TEXT_HEADER_KEYS = frozenset({"typicalDate", "typicalTime"})
@@ -78,6 +80,32 @@ class _Layout:
                 self.keys[key] = ("data", index_of[np.where(held, column, 0)], held)
 
 
+class _Run:
+    """Messages whose subsets are gathered together: the count and header
+    values of each, as arrays by message."""
+
+    def __init__(self, counts: list[int], headers: list[dict[str, Any]]) -> None:
+        self.counts = np.array(counts, dtype=np.int64)
+        self.headers = headers
+        self._columns: dict[str, tuple[np.ndarray, np.ndarray, bool]] = {}
+
+    def column(self, key: str) -> tuple[np.ndarray, np.ndarray, bool]:
+        """Values by message, whether each is there, and whether they are text."""
+        found = self._columns.get(key)
+        if found is None:
+            if key == COUNT_KEY:
+                found = (self.counts.astype(np.float64), np.ones(self.counts.size, dtype=bool), False)
+            else:
+                given = [h.get(key) for h in self.headers]
+                valid = np.array([v is not None for v in given], dtype=bool)
+                if any(isinstance(v, str) for v in given):
+                    found = (np.array(given, dtype=object), valid, True)
+                else:
+                    found = (np.array([np.nan if v is None else float(v) for v in given]), valid, False)
+            self._columns[key] = found
+        return found
+
+
 class _Collector:
     def __init__(self, query: Query) -> None:
         self.query = query
@@ -88,22 +116,38 @@ class _Collector:
         self.walks: dict[tuple[Any, ...], Walk] = {}
         self.keep_alive: dict[int, Any] = {}
         self.layouts: dict[tuple[int, bytes], _Layout] = {}
-        # (message, subsets, rows per subset, columns of each row) of each chunk
-        self.chunks: list[tuple[int, np.ndarray, int, _Layout]] = []
+        # (message of each subset, subsets, rows per subset, columns of each row) of each chunk
+        self.chunks: list[tuple[np.ndarray, np.ndarray, int, _Layout]] = []
         self.rows = 0
         self.reordered = False
 
     # -- one message ----------------------------------------------------------
-    def add(self, number: int, count: int, msg: Message) -> None:
-        query = self.query
-        header = _header_values(msg, query)
+    def add(self, count: int, msg: Message) -> None:
+        run = _Run([count], [_header_values(msg, self.query)])
         tables = msg.tables
         self.keep_alive[id(tables)] = tables
         chunks_before = len(self.chunks)
-        for group in message_groups(msg, query.data_keys()):
-            self._add_group(number, count, header, tables, group)
+        for group in message_groups(msg, self.query.data_keys()):
+            self._add_group(run, np.zeros(group.subsets.size, dtype=np.intp), tables, group)
         if len(self.chunks) - chunks_before > 1:
             self.reordered = True
+
+    # -- many uncompressed messages at once -------------------------------------
+    def add_run(self, messages: list[tuple[int, Message]]) -> list[tuple[int, Message, str]]:
+        """Adds the messages' rows; returns (count, message, problem) of those
+        that do not decode, which add nothing."""
+        tables = [msg.tables for _, msg in messages]
+        for t in tables:
+            self.keep_alive[id(t)] = t
+        items = Items([(msg.data, t) for (_, msg), t in zip(messages, tables)])
+        run = _Run([count for count, _ in messages], [_header_values(msg, self.query) for _, msg in messages])
+        owners = items.owners()
+        chunks_before = len(self.chunks)
+        for group in items.groups(tables):
+            self._add_group(run, owners[group.subsets], tables[int(owners[group.subsets[0]])], group)
+        if len(self.chunks) - chunks_before > 1:
+            self.reordered = True
+        return [(messages[i][0], messages[i][1], text) for i, text in items.failures]
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
         key = (id(tables), group.first_level, group.codes)
@@ -114,8 +158,7 @@ class _Collector:
                                                q.header_keys, q.keys, frozenset(q.walk_filters))
         return walk
 
-    def _add_group(self, number: int, count: int, header: dict[str, Any],
-                   tables: _morvane.TableSet, group: Group) -> None:
+    def _add_group(self, run: _Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group) -> None:
         q = self.query
         walk = self._walk(tables, group)
         numbers, valid, texts = group.gather(walk.wanted)
@@ -147,13 +190,15 @@ class _Collector:
             if not layout.rows_per_subset:
                 continue
             chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
-            self._add_chunk(number, count, header, group, layout, chosen, numbers, valid, texts)
+            self._add_chunk(run, owners, group, layout, chosen, numbers, valid, texts)
 
-    def _add_chunk(self, number: int, count: int, header: dict[str, Any], group: Group,
+    def _add_chunk(self, run: _Run, owners: np.ndarray, group: Group,
                    layout: "_Layout", chosen: np.ndarray | None, numbers: np.ndarray,
                    valid: np.ndarray, texts: np.ndarray | None) -> None:
         per_subset = layout.rows_per_subset
         subsets = group.subsets.size if chosen is None else chosen.size
+        if chosen is not None:
+            owners = owners[chosen]
         total = subsets * per_subset
         for key, (where, cols, held) in layout.keys.items():
             column = self.columns[key]
@@ -164,16 +209,17 @@ class _Collector:
                 continue
             held_rows = np.tile(held, subsets) if subsets > 1 else held
             if where == "header":
-                value = count if key == COUNT_KEY else header.get(key)
-                if isinstance(value, str):
-                    values = np.full(total, value, dtype=object)
-                    column.kinds.add("text")
+                by_message, present, is_text = run.column(key)
+                if run.counts.size == 1:
+                    values = np.full(total, by_message[0], dtype=by_message.dtype)
+                    ok = held_rows & present[0]
                 else:
-                    values = np.full(total, np.nan if value is None else float(value))
-                    column.kinds.add("int")
+                    values = np.repeat(by_message[owners], per_subset)
+                    ok = held_rows & np.repeat(present[owners], per_subset)
+                column.kinds.add("text" if is_text else "int")
                 column.values.append(values)
                 column.held.append(held_rows)
-                column.valid.append(held_rows & (value is not None))
+                column.valid.append(ok)
                 continue
             position = layout.first_position[key]
             is_text = position in group.text_positions
@@ -185,7 +231,7 @@ class _Collector:
             column.held.append(held_rows)
             column.valid.append(ok & held_rows)
             column.kinds.add("text" if is_text else group.kind(position))
-        self.chunks.append((number, group.subsets if chosen is None else group.subsets[chosen],
+        self.chunks.append((run.counts[owners], group.subsets if chosen is None else group.subsets[chosen],
                             per_subset, layout))
         self.rows += total
 
@@ -221,7 +267,7 @@ class _Collector:
                 keep[:] = False
         order: np.ndarray | None = None
         if self.reordered and n:
-            message = np.concatenate([np.full(c[1].size * c[2], c[0]) for c in self.chunks])
+            message = np.concatenate([np.repeat(c[0], c[2]) for c in self.chunks])
             subset = np.concatenate([np.repeat(c[1], c[2]) for c in self.chunks])
             row = np.concatenate([np.tile(np.arange(c[2]), c[1].size) for c in self.chunks])
             order = np.lexsort((row, subset, message))
@@ -235,7 +281,7 @@ class _Collector:
             return array if everything else array[selection]
 
         data: dict[str, Any] = {}
-        for key in self._column_order(keep, computed):
+        for key in self._column_order(keep, computed, order):
             if key in computed:
                 value, exists = computed.pop(key)
                 data[key] = _finish(chosen(value), chosen(exists), "datetime" if key == "data_datetime"
@@ -248,28 +294,41 @@ class _Collector:
             return pd.DataFrame(columns=list(q.columns))
         return pd.DataFrame(data)
 
-    def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]]
-                      ) -> list[str]:
+    def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]],
+                      order: np.ndarray | None) -> list[str]:
+        """Columns as rows bring them, in the order of the output: the plans
+        taken by the rank of their first kept row (chunks may come out of
+        order when a message's subsets were grouped)."""
         wanted = set(self.query.columns)
-        seen: dict[str, None] = {}
-        start = 0
+        n = keep.size
+        rank = None
+        if order is not None:
+            rank = np.empty(n, dtype=np.intp)
+            rank[order] = np.arange(n)
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
-        for _, subsets, per_subset, layout in self.chunks:
-            plans = layout.plans
+        firsts: list[tuple[int, int, int, int]] = []  # (first rank, chunk, plan, chunk start)
+        start = 0
+        for c, (_, subsets, per_subset, _) in enumerate(self.chunks):
             total = subsets.size * per_subset
-            chunk_keep = keep[start:start + total]
+            chunk_keep = keep[start:start + total].reshape(-1, per_subset)
             if chunk_keep.any():
-                per_plan = chunk_keep.reshape(-1, len(plans)).any(axis=0)
-                for p in np.flatnonzero(per_plan):
-                    for key in plans[p]:
-                        if key in wanted:
-                            seen.setdefault(key)
-                    for key, held in computed_held.items():
-                        if held[start:start + total].reshape(-1, len(plans))[:, p].any():
-                            seen.setdefault(key)
-                    if len(seen) == len(wanted):
-                        return list(seen)
+                ranks = (np.arange(start, start + total) if rank is None
+                         else rank[start:start + total]).reshape(-1, per_subset)
+                first = np.where(chunk_keep, ranks, n).min(axis=0)
+                firsts.extend((int(first[p]), c, int(p), start) for p in np.flatnonzero(first < n))
             start += total
+        firsts.sort()
+        seen: dict[str, None] = {}
+        for _, c, p, start in firsts:
+            _, subsets, per_subset, layout = self.chunks[c]
+            for key in layout.plans[p]:
+                if key in wanted:
+                    seen.setdefault(key)
+            for key, held in computed_held.items():
+                if held[start:start + subsets.size * per_subset].reshape(-1, per_subset)[:, p].any():
+                    seen.setdefault(key)
+            if len(seen) == len(wanted):
+                break
         return list(seen)
 
 
@@ -336,6 +395,24 @@ def _header_passes(msg: Message, count: int, query: Query) -> bool:
     return all(f.match_one(HEADER_KEYS[k](m, edition)) for k, f in query.header_filters.items())
 
 
+# Input bytes decoded in one run of items: memory stays bounded whatever the input.
+RUN_BYTES = 1 << 20
+
+
+def _in_runs(msg: Message) -> bool:
+    """Whether the message goes with a run of flat items: a parsed,
+    uncompressed message of at most OBJECTS_UP_TO subsets whose tables load
+    (an error loading them is left to the message-by-message path)."""
+    m = msg.message
+    if _groups._columnar is None or m is None or m.compressed_data or m.number_of_subsets > _groups.OBJECTS_UP_TO:
+        return False
+    try:
+        msg.tables
+    except (ValueError, OSError):
+        return False
+    return True
+
+
 SourceArg = Any
 
 
@@ -387,23 +464,48 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
     query = Query(columns, filters, required_columns)
     collector = _Collector(query)
     table_source = as_tables(tables)
+
+    def report(error: MessageError) -> None:
+        if errors == "raise":
+            raise error
+        if on_error is not None:
+            on_error(error)
+
+    # Small uncompressed messages are decoded a run at a time, as flat items.
+    pending: list[tuple[int, Message]] = []
+    pending_bytes = 0
+
+    def flush() -> None:
+        nonlocal pending_bytes
+        if pending:
+            failed = collector.add_run(pending)
+            pending.clear()
+            pending_bytes = 0
+            for _, msg, problem in failed:
+                report(MessageError(decoding_problem(problem), msg.offset, msg.index))
+
     for count, msg in enumerate(iterate_messages(source, table_source), 1):
         if not _header_passes(msg, count, query):
             continue
+        if _in_runs(msg):
+            pending.append((count, msg))
+            pending_bytes += len(msg.data)
+            if pending_bytes >= RUN_BYTES:
+                flush()
+            continue
+        flush()
         error = msg.error if msg.message is None else None
         if error is None:
             try:
-                collector.add(count, count, msg)
+                collector.add(count, msg)
                 continue
             except MessageError as exc:
                 error = exc
             except ValueError as exc:
                 error = MessageError(str(exc), msg.offset, msg.index)
                 error.__cause__ = exc
-        if errors == "raise":
-            raise error
-        if on_error is not None:
-            on_error(error)
+        report(error)
+    flush()
     return collector.frame()
 
 

@@ -11,6 +11,7 @@
 #include "../python/pyref.hpp"
 #include "../python/record_object.hpp"
 #include "columnar_state.hpp"
+#include "items.hpp"
 
 namespace morvane::columnar_py {
 
@@ -177,6 +178,10 @@ PyMethodDef module_methods[] = {
      "decode(data, tables)\n--\n\nThe first message of data as a Batch of columns."},
     {"decode_messages", py::guarded_method<decode_messages>(), kFast,
      "decode_messages(messages)\n--\n\nSeveral (bytes, TableSet) messages as one Batch."},
+    {"decode_items", py::guarded_method<decode_items>(), kFast,
+     "decode_items(messages)\n--\n\nEvery item of several (bytes, TableSet) messages as flat "
+     "arrays:\n(codes u4, values f8, present u1, subset_starts u8, message_starts u8, text, "
+     "text_starts u8, failures)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
