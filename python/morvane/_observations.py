@@ -18,7 +18,7 @@ import _morvane
 from . import _computed
 from ._query import COUNT_KEY, HEADER_KEYS, Query
 from ._reader import Message, MessageError, decoding_problem, read
-from ._rows import COUNT, HEADER, Walk, make_walk
+from ._rows import Cut, Walk, make_walk
 from . import _groups
 from ._groups import Group, message_groups
 from ._items import Items
@@ -48,21 +48,22 @@ class _Layout:
     filter pattern: the gathered column of each row, and whether the row
     holds the key."""
 
-    def __init__(self, plans: list[dict[str, int]], gathered: list[str], walk: Walk) -> None:
-        self.rows_per_subset = len(plans)
-        self.plans = [tuple(plan) for plan in plans]  # the keys of each row, in order
+    def __init__(self, cut: Cut, gathered: list[str], walk: Walk) -> None:
+        starts, names, refs = cut
+        self.rows_per_subset = starts.size - 1
+        self._starts = starts.tolist()
+        self._names = names
+        self._key_names = walk.key_names
         self.keys: dict[str, tuple[str, np.ndarray, np.ndarray]] = {}
         self.first_position: dict[str, int] = {}
         slot = {key: i for i, key in enumerate(gathered)}
-        # every (row, key, reference) of the plans at once
-        rows = [p for p, plan in enumerate(plans) for _ in plan]
-        names = [key for plan in plans for key in plan]
-        refs = [ref for plan in plans for ref in plan.values()]
-        table = np.full((len(plans), len(gathered)), ABSENT, dtype=np.int64)
-        wanted = [i for i, key in enumerate(names) if key in slot]
-        if wanted:
-            table[np.array([rows[i] for i in wanted]), np.array([slot[names[i]] for i in wanted])] = \
-                np.array([refs[i] for i in wanted], dtype=np.int64)
+        # every (row, key, reference) of the rows at once
+        slot_of = np.array([slot.get(name, -1) for name in walk.key_names], dtype=np.intp)
+        row_of = np.repeat(np.arange(self.rows_per_subset), np.diff(starts))
+        slots = slot_of[names]
+        wanted = slots >= 0
+        table = np.full((self.rows_per_subset, len(gathered)), ABSENT, dtype=np.int64)
+        table[row_of[wanted], slots[wanted]] = refs[wanted]
         index_of = np.zeros(max(walk.wanted, default=0) + 1, dtype=np.intp)
         if walk.wanted:
             index_of[np.array(walk.wanted)] = np.arange(len(walk.wanted))
@@ -78,6 +79,11 @@ class _Layout:
             else:
                 self.first_position[key] = first
                 self.keys[key] = ("data", index_of[np.where(held, column, 0)], held)
+
+    def plan(self, row: int) -> list[str]:
+        """The keys of one row, in order."""
+        names = self._key_names
+        return [names[i] for i in self._names[self._starts[row]:self._starts[row + 1]].tolist()]
 
 
 class _Run:
@@ -184,9 +190,8 @@ class _Collector:
             key = pattern.tobytes()
             layout = self.layouts.get((id(walk), key))
             if layout is None:
-                passed = dict(zip(filter_positions, pattern.tolist()))
-                plans = walk.plans(filter_names, passed, with_count)
-                layout = self.layouts[(id(walk), key)] = _Layout(plans, self.gathered, walk)
+                layout = self.layouts[(id(walk), key)] = _Layout(walk.cut(filter_names, pattern, with_count),
+                                                                 self.gathered, walk)
             if not layout.rows_per_subset:
                 continue
             chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
@@ -321,7 +326,7 @@ class _Collector:
         seen: dict[str, None] = {}
         for _, c, p, start in firsts:
             _, subsets, per_subset, layout = self.chunks[c]
-            for key in layout.plans[p]:
+            for key in layout.plan(p):
                 if key in wanted:
                     seen.setdefault(key)
             for key, held in computed_held.items():

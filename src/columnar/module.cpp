@@ -12,6 +12,7 @@
 #include "../python/record_object.hpp"
 #include "columnar_state.hpp"
 #include "items.hpp"
+#include "rows.hpp"
 
 namespace morvane::columnar_py {
 
@@ -182,6 +183,12 @@ PyMethodDef module_methods[] = {
      "decode_items(messages)\n--\n\nEvery item of several (bytes, TableSet) messages as flat "
      "arrays:\n(codes u4, values f8, present u1, subset_starts u8, message_starts u8, text, "
      "text_starts u8, failures)."},
+    {"key_levels", py::guarded_method<key_levels>(), kFast,
+     "key_levels(codes, names, first_level)\n--\n\nLevel (i4) of each key of a template, from "
+     "codes (i8) and numbered names (i4)."},
+    {"cut_rows", py::guarded_method<cut_rows>(), kFast,
+     "cut_rows(names, levels, references, filters, filter_names, count_name, count_reference)\n--\n\n"
+     "Rows of a template's steps: (row_starts i8, names i4, references i8)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
