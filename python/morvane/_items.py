@@ -75,10 +75,22 @@ def _groups(items: Items, tables: Sequence[_morvane.TableSet]) -> list[Group]:
         table_set = tables[owners[members[0]]]
         index, picked, names, kinds = elements_of_codes(codes, table_set)
         subsets = np.array(members, dtype=np.intp)
-        groups.append(Group(tuple(picked), tuple(names), 1, subsets, kinds,
-                            _gather(items, items.subset_starts[subsets], np.array(index, dtype=np.intp),
-                                    kinds)))
+        positions = np.array(index, dtype=np.intp)
+        groups.append(ItemGroup(tuple(picked), tuple(names), 1, subsets, kinds,
+                                _gather(items, items.subset_starts[subsets], positions, kinds), positions))
     return groups
+
+
+class ItemGroup(Group):
+    """A group of a run of items: `index` is where each element of the
+    template is among the items of a subset."""
+
+    __slots__ = ("index",)
+
+    def __init__(self, codes: tuple[int, ...], names: tuple[str, ...], first_level: int,
+                 subsets: np.ndarray, kinds: Sequence[str], gather: Any, index: np.ndarray) -> None:
+        super().__init__(codes, names, first_level, subsets, kinds, gather)
+        self.index = index
 
 
 def _gather(items: Items, first: np.ndarray, index: np.ndarray, kinds: Sequence[str]) -> Any:

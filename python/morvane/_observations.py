@@ -21,7 +21,7 @@ from ._reader import Message, MessageError, decoding_problem, read
 from ._rows import Cut, Walk, make_walk
 from . import _groups
 from ._groups import Group, message_groups
-from ._items import Items
+from ._items import ItemGroup, Items
 from ._tables import Tables, as_tables
 
 TEXT_HEADER_KEYS = frozenset({"typicalDate", "typicalTime"})
@@ -64,6 +64,7 @@ class _Layout:
         wanted = slots >= 0
         table = np.full((self.rows_per_subset, len(gathered)), ABSENT, dtype=np.int64)
         table[row_of[wanted], slots[wanted]] = refs[wanted]
+        self.table = table  # (row, gathered key): position, header reference or ABSENT
         index_of = np.zeros(max(walk.wanted, default=0) + 1, dtype=np.intp)
         if walk.wanted:
             index_of[np.array(walk.wanted)] = np.arange(len(walk.wanted))
@@ -112,6 +113,58 @@ class _Run:
         return found
 
 
+class _RunRows:
+    """The rows of a run of items, chunk by chunk as item numbers, gathered
+    key by key once the run is through."""
+
+    def __init__(self, items: Items, run: _Run, width: int) -> None:
+        self.items = items
+        self.run = run
+        self.width = width
+        self.where: list[np.ndarray] = []   # (rows, keys): item number, header reference or ABSENT
+        self.owners: list[np.ndarray] = []  # message of each row
+
+    def add(self, layout: "_Layout", group: ItemGroup, subsets: np.ndarray, owners: np.ndarray) -> None:
+        table = layout.table
+        data = table >= 0
+        offsets = np.where(data, group.index[np.where(data, table, 0)], table)
+        first = self.items.subset_starts[subsets]
+        where = np.where(data, first[:, None, None] + offsets, offsets).reshape(-1, self.width)
+        self.where.append(where)
+        self.owners.append(np.repeat(owners, layout.rows_per_subset))
+
+    def finish(self, collector: "_Collector") -> None:
+        if not self.where:
+            return
+        where = np.concatenate(self.where)
+        owners = np.concatenate(self.owners)
+        items = self.items
+        for j, key in enumerate(collector.gathered):
+            column = collector.columns[key]
+            at = where[:, j]
+            held = at != ABSENT
+            if not held.any():
+                column.values.append(np.full(at.size, np.nan))
+                column.held.append(held)
+                column.valid.append(held)
+                continue
+            data = at >= 0
+            if data.any():
+                chosen = np.where(data, at, 0)
+                valid = data & items.present[chosen]
+                values = items.values[chosen]
+                if "text" in column.kinds:
+                    values = items.texts(values, valid)
+            else:
+                by_message, present, is_text = self.run.column(key)
+                values = by_message[owners]
+                valid = held & present[owners]
+                column.kinds.add("text" if is_text else "int")
+            column.values.append(values)
+            column.held.append(held)
+            column.valid.append(valid)
+
+
 class _Collector:
     def __init__(self, query: Query) -> None:
         self.query = query
@@ -149,10 +202,12 @@ class _Collector:
         run = _Run([count for count, _ in messages], [_header_values(msg, self.query) for _, msg in messages])
         owners = items.owners()
         chunks_before = len(self.chunks)
+        rows = _RunRows(items, run, len(self.gathered))
         for group in items.groups(tables):
-            self._add_group(run, owners[group.subsets], tables[int(owners[group.subsets[0]])], group)
+            self._add_group(run, owners[group.subsets], tables[int(owners[group.subsets[0]])], group, rows)
         if len(self.chunks) - chunks_before > 1:
             self.reordered = True
+        rows.finish(self)
         return [(messages[i][0], messages[i][1], text) for i, text in items.failures]
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
@@ -164,11 +219,15 @@ class _Collector:
                                                q.header_keys, q.keys, frozenset(q.walk_filters))
         return walk
 
-    def _add_group(self, run: _Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group) -> None:
+    def _add_group(self, run: _Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group,
+                   rows: "_RunRows | None" = None) -> None:
+        """The group's rows: gathered here, or by `rows` for a run of items
+        (which then needs values only to test filters)."""
         q = self.query
         walk = self._walk(tables, group)
-        numbers, valid, texts = group.gather(walk.wanted)
         n = group.subsets.size
+        if rows is None or walk.filter_positions:
+            numbers, valid, texts = group.gather(walk.wanted)
         # filter outcomes per subset, one pattern per distinct outcome
         filter_positions = walk.filter_positions
         if filter_positions:
@@ -195,7 +254,22 @@ class _Collector:
             if not layout.rows_per_subset:
                 continue
             chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
-            self._add_chunk(run, owners, group, layout, chosen, numbers, valid, texts)
+            if rows is None:
+                self._add_chunk(run, owners, group, layout, chosen, numbers, valid, texts)
+            else:
+                self._add_run_chunk(rows, run, owners, group, layout, chosen)
+
+    def _add_run_chunk(self, rows: "_RunRows", run: _Run, owners: np.ndarray, group: Group,
+                       layout: "_Layout", chosen: np.ndarray | None) -> None:
+        assert isinstance(group, ItemGroup)
+        subsets = group.subsets if chosen is None else group.subsets[chosen]
+        if chosen is not None:
+            owners = owners[chosen]
+        for key, position in layout.first_position.items():
+            self.columns[key].kinds.add("text" if position in group.text_positions else group.kind(position))
+        rows.add(layout, group, subsets, owners)
+        self.chunks.append((run.counts[owners], subsets, layout.rows_per_subset, layout))
+        self.rows += subsets.size * layout.rows_per_subset
 
     def _add_chunk(self, run: _Run, owners: np.ndarray, group: Group,
                    layout: "_Layout", chosen: np.ndarray | None, numbers: np.ndarray,
