@@ -54,8 +54,6 @@ class _Layout:
         self._starts = starts.tolist()
         self._names = names
         self._key_names = walk.key_names
-        self.keys: dict[str, tuple[str, np.ndarray, np.ndarray]] = {}
-        self.first_position: dict[str, int] = {}
         slot = {key: i for i, key in enumerate(gathered)}
         # every (row, key, reference) of the rows at once
         slot_of = np.array([slot.get(name, -1) for name in walk.key_names], dtype=np.intp)
@@ -65,21 +63,39 @@ class _Layout:
         table = np.full((self.rows_per_subset, len(gathered)), ABSENT, dtype=np.int64)
         table[row_of[wanted], slots[wanted]] = refs[wanted]
         self.table = table  # (row, gathered key): position, header reference or ABSENT
-        index_of = np.zeros(max(walk.wanted, default=0) + 1, dtype=np.intp)
-        if walk.wanted:
-            index_of[np.array(walk.wanted)] = np.arange(len(walk.wanted))
-        for key, j in slot.items():
-            column = table[:, j]
-            held = column != ABSENT
-            if not held.any():
-                self.keys[key] = ("absent", held, held)
-                continue
-            first = int(column[np.argmax(held)])
-            if first < 0:
-                self.keys[key] = ("header", held, held)
+        self._wanted = walk.wanted
+        self._keys: dict[str, tuple[str, np.ndarray, np.ndarray]] | None = None
+        # what each key is on the first row that holds it: data (its position), header or absent
+        held = table != ABSENT
+        first = (table[held.argmax(axis=0), np.arange(len(gathered))].tolist() if self.rows_per_subset
+                 else [ABSENT] * len(gathered))
+        self.first_position: dict[str, int] = {}
+        self.where: dict[str, str] = {}
+        for key, j, any_held in zip(gathered, range(len(gathered)), held.any(axis=0).tolist()):
+            if not any_held:
+                self.where[key] = "absent"
+            elif first[j] < 0:
+                self.where[key] = "header"
             else:
-                self.first_position[key] = first
-                self.keys[key] = ("data", index_of[np.where(held, column, 0)], held)
+                self.where[key] = "data"
+                self.first_position[key] = first[j]
+
+    @property
+    def keys(self) -> dict[str, tuple[str, np.ndarray, np.ndarray]]:
+        """Per key: where it comes from, its gathered column on each row, and
+        which rows hold it."""
+        found = self._keys
+        if found is None:
+            found = self._keys = {}
+            wanted = self._wanted
+            index_of = np.zeros(max(wanted, default=0) + 1, dtype=np.intp)
+            if wanted:
+                index_of[np.array(wanted)] = np.arange(len(wanted))
+            for j, (key, where) in enumerate(self.where.items()):
+                column = self.table[:, j]
+                held = column != ABSENT
+                found[key] = (where, index_of[np.where(held, column, 0)] if where == "data" else held, held)
+        return found
 
     def plan(self, row: int) -> list[str]:
         """The keys of one row, in order."""
@@ -385,20 +401,29 @@ class _Collector:
             rank = np.empty(n, dtype=np.intp)
             rank[order] = np.arange(n)
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
-        firsts: list[tuple[int, int, int, int]] = []  # (first rank, chunk, plan, chunk start)
+        # (first rank, chunk, plan) of every plan with a kept row
+        firsts, chunk_of, plan_of, start_of = [], [], [], []
         start = 0
         for c, (_, subsets, per_subset, _) in enumerate(self.chunks):
             total = subsets.size * per_subset
             chunk_keep = keep[start:start + total].reshape(-1, per_subset)
-            if chunk_keep.any():
-                ranks = (np.arange(start, start + total) if rank is None
-                         else rank[start:start + total]).reshape(-1, per_subset)
-                first = np.where(chunk_keep, ranks, n).min(axis=0)
-                firsts.extend((int(first[p]), c, int(p), start) for p in np.flatnonzero(first < n))
+            ranks = (np.arange(start, start + total) if rank is None
+                     else rank[start:start + total]).reshape(-1, per_subset)
+            first = np.where(chunk_keep, ranks, n).min(axis=0)
+            plans = np.flatnonzero(first < n)
+            if plans.size:
+                firsts.append(first[plans])
+                plan_of.append(plans)
+                chunk_of.append(np.full(plans.size, c))
+                start_of.append(np.full(plans.size, start))
             start += total
-        firsts.sort()
         seen: dict[str, None] = {}
-        for _, c, p, start in firsts:
+        if not firsts:
+            return []
+        by_rank = np.argsort(np.concatenate(firsts), kind="stable")
+        chunks, plans, starts = (np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist(),
+                                 np.concatenate(start_of)[by_rank].tolist())
+        for c, p, start in zip(chunks, plans, starts):
             _, subsets, per_subset, layout = self.chunks[c]
             for key in layout.plan(p):
                 if key in wanted:
