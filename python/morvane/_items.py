@@ -1,38 +1,42 @@
 """Uncompressed messages, many at a time, as flat arrays of items.
 
 `_columnar.decode_items` gives every item of a run of messages as arrays
-(descriptor code, value, present) with the subsets' and messages' bounds.
-Subsets are grouped by their sequence of codes across all the messages of
-the run, and each group's values are gathered with NumPy: no Python object
-is made per value, and the per-template work is done once per run.
+(descriptor code, value, present) with the subsets' and messages' bounds;
+`_columnar.cut_subsets` cuts every subset into rows, which hold item
+numbers. The values of each key are then gathered with NumPy once for the
+whole run: no Python work per value, subset or template.
 """
 
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
 
 import numpy as np
 
 import _morvane
 
-from ._groups import Gathered, Group, elements_of_codes
+from ._chunks import ABSENT, FlatChunk, Run
+from ._groups import NAMES
+from ._query import COUNT_KEY, Query
+from ._rows import COUNT, COUNT_NAME
+
 
 class Items:
     """The decoded items of a run of messages."""
 
     __slots__ = ("codes", "values", "present", "subset_starts", "message_starts", "text",
-                 "text_starts", "failures", "raw_codes")
+                 "text_starts", "failures", "raw")
 
     def __init__(self, messages: Sequence[tuple[bytes, _morvane.TableSet]]) -> None:
         from . import _columnar
 
-        (self.raw_codes, values, present, subset_starts, message_starts, self.text, text_starts,
+        (codes, values, present, self.raw, message_starts, self.text, text_starts,
          self.failures) = _columnar.decode_items(messages)
-        self.codes = np.frombuffer(self.raw_codes, dtype=np.uint32)
+        self.raw = (codes, self.raw)  # the codes and subset starts, as the row cutting takes them
+        self.codes = np.frombuffer(codes, dtype=np.uint32)
         self.values = np.frombuffer(values, dtype=np.float64)
         self.present = np.frombuffer(present, dtype=np.bool_)
-        self.subset_starts = np.frombuffer(subset_starts, dtype=np.uint64).astype(np.intp)
+        self.subset_starts = np.frombuffer(self.raw[1], dtype=np.uint64).astype(np.intp)
         self.message_starts = np.frombuffer(message_starts, dtype=np.uint64).astype(np.intp)
         self.text_starts = np.frombuffer(text_starts, dtype=np.uint64).astype(np.intp)
 
@@ -51,57 +55,85 @@ class Items:
             found[i] = text[starts[k]:starts[k + 1]].decode("ascii")
         return out
 
-    def groups(self, tables: Sequence[_morvane.TableSet]) -> list[Group]:
-        return _groups(self, tables)
 
+class RunRows:
+    """The rows of a run: for each row and gathered key, the item holding its
+    value, a header reference (< 0) or ABSENT; the kinds of the keys."""
 
-def _groups(items: Items, tables: Sequence[_morvane.TableSet]) -> list[Group]:
-    """The groups of subsets sharing a template, over every message of the run
-    (`tables` is the table set of each message). A group's `subsets` are
-    subset numbers across the run, in order."""
-    starts = items.subset_starts.tolist()
-    owners = items.owners().tolist()
-    raw = items.raw_codes
-    by_key: dict[tuple[int, bytes], list[int]] = {}
-    for s in range(len(starts) - 1):
-        key = (id(tables[owners[s]]), raw[starts[s] * 4:starts[s + 1] * 4])
-        found = by_key.get(key)
-        if found is None:
-            by_key[key] = [s]
-        else:
-            found.append(s)
-    groups = []
-    for (_, codes), members in by_key.items():
-        table_set = tables[owners[members[0]]]
-        index, picked, names, kinds = elements_of_codes(codes, table_set)
-        subsets = np.array(members, dtype=np.intp)
-        positions = np.array(index, dtype=np.intp)
-        groups.append(ItemGroup(tuple(picked), tuple(names), 1, subsets, kinds,
-                                _gather(items, items.subset_starts[subsets], positions, kinds), positions))
-    return groups
+    def __init__(self, items: Items, tables: _morvane.TableSet, query: Query, gathered: list[str]) -> None:
+        from . import _columnar
 
+        self.items = items
+        self.kinds: dict[str, set[str]] = {}
+        number = {name: i for i, name in enumerate((*query.header_keys, COUNT_NAME))}
+        distinct, inverse = np.unique(items.codes, return_inverse=True)
+        code_numbers = np.full(distinct.size, -1, dtype=np.int32)
+        for j, code in enumerate(distinct.tolist()):
+            found = NAMES.get(tables, code) if code < 100000 else None
+            if found is not None:
+                code_numbers[j] = number.setdefault(found[0], len(number))
+                self.kinds.setdefault(found[0], set()).add(found[1])
+        names = code_numbers[inverse.reshape(-1)]
+        self.key_names = list(number)
+        outcomes = np.zeros(items.codes.size, dtype=np.uint8)
+        header_outcomes = np.array([1 if k in query.walk_filters else 0 for k in query.header_keys], dtype=np.uint8)
+        filter_numbers = []
+        self.empty = False
+        for key, condition in query.walk_filters.items():
+            if key not in number:
+                self.empty = True  # a filtered key no subset holds: no row
+                continue
+            filter_numbers.append(number[key])
+            if key in query.header_keys or key == COUNT_KEY:
+                continue  # passed before the messages were decoded
+            at = np.flatnonzero(names == number[key])
+            values, present = items.values[at], items.present[at]
+            if "text" in self.kinds.get(key, ()):
+                values = items.texts(values, present)
+            outcomes[at] = np.where(condition.matches(values, present), 1, 2)
+        wanted = np.array([k in query.keys for k in self.key_names], dtype=np.uint8)
+        starts, entry_names, references, row_subsets = _columnar.cut_subsets(
+            items.raw[0], names.tobytes(), outcomes.tobytes(), items.raw[1], wanted.tobytes(),
+            np.arange(len(query.header_keys), dtype=np.int32).tobytes(), header_outcomes.tobytes(),
+            np.array(filter_numbers, dtype=np.int32).tobytes(),
+            number[COUNT_NAME] if COUNT_KEY in query.keys else -1, COUNT, 1)
+        self.cut = (np.frombuffer(starts, dtype=np.int64), np.frombuffer(entry_names, dtype=np.int32),
+                    np.frombuffer(references, dtype=np.int64))
+        self.row_subsets = np.frombuffer(row_subsets, dtype=np.uint64).astype(np.intp)
+        if self.empty:
+            self.cut = (np.zeros(1, dtype=np.int64), np.zeros(0, dtype=np.int32), np.zeros(0, dtype=np.int64))
+            self.row_subsets = np.zeros(0, dtype=np.intp)
+        # (row, gathered key) table of references
+        row_starts, entry_names_, refs = self.cut
+        rows = row_starts.size - 1
+        slot = {key: j for j, key in enumerate(gathered)}
+        slot_of = np.array([slot.get(name, -1) for name in self.key_names], dtype=np.intp)
+        slots = slot_of[entry_names_]
+        chosen = slots >= 0
+        row_of = np.repeat(np.arange(rows), np.diff(row_starts))
+        self.where = np.full((rows, len(gathered)), ABSENT, dtype=np.int64)
+        self.where[row_of[chosen], slots[chosen]] = refs[chosen]
 
-class ItemGroup(Group):
-    """A group of a run of items: `index` is where each element of the
-    template is among the items of a subset."""
+    def chunk(self, run: Run) -> FlatChunk:
+        owners = self.items.owners()[self.row_subsets]
+        return FlatChunk(run.counts[owners], self.row_subsets, self.cut, self.key_names)
 
-    __slots__ = ("index",)
-
-    def __init__(self, codes: tuple[int, ...], names: tuple[str, ...], first_level: int,
-                 subsets: np.ndarray, kinds: Sequence[str], gather: Any, index: np.ndarray) -> None:
-        super().__init__(codes, names, first_level, subsets, kinds, gather)
-        self.index = index
-
-
-def _gather(items: Items, first: np.ndarray, index: np.ndarray, kinds: Sequence[str]) -> Any:
-    def gather(positions: list[int]) -> Gathered:
-        at = first[:, None] + index[positions][None, :]
-        numbers = items.values[at]
-        valid = items.present[at]
-        text_columns = [j for j, p in enumerate(positions) if kinds[p] == "text"]
-        texts = None
-        if text_columns:
-            texts = np.full(numbers.shape, None, dtype=object)
-            texts[:, text_columns] = items.texts(numbers[:, text_columns], valid[:, text_columns])
-        return numbers, valid, texts
-    return gather
+    def key_values(self, j: int, key: str, run: Run) -> tuple[np.ndarray, np.ndarray, np.ndarray, set[str]]:
+        """(values, held, valid, kinds) of the j-th gathered key on every row."""
+        items = self.items
+        at = self.where[:, j]
+        held = at != ABSENT
+        if not held.any():
+            return np.full(at.size, np.nan), held, held, set()
+        data = at >= 0
+        if data.any():
+            chosen = np.where(data, at, 0)
+            valid = data & items.present[chosen]
+            values = items.values[chosen]
+            kinds = self.kinds.get(key, set())
+            if "text" in kinds:
+                values = items.texts(values, valid)
+            return values, held, valid, kinds
+        owners = items.owners()[self.row_subsets]
+        by_message, present, is_text = run.column(key)
+        return by_message[owners], held, held & present[owners], {"text" if is_text else "int"}

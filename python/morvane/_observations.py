@@ -18,10 +18,11 @@ import _morvane
 from . import _computed
 from ._query import COUNT_KEY, HEADER_KEYS, Query
 from ._reader import Message, MessageError, decoding_problem, read
-from ._rows import Cut, Walk, make_walk
+from ._rows import Walk, make_walk
 from . import _groups
+from ._chunks import Chunk, GroupChunk, Layout, Run
 from ._groups import Group, message_groups
-from ._items import ItemGroup, Items
+from ._items import Items, RunRows
 from ._tables import Tables, as_tables
 
 TEXT_HEADER_KEYS = frozenset({"typicalDate", "typicalTime"})
@@ -40,147 +41,6 @@ class _Column:
         self.kinds: set[str] = set()
 
 
-ABSENT = -(1 << 40)
-
-
-class _Layout:
-    """Where each gathered key comes from in the rows of one template and
-    filter pattern: the gathered column of each row, and whether the row
-    holds the key."""
-
-    def __init__(self, cut: Cut, gathered: list[str], walk: Walk) -> None:
-        starts, names, refs = cut
-        self.rows_per_subset = starts.size - 1
-        self._starts = starts.tolist()
-        self._names = names
-        self._key_names = walk.key_names
-        slot = {key: i for i, key in enumerate(gathered)}
-        # every (row, key, reference) of the rows at once
-        slot_of = np.array([slot.get(name, -1) for name in walk.key_names], dtype=np.intp)
-        row_of = np.repeat(np.arange(self.rows_per_subset), np.diff(starts))
-        slots = slot_of[names]
-        wanted = slots >= 0
-        table = np.full((self.rows_per_subset, len(gathered)), ABSENT, dtype=np.int64)
-        table[row_of[wanted], slots[wanted]] = refs[wanted]
-        self.table = table  # (row, gathered key): position, header reference or ABSENT
-        self._wanted = walk.wanted
-        self._keys: dict[str, tuple[str, np.ndarray, np.ndarray]] | None = None
-        # what each key is on the first row that holds it: data (its position), header or absent
-        held = table != ABSENT
-        first = (table[held.argmax(axis=0), np.arange(len(gathered))].tolist() if self.rows_per_subset
-                 else [ABSENT] * len(gathered))
-        self.first_position: dict[str, int] = {}
-        self.where: dict[str, str] = {}
-        for key, j, any_held in zip(gathered, range(len(gathered)), held.any(axis=0).tolist()):
-            if not any_held:
-                self.where[key] = "absent"
-            elif first[j] < 0:
-                self.where[key] = "header"
-            else:
-                self.where[key] = "data"
-                self.first_position[key] = first[j]
-
-    @property
-    def keys(self) -> dict[str, tuple[str, np.ndarray, np.ndarray]]:
-        """Per key: where it comes from, its gathered column on each row, and
-        which rows hold it."""
-        found = self._keys
-        if found is None:
-            found = self._keys = {}
-            wanted = self._wanted
-            index_of = np.zeros(max(wanted, default=0) + 1, dtype=np.intp)
-            if wanted:
-                index_of[np.array(wanted)] = np.arange(len(wanted))
-            for j, (key, where) in enumerate(self.where.items()):
-                column = self.table[:, j]
-                held = column != ABSENT
-                found[key] = (where, index_of[np.where(held, column, 0)] if where == "data" else held, held)
-        return found
-
-    def plan(self, row: int) -> list[str]:
-        """The keys of one row, in order."""
-        names = self._key_names
-        return [names[i] for i in self._names[self._starts[row]:self._starts[row + 1]].tolist()]
-
-
-class _Run:
-    """Messages whose subsets are gathered together: the count and header
-    values of each, as arrays by message."""
-
-    def __init__(self, counts: list[int], headers: list[dict[str, Any]]) -> None:
-        self.counts = np.array(counts, dtype=np.int64)
-        self.headers = headers
-        self._columns: dict[str, tuple[np.ndarray, np.ndarray, bool]] = {}
-
-    def column(self, key: str) -> tuple[np.ndarray, np.ndarray, bool]:
-        """Values by message, whether each is there, and whether they are text."""
-        found = self._columns.get(key)
-        if found is None:
-            if key == COUNT_KEY:
-                found = (self.counts.astype(np.float64), np.ones(self.counts.size, dtype=bool), False)
-            else:
-                given = [h.get(key) for h in self.headers]
-                valid = np.array([v is not None for v in given], dtype=bool)
-                if any(isinstance(v, str) for v in given):
-                    found = (np.array(given, dtype=object), valid, True)
-                else:
-                    found = (np.array([np.nan if v is None else float(v) for v in given]), valid, False)
-            self._columns[key] = found
-        return found
-
-
-class _RunRows:
-    """The rows of a run of items, chunk by chunk as item numbers, gathered
-    key by key once the run is through."""
-
-    def __init__(self, items: Items, run: _Run, width: int) -> None:
-        self.items = items
-        self.run = run
-        self.width = width
-        self.where: list[np.ndarray] = []   # (rows, keys): item number, header reference or ABSENT
-        self.owners: list[np.ndarray] = []  # message of each row
-
-    def add(self, layout: "_Layout", group: ItemGroup, subsets: np.ndarray, owners: np.ndarray) -> None:
-        table = layout.table
-        data = table >= 0
-        offsets = np.where(data, group.index[np.where(data, table, 0)], table)
-        first = self.items.subset_starts[subsets]
-        where = np.where(data, first[:, None, None] + offsets, offsets).reshape(-1, self.width)
-        self.where.append(where)
-        self.owners.append(np.repeat(owners, layout.rows_per_subset))
-
-    def finish(self, collector: "_Collector") -> None:
-        if not self.where:
-            return
-        where = np.concatenate(self.where)
-        owners = np.concatenate(self.owners)
-        items = self.items
-        for j, key in enumerate(collector.gathered):
-            column = collector.columns[key]
-            at = where[:, j]
-            held = at != ABSENT
-            if not held.any():
-                column.values.append(np.full(at.size, np.nan))
-                column.held.append(held)
-                column.valid.append(held)
-                continue
-            data = at >= 0
-            if data.any():
-                chosen = np.where(data, at, 0)
-                valid = data & items.present[chosen]
-                values = items.values[chosen]
-                if "text" in column.kinds:
-                    values = items.texts(values, valid)
-            else:
-                by_message, present, is_text = self.run.column(key)
-                values = by_message[owners]
-                valid = held & present[owners]
-                column.kinds.add("text" if is_text else "int")
-            column.values.append(values)
-            column.held.append(held)
-            column.valid.append(valid)
-
-
 class _Collector:
     def __init__(self, query: Query) -> None:
         self.query = query
@@ -190,15 +50,14 @@ class _Collector:
         self.columns = {k: _Column() for k in self.gathered}
         self.walks: dict[tuple[Any, ...], Walk] = {}
         self.keep_alive: dict[int, Any] = {}
-        self.layouts: dict[tuple[int, bytes], _Layout] = {}
-        # (message of each subset, subsets, rows per subset, columns of each row) of each chunk
-        self.chunks: list[tuple[np.ndarray, np.ndarray, int, _Layout]] = []
+        self.layouts: dict[tuple[int, bytes], Layout] = {}
+        self.chunks: list[Chunk] = []
         self.rows = 0
         self.reordered = False
 
     # -- one message ----------------------------------------------------------
     def add(self, count: int, msg: Message) -> None:
-        run = _Run([count], [_header_values(msg, self.query)])
+        run = Run([count], [_header_values(msg, self.query)])
         tables = msg.tables
         self.keep_alive[id(tables)] = tables
         chunks_before = len(self.chunks)
@@ -211,19 +70,22 @@ class _Collector:
     def add_run(self, messages: list[tuple[int, Message]]) -> list[tuple[int, Message, str]]:
         """Adds the messages' rows; returns (count, message, problem) of those
         that do not decode, which add nothing."""
-        tables = [msg.tables for _, msg in messages]
-        for t in tables:
-            self.keep_alive[id(t)] = t
-        items = Items([(msg.data, t) for (_, msg), t in zip(messages, tables)])
-        run = _Run([count for count, _ in messages], [_header_values(msg, self.query) for _, msg in messages])
-        owners = items.owners()
-        chunks_before = len(self.chunks)
-        rows = _RunRows(items, run, len(self.gathered))
-        for group in items.groups(tables):
-            self._add_group(run, owners[group.subsets], tables[int(owners[group.subsets[0]])], group, rows)
-        if len(self.chunks) - chunks_before > 1:
-            self.reordered = True
-        rows.finish(self)
+        tables = messages[0][1].tables
+        self.keep_alive[id(tables)] = tables
+        items = Items([(msg.data, tables) for _, msg in messages])
+        run = Run([count for count, _ in messages], [_header_values(msg, self.query) for _, msg in messages])
+        rows = RunRows(items, tables, self.query, self.gathered)
+        chunk = rows.chunk(run)
+        if chunk.rows:
+            for j, key in enumerate(self.gathered):
+                values, held, valid, kinds = rows.key_values(j, key, run)
+                column = self.columns[key]
+                column.values.append(values)
+                column.held.append(held)
+                column.valid.append(valid)
+                column.kinds |= kinds
+            self.chunks.append(chunk)
+            self.rows += chunk.rows
         return [(messages[i][0], messages[i][1], text) for i, text in items.failures]
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
@@ -235,15 +97,11 @@ class _Collector:
                                                q.header_keys, q.keys, frozenset(q.walk_filters))
         return walk
 
-    def _add_group(self, run: _Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group,
-                   rows: "_RunRows | None" = None) -> None:
-        """The group's rows: gathered here, or by `rows` for a run of items
-        (which then needs values only to test filters)."""
+    def _add_group(self, run: Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group) -> None:
         q = self.query
         walk = self._walk(tables, group)
         n = group.subsets.size
-        if rows is None or walk.filter_positions:
-            numbers, valid, texts = group.gather(walk.wanted)
+        numbers, valid, texts = group.gather(walk.wanted)
         # filter outcomes per subset, one pattern per distinct outcome
         filter_positions = walk.filter_positions
         if filter_positions:
@@ -265,30 +123,15 @@ class _Collector:
             key = pattern.tobytes()
             layout = self.layouts.get((id(walk), key))
             if layout is None:
-                layout = self.layouts[(id(walk), key)] = _Layout(walk.cut(filter_names, pattern, with_count),
+                layout = self.layouts[(id(walk), key)] = Layout(walk.cut(filter_names, pattern, with_count),
                                                                  self.gathered, walk)
             if not layout.rows_per_subset:
                 continue
             chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
-            if rows is None:
-                self._add_chunk(run, owners, group, layout, chosen, numbers, valid, texts)
-            else:
-                self._add_run_chunk(rows, run, owners, group, layout, chosen)
+            self._add_chunk(run, owners, group, layout, chosen, numbers, valid, texts)
 
-    def _add_run_chunk(self, rows: "_RunRows", run: _Run, owners: np.ndarray, group: Group,
-                       layout: "_Layout", chosen: np.ndarray | None) -> None:
-        assert isinstance(group, ItemGroup)
-        subsets = group.subsets if chosen is None else group.subsets[chosen]
-        if chosen is not None:
-            owners = owners[chosen]
-        for key, position in layout.first_position.items():
-            self.columns[key].kinds.add("text" if position in group.text_positions else group.kind(position))
-        rows.add(layout, group, subsets, owners)
-        self.chunks.append((run.counts[owners], subsets, layout.rows_per_subset, layout))
-        self.rows += subsets.size * layout.rows_per_subset
-
-    def _add_chunk(self, run: _Run, owners: np.ndarray, group: Group,
-                   layout: "_Layout", chosen: np.ndarray | None, numbers: np.ndarray,
+    def _add_chunk(self, run: Run, owners: np.ndarray, group: Group,
+                   layout: Layout, chosen: np.ndarray | None, numbers: np.ndarray,
                    valid: np.ndarray, texts: np.ndarray | None) -> None:
         per_subset = layout.rows_per_subset
         subsets = group.subsets.size if chosen is None else chosen.size
@@ -326,8 +169,8 @@ class _Collector:
             column.held.append(held_rows)
             column.valid.append(ok & held_rows)
             column.kinds.add("text" if is_text else group.kind(position))
-        self.chunks.append((run.counts[owners], group.subsets if chosen is None else group.subsets[chosen],
-                            per_subset, layout))
+        self.chunks.append(GroupChunk(run.counts[owners], group.subsets if chosen is None else group.subsets[chosen],
+                                      per_subset, layout))
         self.rows += total
 
     # -- the table ------------------------------------------------------------
@@ -362,9 +205,7 @@ class _Collector:
                 keep[:] = False
         order: np.ndarray | None = None
         if self.reordered and n:
-            message = np.concatenate([np.repeat(c[0], c[2]) for c in self.chunks])
-            subset = np.concatenate([np.repeat(c[1], c[2]) for c in self.chunks])
-            row = np.concatenate([np.tile(np.arange(c[2]), c[1].size) for c in self.chunks])
+            message, subset, row = (np.concatenate(part) for part in zip(*(c.order() for c in self.chunks)))
             order = np.lexsort((row, subset, message))
             keep_sorted = keep[order]
             selection = order[keep_sorted]
@@ -376,7 +217,7 @@ class _Collector:
             return array if everything else array[selection]
 
         data: dict[str, Any] = {}
-        for key in self._column_order(keep, computed, order):
+        for key in self._column_order(keep, computed, order, parts):
             if key in computed:
                 value, exists = computed.pop(key)
                 data[key] = _finish(chosen(value), chosen(exists), "datetime" if key == "data_datetime"
@@ -390,48 +231,50 @@ class _Collector:
         return pd.DataFrame(data)
 
     def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]],
-                      order: np.ndarray | None) -> list[str]:
+                      order: np.ndarray | None, parts: dict[str, _computed.Part]) -> list[str]:
         """Columns as rows bring them, in the order of the output: the plans
-        taken by the rank of their first kept row (chunks may come out of
-        order when a message's subsets were grouped)."""
+        (rows with the same keys) taken by the rank of their first kept row."""
         wanted = set(self.query.columns)
         n = keep.size
-        rank = None
+        rank = np.arange(n)
         if order is not None:
-            rank = np.empty(n, dtype=np.intp)
             rank[order] = np.arange(n)
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
-        # (first rank, chunk, plan) of every plan with a kept row
-        firsts, chunk_of, plan_of, start_of = [], [], [], []
+        # the columns some kept row holds: once all are seen, the order is known
+        present = {k for k, held in computed_held.items() if held.any()}
+        present |= {k for k in wanted if k in parts and (parts[k][1] & keep).any()}
+        firsts, chunk_of, plan_of = [], [], []
+        held_by_plan: list[dict[str, np.ndarray]] = []
         start = 0
-        for c, (_, subsets, per_subset, _) in enumerate(self.chunks):
-            total = subsets.size * per_subset
-            chunk_keep = keep[start:start + total].reshape(-1, per_subset)
-            ranks = (np.arange(start, start + total) if rank is None
-                     else rank[start:start + total]).reshape(-1, per_subset)
-            first = np.where(chunk_keep, ranks, n).min(axis=0)
-            plans = np.flatnonzero(first < n)
-            if plans.size:
-                firsts.append(first[plans])
-                plan_of.append(plans)
-                chunk_of.append(np.full(plans.size, c))
-                start_of.append(np.full(plans.size, start))
+        for c, chunk in enumerate(self.chunks):
+            total = chunk.rows
+            plans, count = chunk.plans()
+            kept = keep[start:start + total]
+            first = np.full(count, n)
+            np.minimum.at(first, plans[kept], rank[start:start + total][kept])
+            with_rows = np.flatnonzero(first < n)
+            firsts.append(first[with_rows])
+            plan_of.append(with_rows)
+            chunk_of.append(np.full(with_rows.size, c))
+            by_plan = {}
+            for key, held in computed_held.items():
+                found = np.zeros(count, dtype=bool)
+                found[plans[held[start:start + total]]] = True
+                by_plan[key] = found
+            held_by_plan.append(by_plan)
             start += total
         seen: dict[str, None] = {}
-        if not firsts:
+        if not firsts or not present:
             return []
         by_rank = np.argsort(np.concatenate(firsts), kind="stable")
-        chunks, plans, starts = (np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist(),
-                                 np.concatenate(start_of)[by_rank].tolist())
-        for c, p, start in zip(chunks, plans, starts):
-            _, subsets, per_subset, layout = self.chunks[c]
-            for key in layout.plan(p):
+        for c, p in zip(np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist()):
+            for key in self.chunks[c].plan_keys(p):
                 if key in wanted:
                     seen.setdefault(key)
-            for key, held in computed_held.items():
-                if held[start:start + subsets.size * per_subset].reshape(-1, per_subset)[:, p].any():
+            for key, found in held_by_plan[c].items():
+                if found[p]:
                     seen.setdefault(key)
-            if len(seen) == len(wanted):
+            if len(seen) == len(present):
                 break
         return list(seen)
 
@@ -592,6 +435,8 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
         if not _header_passes(msg, count, query):
             continue
         if _in_runs(msg):
+            if pending and pending[0][1].tables is not msg.tables:
+                flush()  # a run is read with one table set
             pending.append((count, msg))
             pending_bytes += len(msg.data)
             if pending_bytes >= RUN_BYTES:

@@ -112,4 +112,52 @@ PyObject* cut_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return PyTuple_Pack(3, parts[0].get(), parts[1].get(), parts[2].get());
 }
 
+PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 11> names{
+      "codes",        "names",          "outcomes",   "subset_starts",   "wanted", "header_names",
+      "header_outcomes", "filter_names", "count_name", "count_reference", "first_level"};
+  std::array<PyObject*, 11> values{};
+  if (!py::parse_arguments("cut_subsets", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
+  }
+  std::vector<std::uint32_t> codes;
+  std::vector<std::int32_t> item_names, header_names, filter_names;
+  std::vector<std::uint8_t> outcomes, wanted, header_outcomes;
+  std::vector<std::uint64_t> subset_starts;
+  long long count_name = -1, count_reference = 0, first_level = 1;
+  if (!array_argument("cut_subsets", "codes", values[0], codes) ||
+      !array_argument("cut_subsets", "names", values[1], item_names) ||
+      !array_argument("cut_subsets", "outcomes", values[2], outcomes) ||
+      !array_argument("cut_subsets", "subset_starts", values[3], subset_starts) ||
+      !array_argument("cut_subsets", "wanted", values[4], wanted) ||
+      !array_argument("cut_subsets", "header_names", values[5], header_names) ||
+      !array_argument("cut_subsets", "header_outcomes", values[6], header_outcomes) ||
+      !array_argument("cut_subsets", "filter_names", values[7], filter_names) ||
+      !long_argument("cut_subsets", "count_name", values[8], count_name) ||
+      !long_argument("cut_subsets", "count_reference", values[9], count_reference) ||
+      !long_argument("cut_subsets", "first_level", values[10], first_level)) {
+    return nullptr;
+  }
+  columnar::SubsetItems items{codes, item_names, outcomes, subset_starts, wanted, header_names,
+                              header_outcomes, static_cast<std::int32_t>(first_level)};
+  columnar::SubsetRows rows;
+  bool fits = false;
+  {
+    PyThreadState* saved = PyEval_SaveThread();
+    fits = columnar::cut_subsets(items, filter_names, static_cast<std::int32_t>(count_name),
+                                 count_reference, rows);
+    PyEval_RestoreThread(saved);
+  }
+  if (!fits) {
+    PyErr_SetString(PyExc_ValueError, "cut_subsets() arrays do not line up");
+    return nullptr;
+  }
+  Ref parts[] = {Ref(bytes_of(rows.rows.row_starts)), Ref(bytes_of(rows.rows.names)),
+                 Ref(bytes_of(rows.rows.references)), Ref(bytes_of(rows.row_subsets))};
+  for (const Ref& part : parts) {
+    if (!part) return nullptr;
+  }
+  return PyTuple_Pack(4, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get());
+}
+
 } // namespace morvane::columnar_py

@@ -8,5 +8,6 @@ namespace morvane::columnar_py {
 
 PyObject* key_levels(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* cut_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cut_subsets(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 } // namespace morvane::columnar_py

@@ -70,9 +70,10 @@ std::vector<std::int32_t> key_levels(std::span<const std::int64_t> codes,
   return out;
 }
 
-CutRows cut_rows(std::span<const RowStep> steps, std::span<const std::int32_t> filter_names,
-                 std::int32_t count_name, std::int64_t count_reference) {
-  CutRows out;
+namespace {
+
+void cut_into(std::span<const RowStep> steps, std::span<const std::int32_t> filter_names,
+              std::int32_t count_name, std::int64_t count_reference, CutRows& out) {
   HeldKeys held;
   // Levels of the held keys, over a bottom entry at level 0 (which stands
   // for the count when it is held).
@@ -103,7 +104,72 @@ CutRows cut_rows(std::span<const RowStep> steps, std::span<const std::int32_t> f
     levels.push_back(step.level);
   }
   if (filters_held()) held.emit(out);
+}
+
+constexpr std::uint32_t kCancelBitmap = 235000;
+
+bool is_quality_operator(std::uint32_t code) {
+  return code == 222000 || code == 223000 || code == 224000 || code == 225000 || code == 232000;
+}
+
+} // namespace
+
+CutRows cut_rows(std::span<const RowStep> steps, std::span<const std::int32_t> filter_names,
+                 std::int32_t count_name, std::int64_t count_reference) {
+  CutRows out;
+  cut_into(steps, filter_names, count_name, count_reference, out);
   return out;
+}
+
+bool cut_subsets(const SubsetItems& items, std::span<const std::int32_t> filter_names,
+                 std::int32_t count_name, std::int64_t count_reference, SubsetRows& out) {
+  const std::size_t n = items.codes.size();
+  if (items.names.size() != n || items.outcomes.size() != n || items.subset_starts.empty() ||
+      items.header_outcomes.size() != items.header_names.size() || items.subset_starts.back() > n) {
+    return false;
+  }
+  std::vector<std::int64_t> element_codes;
+  std::vector<std::int32_t> element_names;
+  std::vector<std::size_t> element_items;
+  std::vector<RowStep> steps;
+  for (std::size_t s = 0; s + 1 < items.subset_starts.size(); ++s) {
+    const std::uint64_t begin = items.subset_starts[s];
+    const std::uint64_t end = items.subset_starts[s + 1];
+    if (begin > end) return false;
+    element_codes.clear();
+    element_names.clear();
+    element_items.clear();
+    bool quality = false;
+    for (std::uint64_t i = begin; i < end; ++i) {
+      const std::uint32_t code = items.codes[i];
+      if (is_quality_operator(code)) quality = true;
+      if (code == kCancelBitmap) quality = false;
+      const std::int32_t name = items.names[i];
+      if (code >= 100000 || quality || name < 0) continue;
+      if (static_cast<std::size_t>(name) >= items.wanted.size()) return false;
+      element_codes.push_back(code);
+      element_names.push_back(name);
+      element_items.push_back(i);
+    }
+    const std::vector<std::int32_t> levels = key_levels(element_codes, element_names, items.first_level);
+    steps.clear();
+    for (std::size_t h = 0; h < items.header_names.size(); ++h) {
+      if (items.header_outcomes[h] > 2) return false;
+      steps.push_back({items.header_names[h], 0, -2 - static_cast<std::int64_t>(h),
+                       static_cast<FilterOutcome>(items.header_outcomes[h])});
+    }
+    for (std::size_t e = 0; e < element_names.size(); ++e) {
+      if (items.wanted[static_cast<std::size_t>(element_names[e])] == 0) continue;
+      const std::uint8_t outcome = items.outcomes[element_items[e]];
+      if (outcome > 2) return false;
+      steps.push_back({element_names[e], levels[e], static_cast<std::int64_t>(element_items[e]),
+                       static_cast<FilterOutcome>(outcome)});
+    }
+    const std::size_t rows_before = out.rows.row_starts.size();
+    cut_into(steps, filter_names, count_name, count_reference, out.rows);
+    out.row_subsets.insert(out.row_subsets.end(), out.rows.row_starts.size() - rows_before, s);
+  }
+  return true;
 }
 
 } // namespace morvane::columnar

@@ -39,4 +39,30 @@ struct CutRows {
 CutRows cut_rows(std::span<const RowStep> steps, std::span<const std::int32_t> filter_names,
                  std::int32_t count_name, std::int64_t count_reference);
 
+// The rows of many subsets of items at once (a row belongs to one subset).
+// Items are numbered names, -1 for what is no element of its own (operators,
+// markers, elements without a name); elements between a quality operator
+// and a bitmap cancel are quality information for earlier ones and are no
+// keys either. Each subset's keys are its header keys (level 0, references
+// -2 - i for the i-th), then its wanted elements, referenced by item number.
+struct SubsetItems {
+  std::span<const std::uint32_t> codes;
+  std::span<const std::int32_t> names;
+  std::span<const std::uint8_t> outcomes;      // per item: FilterOutcome
+  std::span<const std::uint64_t> subset_starts;  // one more entry than subsets
+  std::span<const std::uint8_t> wanted;        // per name number
+  std::span<const std::int32_t> header_names;
+  std::span<const std::uint8_t> header_outcomes;
+  std::int32_t first_level = 1;
+};
+
+struct SubsetRows {
+  CutRows rows;
+  std::vector<std::uint64_t> row_subsets;
+};
+
+// False when the arrays do not line up or a number is out of range.
+[[nodiscard]] bool cut_subsets(const SubsetItems& items, std::span<const std::int32_t> filter_names,
+                               std::int32_t count_name, std::int64_t count_reference, SubsetRows& out);
+
 } // namespace morvane::columnar
