@@ -83,8 +83,11 @@ class Run:
     """Messages whose subsets are gathered together: the count and header
     values of each, as arrays by message."""
 
-    def __init__(self, counts: list[int], headers: list[dict[str, Any]]) -> None:
+    def __init__(self, counts: list[int], headers: list[dict[str, Any]],
+                 numbers: list[int] | None = None) -> None:
         self.counts = np.array(counts, dtype=np.int64)
+        # what orders the messages' rows: their counts unless told
+        self.numbers = self.counts if numbers is None else np.array(numbers, dtype=np.int64)
         self.headers = headers
         self._columns: dict[str, tuple[np.ndarray, np.ndarray, bool]] = {}
 

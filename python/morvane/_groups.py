@@ -23,6 +23,7 @@ try:
     from . import _columnar
 except ImportError:  # a build without the columnar module: decoded objects serve instead
     _columnar = None  # type: ignore[assignment]
+HAS_COLUMNAR = _columnar is not None
 
 # Operators after which the elements are quality information for elements
 # already given, until a bitmap is cancelled.
@@ -95,41 +96,31 @@ class _Names:
 NAMES = _Names()
 
 
-_ELEMENTS_CACHE: dict[tuple[int, Any], tuple[list[int], list[int], list[str], list[str]]] = {}
+_ELEMENTS_CACHE: dict[tuple[int, tuple[int, ...]], tuple[list[int], list[int], list[str], list[str]]] = {}
 _ELEMENTS_CACHE_SIZE = 4096
 
-Elements = tuple[list[int], list[int], list[str], list[str]]
 
-
-def _elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.TableSet) -> Elements:
+def _elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.TableSet
+              ) -> tuple[list[int], list[int], list[str], list[str]]:
     """Indices, codes, names and kinds of a subset's data elements (the same
     descriptor sequence gives the same answer, so it is remembered)."""
-    codes = tuple([v.descriptor for v in values])
-    return _remembered((id(tables), codes), lambda: np.array(codes, dtype=np.int64), tables)
-
-
-def elements_of_codes(codes: bytes, tables: _morvane.TableSet) -> Elements:
-    """`_elements` of a subset given as its descriptor codes (uint32 bytes)."""
-    return _remembered((id(tables), codes), lambda: np.frombuffer(codes, dtype=np.uint32).astype(np.int64),
-                       tables)
-
-
-def _remembered(key: tuple[int, Any], codes: Callable[[], np.ndarray],
-                tables: _morvane.TableSet) -> Elements:
     NAMES.table(tables)  # holds the table set, so its id is not reused while remembered
+    key = (id(tables), tuple([v.descriptor for v in values]))
     found = _ELEMENTS_CACHE.get(key)
     if found is None:
         if len(_ELEMENTS_CACHE) >= _ELEMENTS_CACHE_SIZE:
             _ELEMENTS_CACHE.clear()
-        found = _ELEMENTS_CACHE[key] = _find_elements(codes(), tables)
+        found = _ELEMENTS_CACHE[key] = _find_elements(values, tables)
     return found
 
 
 _QUALITY_CODES = np.array(sorted(QUALITY_OPERATORS))
 
 
-def _find_elements(codes: np.ndarray, tables: _morvane.TableSet) -> Elements:
+def _find_elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.TableSet
+                   ) -> tuple[list[int], list[int], list[str], list[str]]:
     named = NAMES.table(tables)
+    codes = np.array([v.descriptor for v in values], dtype=np.int64)
     # quality information runs from a quality operator to a bitmap cancel
     event = np.where(np.isin(codes, _QUALITY_CODES), 1, np.where(codes == CANCEL_BITMAP, 2, 0))
     last = np.maximum.accumulate(np.where(event > 0, np.arange(codes.size), -1))

@@ -25,18 +25,18 @@ class Items:
     """The decoded items of a run of messages."""
 
     __slots__ = ("codes", "values", "present", "subset_starts", "message_starts", "text",
-                 "text_starts", "failures", "raw")
+                 "text_starts", "failures", "raw_codes", "raw_starts")
 
     def __init__(self, messages: Sequence[tuple[bytes, _morvane.TableSet]]) -> None:
         from . import _columnar
 
-        (codes, values, present, self.raw, message_starts, self.text, text_starts,
+        # the codes and subset starts are also kept as bytes, as the row cutting takes them
+        (self.raw_codes, values, present, self.raw_starts, message_starts, self.text, text_starts,
          self.failures) = _columnar.decode_items(messages)
-        self.raw = (codes, self.raw)  # the codes and subset starts, as the row cutting takes them
-        self.codes = np.frombuffer(codes, dtype=np.uint32)
+        self.codes = np.frombuffer(self.raw_codes, dtype=np.uint32)
         self.values = np.frombuffer(values, dtype=np.float64)
         self.present = np.frombuffer(present, dtype=np.bool_)
-        self.subset_starts = np.frombuffer(self.raw[1], dtype=np.uint64).astype(np.intp)
+        self.subset_starts = np.frombuffer(self.raw_starts, dtype=np.uint64).astype(np.intp)
         self.message_starts = np.frombuffer(message_starts, dtype=np.uint64).astype(np.intp)
         self.text_starts = np.frombuffer(text_starts, dtype=np.uint64).astype(np.intp)
 
@@ -93,7 +93,7 @@ class RunRows:
             outcomes[at] = np.where(condition.matches(values, present), 1, 2)
         wanted = np.array([k in query.keys for k in self.key_names], dtype=np.uint8)
         starts, entry_names, references, row_subsets = _columnar.cut_subsets(
-            items.raw[0], names.tobytes(), outcomes.tobytes(), items.raw[1], wanted.tobytes(),
+            items.raw_codes, names.tobytes(), outcomes.tobytes(), items.raw_starts, wanted.tobytes(),
             np.arange(len(query.header_keys), dtype=np.int32).tobytes(), header_outcomes.tobytes(),
             np.array(filter_numbers, dtype=np.int32).tobytes(),
             number[COUNT_NAME] if COUNT_KEY in query.keys else -1, COUNT, 1)
@@ -116,7 +116,7 @@ class RunRows:
 
     def chunk(self, run: Run) -> FlatChunk:
         owners = self.items.owners()[self.row_subsets]
-        return FlatChunk(run.counts[owners], self.row_subsets, self.cut, self.key_names)
+        return FlatChunk(run.numbers[owners], self.row_subsets, self.cut, self.key_names)
 
     def key_values(self, j: int, key: str, run: Run) -> tuple[np.ndarray, np.ndarray, np.ndarray, set[str]]:
         """(values, held, valid, kinds) of the j-th gathered key on every row."""

@@ -56,8 +56,10 @@ class _Collector:
         self.reordered = False
 
     # -- one message ----------------------------------------------------------
-    def add(self, count: int, msg: Message) -> None:
-        run = Run([count], [_header_values(msg, self.query)])
+    def add(self, number: int, count: int, msg: Message) -> None:
+        """Adds one message's rows; `number` orders it among the others and
+        `count` is its value of the count key."""
+        run = Run([count], [_header_values(msg, self.query)], [number])
         tables = msg.tables
         self.keep_alive[id(tables)] = tables
         chunks_before = len(self.chunks)
@@ -169,7 +171,7 @@ class _Collector:
             column.held.append(held_rows)
             column.valid.append(ok & held_rows)
             column.kinds.add("text" if is_text else group.kind(position))
-        self.chunks.append(GroupChunk(run.counts[owners], group.subsets if chosen is None else group.subsets[chosen],
+        self.chunks.append(GroupChunk(run.numbers[owners], group.subsets if chosen is None else group.subsets[chosen],
                                       per_subset, layout))
         self.rows += total
 
@@ -351,7 +353,7 @@ def _in_runs(msg: Message) -> bool:
     uncompressed message of at most OBJECTS_UP_TO subsets whose tables load
     (an error loading them is left to the message-by-message path)."""
     m = msg.message
-    if _groups._columnar is None or m is None or m.compressed_data or m.number_of_subsets > _groups.OBJECTS_UP_TO:
+    if not _groups.HAS_COLUMNAR or m is None or m.compressed_data or m.number_of_subsets > _groups.OBJECTS_UP_TO:
         return False
     try:
         msg.tables
@@ -446,7 +448,7 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
         error = msg.error if msg.message is None else None
         if error is None:
             try:
-                collector.add(count, msg)
+                collector.add(count, count, msg)
                 continue
             except MessageError as exc:
                 error = exc
