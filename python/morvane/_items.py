@@ -21,6 +21,9 @@ from ._query import COUNT_KEY, Query
 from ._rows import COUNT, COUNT_NAME
 
 
+ELEMENT_CODES = 100000  # codes from here on are operators, sequences and markers
+
+
 class Items:
     """The decoded items of a run of messages."""
 
@@ -66,14 +69,17 @@ class RunRows:
         self.items = items
         self.kinds: dict[str, set[str]] = {}
         number = {name: i for i, name in enumerate((*query.header_keys, COUNT_NAME))}
-        distinct, inverse = np.unique(items.codes, return_inverse=True)
-        code_numbers = np.full(distinct.size, -1, dtype=np.int32)
-        for j, code in enumerate(distinct.tolist()):
-            found = NAMES.get(tables, code) if code < 100000 else None
+        # element codes (below 100000) numbered through a table indexed by code
+        codes = items.codes
+        element = codes < ELEMENT_CODES
+        clipped = np.where(element, codes, 0)
+        code_numbers = np.full(ELEMENT_CODES, -1, dtype=np.int32)
+        for code in np.flatnonzero(np.bincount(clipped[element], minlength=1)).tolist():
+            found = NAMES.get(tables, code)
             if found is not None:
-                code_numbers[j] = number.setdefault(found[0], len(number))
+                code_numbers[code] = number.setdefault(found[0], len(number))
                 self.kinds.setdefault(found[0], set()).add(found[1])
-        names = code_numbers[inverse.reshape(-1)]
+        names = np.where(element, code_numbers[clipped], -1).astype(np.int32)
         self.key_names = list(number)
         outcomes = np.zeros(items.codes.size, dtype=np.uint8)
         header_outcomes = np.array([1 if k in query.walk_filters else 0 for k in query.header_keys], dtype=np.uint8)
