@@ -72,14 +72,14 @@ class RunRows:
         # element codes (below 100000) numbered through a table indexed by code
         codes = items.codes
         element = codes < ELEMENT_CODES
-        clipped = np.where(element, codes, 0)
         code_numbers = np.full(ELEMENT_CODES, -1, dtype=np.int32)
-        for code in np.flatnonzero(np.bincount(clipped[element], minlength=1)).tolist():
+        codes_of: dict[str, list[int]] = {}
+        for code in np.flatnonzero(np.bincount(codes[element], minlength=1)).tolist():
             found = NAMES.get(tables, code)
             if found is not None:
                 code_numbers[code] = number.setdefault(found[0], len(number))
+                codes_of.setdefault(found[0], []).append(code)
                 self.kinds.setdefault(found[0], set()).add(found[1])
-        names = np.where(element, code_numbers[clipped], -1).astype(np.int32)
         self.key_names = list(number)
         outcomes = np.zeros(items.codes.size, dtype=np.uint8)
         header_outcomes = np.array([1 if k in query.walk_filters else 0 for k in query.header_keys], dtype=np.uint8)
@@ -92,14 +92,14 @@ class RunRows:
             filter_numbers.append(number[key])
             if key in query.header_keys or key == COUNT_KEY:
                 continue  # passed before the messages were decoded
-            at = np.flatnonzero(names == number[key])
+            at = np.flatnonzero(np.isin(codes, codes_of.get(key, [])))
             values, present = items.values[at], items.present[at]
             if "text" in self.kinds.get(key, ()):
                 values = items.texts(values, present)
             outcomes[at] = np.where(condition.matches(values, present), 1, 2)
         wanted = np.array([k in query.keys for k in self.key_names], dtype=np.uint8)
         starts, entry_names, references, row_subsets = _columnar.cut_subsets(
-            items.raw_codes, names.tobytes(), outcomes.tobytes(), items.raw_starts, wanted.tobytes(),
+            items.raw_codes, code_numbers.tobytes(), outcomes.tobytes(), items.raw_starts, wanted.tobytes(),
             np.arange(len(query.header_keys), dtype=np.int32).tobytes(), header_outcomes.tobytes(),
             np.array(filter_numbers, dtype=np.int32).tobytes(),
             number[COUNT_NAME] if COUNT_KEY in query.keys else -1, COUNT, 1)

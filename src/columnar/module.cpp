@@ -190,7 +190,7 @@ PyMethodDef module_methods[] = {
      "cut_rows(names, levels, references, filters, filter_names, count_name, count_reference)\n--\n\n"
      "Rows of a template's steps: (row_starts i8, names i4, references i8)."},
     {"cut_subsets", py::guarded_method<cut_subsets>(), kFast,
-     "cut_subsets(codes, names, outcomes, subset_starts, wanted, header_names, header_outcomes, "
+     "cut_subsets(codes, code_names, outcomes, subset_starts, wanted, header_names, header_outcomes, "
      "filter_names, count_name, count_reference, first_level)\n--\n\nRows of every subset of "
      "decoded items: (row_starts i8, names i4, references i8, row_subsets u8)."},
     {nullptr, nullptr, 0, nullptr},

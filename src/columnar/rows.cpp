@@ -114,19 +114,19 @@ PyObject* cut_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 11> names{
-      "codes",        "names",          "outcomes",   "subset_starts",   "wanted", "header_names",
+      "codes",        "code_names",     "outcomes",   "subset_starts",   "wanted", "header_names",
       "header_outcomes", "filter_names", "count_name", "count_reference", "first_level"};
   std::array<PyObject*, 11> values{};
   if (!py::parse_arguments("cut_subsets", names, args, nargs, kwnames, values.data())) {
     return nullptr;
   }
   std::vector<std::uint32_t> codes;
-  std::vector<std::int32_t> item_names, header_names, filter_names;
+  std::vector<std::int32_t> code_names, header_names, filter_names;
   std::vector<std::uint8_t> outcomes, wanted, header_outcomes;
   std::vector<std::uint64_t> subset_starts;
   long long count_name = -1, count_reference = 0, first_level = 1;
   if (!array_argument("cut_subsets", "codes", values[0], codes) ||
-      !array_argument("cut_subsets", "names", values[1], item_names) ||
+      !array_argument("cut_subsets", "code_names", values[1], code_names) ||
       !array_argument("cut_subsets", "outcomes", values[2], outcomes) ||
       !array_argument("cut_subsets", "subset_starts", values[3], subset_starts) ||
       !array_argument("cut_subsets", "wanted", values[4], wanted) ||
@@ -138,7 +138,7 @@ PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       !long_argument("cut_subsets", "first_level", values[10], first_level)) {
     return nullptr;
   }
-  columnar::SubsetItems items{codes, item_names, outcomes, subset_starts, wanted, header_names,
+  columnar::SubsetItems items{codes, code_names, outcomes, subset_starts, wanted, header_names,
                               header_outcomes, static_cast<std::int32_t>(first_level)};
   columnar::SubsetRows rows;
   bool fits = false;

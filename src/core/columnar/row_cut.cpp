@@ -124,7 +124,7 @@ CutRows cut_rows(std::span<const RowStep> steps, std::span<const std::int32_t> f
 bool cut_subsets(const SubsetItems& items, std::span<const std::int32_t> filter_names,
                  std::int32_t count_name, std::int64_t count_reference, SubsetRows& out) {
   const std::size_t n = items.codes.size();
-  if (items.names.size() != n || items.outcomes.size() != n || items.subset_starts.empty() ||
+  if (items.outcomes.size() != n || items.subset_starts.empty() ||
       items.header_outcomes.size() != items.header_names.size() || items.subset_starts.back() > n) {
     return false;
   }
@@ -144,7 +144,7 @@ bool cut_subsets(const SubsetItems& items, std::span<const std::int32_t> filter_
       const std::uint32_t code = items.codes[i];
       if (is_quality_operator(code)) quality = true;
       if (code == kCancelBitmap) quality = false;
-      const std::int32_t name = items.names[i];
+      const std::int32_t name = code < items.code_names.size() ? items.code_names[code] : -1;
       if (code >= 100000 || quality || name < 0) continue;
       if (static_cast<std::size_t>(name) >= items.wanted.size()) return false;
       element_codes.push_back(code);

@@ -40,14 +40,15 @@ CutRows cut_rows(std::span<const RowStep> steps, std::span<const std::int32_t> f
                  std::int32_t count_name, std::int64_t count_reference);
 
 // The rows of many subsets of items at once (a row belongs to one subset).
-// Items are numbered names, -1 for what is no element of its own (operators,
-// markers, elements without a name); elements between a quality operator
+// An item's name is the number `code_names` holds at its code, -1 (or a code
+// past its end) for what is no element of its own (operators, markers,
+// elements without a name); elements between a quality operator
 // and a bitmap cancel are quality information for earlier ones and are no
 // keys either. Each subset's keys are its header keys (level 0, references
 // -2 - i for the i-th), then its wanted elements, referenced by item number.
 struct SubsetItems {
   std::span<const std::uint32_t> codes;
-  std::span<const std::int32_t> names;
+  std::span<const std::int32_t> code_names;
   std::span<const std::uint8_t> outcomes;      // per item: FilterOutcome
   std::span<const std::uint64_t> subset_starts;  // one more entry than subsets
   std::span<const std::uint8_t> wanted;        // per name number
