@@ -1,5 +1,6 @@
 #include "item_arrays.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -105,6 +106,13 @@ private:
   bool started_ = false;
 };
 
+// Room for about one item per octet of data (what observations come to),
+// growing geometrically so that many small messages stay linear.
+template <class T> void make_room(std::vector<T>& values, std::size_t more) {
+  const std::size_t needed = values.size() + more;
+  if (needed > values.capacity()) values.reserve(std::max(needed, values.capacity() * 2));
+}
+
 } // namespace
 
 void ItemArrays::rollback(const Mark& mark) {
@@ -121,8 +129,12 @@ Status add_message_items(ItemArrays& items, Bytes buffer, const TableSet& tables
   auto first = select_first_message(buffer);
   if (!first) return fail(std::move(first.error()));
   const BufrMessage& message = first->record;
+  const Bytes data = section4_data(first->bytes, message);
+  make_room(items.codes, data.size());
+  make_room(items.values, data.size());
+  make_room(items.present, data.size());
   ItemSink sink(items);
-  auto status = walk_message(message, tables, section4_data(first->bytes, message), sink, sink);
+  auto status = walk_message(message, tables, data, sink, sink);
   if (!status) {
     items.rollback(mark);
     return status;
