@@ -13,7 +13,8 @@ import morvane  # noqa: E402
 from morvane import _observations  # noqa: E402
 from morvane._items import Items  # noqa: E402
 
-from bufr_builder import BitWriter, message  # noqa: E402
+import _morvane  # noqa: E402
+from bufr_builder import BitWriter, element, message, write_table_dir  # noqa: E402
 from conftest import BUFR_DIR, require_shared  # noqa: E402
 
 SYNOP = "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
@@ -100,3 +101,97 @@ def test_runs_of_any_size_give_the_same_rows(name, query, monkeypatch):
     monkeypatch.setattr(_observations, "_in_runs", lambda msg: msg.index % 3 != 1 and original(msg))
     monkeypatch.setattr(_observations, "RUN_BYTES", 1 << 20)
     pd.testing.assert_frame_equal(morvane.read_bufr(path, **query), whole)
+
+
+ELEMENTS = {
+    1002: element("WMO STATION NUMBER", "Numeric", 0, 0, 10, abbreviation="stationNumber"),
+    1015: element("STATION NAME", "CCITT IA5", 0, 0, 32, abbreviation="stationOrSiteName"),
+    7032: element("HEIGHT OF SENSOR", "m", 0, 0, 8, abbreviation="height"),
+    12101: element("TEMPERATURE", "K", 1, 0, 12, abbreviation="airTemperature"),
+}
+# Per subset: station, name, then (height, temperature) twice.
+SUBSETS = [(17, "AB", [(2, 280.5), (10, 279.0)]),
+           (18, None, [(10, None), (2, 281.0)]),
+           (19, "C\0", [(5, 270.0), (2, None)])]
+
+
+def _stations(tmp_path):
+    w = BitWriter()
+    for number, name, levels in SUBSETS:
+        w.value(number, width=10).text(name, 32)
+        for height, temperature in levels:
+            w.value(height, width=8).value(temperature, width=12, scale=1)
+    data = message([1002, 1015, 7032, 12101, 7032, 12101], w, subsets=len(SUBSETS))
+    tables = _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", ELEMENTS)))
+    return data, tables
+
+
+def test_items_of_a_made_message(tmp_path):
+    data, tables = _stations(tmp_path)
+    items = Items([(data, tables), (b"BUFR", tables), (data, tables)])
+    assert [i for i, _ in items.failures] == [1]
+    assert items.message_starts.tolist() == [0, 3, 3, 6]
+    assert items.subset_starts.tolist() == [0, 6, 12, 18, 24, 30, 36]
+    assert items.codes.tolist() == [1002, 1015, 7032, 12101, 7032, 12101] * 6
+    for s, (number, name, levels) in enumerate(SUBSETS * 2):
+        at = slice(6 * s, 6 * s + 6)
+        numbers, present = items.values[at], items.present[at]
+        assert numbers[0] == number and present[0]
+        text = items.texts(numbers[1:2], present[1:2])[0]
+        assert text == (None if name is None else name.rstrip("\0 "))
+        expected = [v for level in levels for v in level]
+        assert [None if not ok else v for v, ok in zip(numbers[2:].tolist(), present[2:].tolist())] == \
+            pytest.approx(expected)
+
+
+# The rows pdbufr's rules give SUBSETS, worked out by hand: station and name
+# are coordinates (class 1), each height opens the level of its temperature;
+# a missing value never passes a filter; the file holds the message twice.
+MADE_QUERIES = [
+    (dict(columns=["stationNumber", "height", "airTemperature"], filters={"height": 2}),
+     [[17, 2, 280.5], [18, 2, 281.0], [19, 2, None]] * 2),
+    (dict(columns=["stationNumber", "stationOrSiteName", "airTemperature"], filters={"stationOrSiteName": "AB"}),
+     [[17, "AB", 280.5], [17, "AB", 279.0]] * 2),
+    (dict(columns=["count", "stationNumber", "airTemperature"], filters={"airTemperature": slice(275, None)},
+          required_columns=False),
+     [[c, s, t] for c in (1, 2) for s, t in [(17, 280.5), (17, 279.0), (18, 281.0)]]),
+]
+
+
+@pytest.mark.parametrize("query, rows", MADE_QUERIES)
+def test_made_messages_give_the_rows_worked_out(tmp_path, query, rows):
+    data, tables = _stations(tmp_path)
+    got = morvane.read_bufr(data + data, tables=tables, **query)
+    assert list(got.columns) == query["columns"]
+    cells = got.astype(object).where(got.notna(), None).values.tolist()
+    assert len(cells) == len(rows)
+    for row, expected in zip(cells, rows):
+        for cell, value in zip(row, expected):
+            assert cell == value if value is None or isinstance(value, str) else cell == pytest.approx(value)
+
+
+def test_row_cutting_refuses_arrays_that_do_not_line_up(tmp_path):
+    from morvane import _columnar
+
+    data, tables = _stations(tmp_path)
+    with pytest.raises(TypeError, match="tuple"):
+        _columnar.decode_items([data])
+    with pytest.raises(TypeError, match="TableSet"):
+        _columnar.decode_items([(data, None)])
+    codes = np.array([1002, 12101], dtype=np.uint32).tobytes()
+    names = np.array([-1] * 20000, dtype=np.int32).tobytes()
+
+    def cut(outcomes=b"\0\0", starts=np.array([0, 2], dtype=np.uint64).tobytes(), wanted=b"",
+            header_names=b"", header_outcomes=b""):
+        return _columnar.cut_subsets(codes, names, outcomes, starts, wanted, header_names, header_outcomes,
+                                     b"", -1, -1, 1)
+
+    # no names, so no keys: the subset's one row holds nothing
+    assert cut()[0] == np.array([0, 0], dtype=np.int64).tobytes()
+    for bad in (dict(outcomes=b"\0"), dict(starts=np.array([0, 3], dtype=np.uint64).tobytes()),
+                dict(starts=np.array([2, 0], dtype=np.uint64).tobytes()),
+                dict(header_names=np.array([0], dtype=np.int32).tobytes())):
+        with pytest.raises(ValueError, match="line up"):
+            cut(**bad)
+    with pytest.raises(ValueError, match="whole 4-byte"):
+        _columnar.cut_subsets(b"\0\0\0", names, b"", b"", b"", b"", b"", b"", -1, -1, 1)
