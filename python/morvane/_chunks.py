@@ -130,9 +130,15 @@ class GroupChunk:
         return (np.repeat(self.messages, per), np.repeat(self.subsets, per),
                 np.tile(np.arange(per), self.subsets.size))
 
-    def plans(self) -> tuple[np.ndarray, int]:
-        """The plan (set of keys) of each row, and the number of plans."""
-        return np.tile(np.arange(self.per_subset), self.subsets.size), self.per_subset
+    def first_rows(self, kept: np.ndarray, ranks: np.ndarray, none: int | None = None) -> np.ndarray:
+        """Per plan (set of keys, here a row of each subset), the least rank
+        of its kept rows; `none` (the number of rows if not given) where no
+        row is kept."""
+        none = kept.size if none is None else none
+        return np.where(kept, ranks, none).reshape(-1, self.per_subset).min(axis=0)
+
+    def plan_holds(self, held: np.ndarray, plan: int) -> bool:
+        return bool(held.reshape(-1, self.per_subset)[:, plan].any())
 
     def plan_keys(self, plan: int) -> list[str]:
         return self.layout.plan(plan)
@@ -160,8 +166,11 @@ class FlatChunk:
         ranks = np.arange(n) - np.repeat(first, np.diff(np.r_[first, n]))
         return self.messages, self.subsets, ranks
 
-    def plans(self) -> tuple[np.ndarray, int]:
-        return np.arange(self.rows), self.rows
+    def first_rows(self, kept: np.ndarray, ranks: np.ndarray, none: int | None = None) -> np.ndarray:
+        return np.where(kept, ranks, kept.size if none is None else none)
+
+    def plan_holds(self, held: np.ndarray, plan: int) -> bool:
+        return bool(held[plan])
 
     def plan_keys(self, plan: int) -> list[str]:
         names = self.key_names

@@ -237,48 +237,54 @@ class _Collector:
         """Columns as rows bring them, in the order of the output: the plans
         (rows with the same keys) taken by the rank of their first kept row."""
         wanted = set(self.query.columns)
-        n = keep.size
-        rank = np.arange(n)
-        if order is not None:
-            rank[order] = np.arange(n)
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
-        # the columns some kept row holds: once all are seen, the order is known
-        present = {k for k, held in computed_held.items() if held.any()}
-        present |= {k for k in wanted if k in parts and (parts[k][1] & keep).any()}
-        firsts, chunk_of, plan_of = [], [], []
-        held_by_plan: list[dict[str, np.ndarray]] = []
-        start = 0
-        for c, chunk in enumerate(self.chunks):
-            total = chunk.rows
-            plans, count = chunk.plans()
-            kept = keep[start:start + total]
-            first = np.full(count, n)
-            np.minimum.at(first, plans[kept], rank[start:start + total][kept])
-            with_rows = np.flatnonzero(first < n)
-            firsts.append(first[with_rows])
-            plan_of.append(with_rows)
-            chunk_of.append(np.full(with_rows.size, c))
-            by_plan = {}
-            for key, held in computed_held.items():
-                found = np.zeros(count, dtype=bool)
-                found[plans[held[start:start + total]]] = True
-                by_plan[key] = found
-            held_by_plan.append(by_plan)
-            start += total
+        present: set[str] | None = None  # the columns some kept row holds, found when needed
         seen: dict[str, None] = {}
-        if not firsts or not present:
-            return []
-        by_rank = np.argsort(np.concatenate(firsts), kind="stable")
-        for c, p in zip(np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist()):
-            for key in self.chunks[c].plan_keys(p):
+        starts = np.cumsum([0] + [c.rows for c in self.chunks]).tolist()
+        for c, p in self._plans_by_rank(keep, order, starts):
+            chunk, start = self.chunks[c], starts[c]
+            for key in chunk.plan_keys(p):
                 if key in wanted:
                     seen.setdefault(key)
-            for key, found in held_by_plan[c].items():
-                if found[p]:
+            for key, held in computed_held.items():
+                if chunk.plan_holds(held[start:start + chunk.rows], p):
                     seen.setdefault(key)
+            if len(seen) == len(wanted):
+                break
+            if present is None:
+                present = {k for k, held in computed_held.items() if held.any()}
+                present |= {k for k in wanted if k in parts and (parts[k][1] & keep).any()}
             if len(seen) == len(present):
                 break
         return list(seen)
+
+    def _plans_by_rank(self, keep: np.ndarray, order: np.ndarray | None,
+                       starts: list[int]) -> Iterator[tuple[int, int]]:
+        """(chunk, plan) of every plan with a kept row, by the rank of its
+        first kept row; chunk by chunk when they are in the output's order."""
+        if order is None:
+            for c, chunk in enumerate(self.chunks):
+                kept = keep[starts[c]:starts[c + 1]]
+                if not kept.any():
+                    continue
+                first = chunk.first_rows(kept, np.arange(kept.size))
+                plans = np.flatnonzero(first < kept.size)
+                for p in plans[np.argsort(first[plans], kind="stable")].tolist():
+                    yield c, p
+            return
+        n = keep.size
+        rank = np.empty(n, dtype=np.intp)
+        rank[order] = np.arange(n)
+        firsts, chunk_of, plan_of = [], [], []
+        for c, chunk in enumerate(self.chunks):
+            first = chunk.first_rows(keep[starts[c]:starts[c + 1]], rank[starts[c]:starts[c + 1]], n)
+            plans = np.flatnonzero(first < n)
+            firsts.append(first[plans])
+            plan_of.append(plans)
+            chunk_of.append(np.full(plans.size, c))
+        if firsts:
+            by_rank = np.argsort(np.concatenate(firsts), kind="stable")
+            yield from zip(np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist())
 
 
 def _computed_parts(key: str) -> tuple[str, ...]:
