@@ -155,8 +155,21 @@ def test_header_filter_skips_messages_before_decoding(monkeypatch):
         return original(msg, wanted)
 
     monkeypatch.setattr(_observations, "message_groups", counting)
-    frame = morvane.read_bufr(str(BUFR_DIR / TEMP), ["stationNumber"], filters={"typicalHour": 99})
-    assert frame.empty and decoded == []
+    runs = []
+    items = _observations.Items
+
+    def counting_runs(messages):
+        runs.append(len(messages))
+        return items(messages)
+
+    monkeypatch.setattr(_observations, "Items", counting_runs)
+    path = str(BUFR_DIR / TEMP)
+    frame = morvane.read_bufr(path, ["stationNumber"], filters={"typicalHour": 99})
+    assert frame.empty and decoded == [] and runs == []
+    # a filter that passes some messages decodes those alone
+    hours = [m.message.typical_hour for m in morvane.read(path)]
+    frame = morvane.read_bufr(path, ["stationNumber"], filters={"typicalHour": hours[0]})
+    assert len(frame) > 0 and sum(runs) + len(decoded) == hours.count(hours[0])
 
 
 def test_bad_arguments_are_reported():
@@ -231,6 +244,69 @@ def test_row_cutting_matches_pdbufr_on_random_structures():
         got = [{k: values[r] for k, r in plan.items()}
                for plan in walk.plans(frozenset(filtered), passed, False)]
         assert got == expected, (names, values, wanted, filtered)
+
+
+def test_rows_of_many_subsets_match_pdbufr_on_random_structures():
+    """Random runs of subsets (coordinates nesting and repeating, filtered
+    keys, quality information after an operator, operators and unnamed
+    elements between) cut in one pass, against pdbufr's rows of the keys of
+    each subset."""
+    pytest.importorskip("pdbufr")
+    _columnar = pytest.importorskip("morvane._columnar")
+    import random
+
+    from pdbufr.core.filters import BufrFilter
+    from pdbufr.core.structure import filter_keys
+    from pdbufr.readers.generic import extract_observations
+
+    pool = {"station": 1002, "hour": 4004, "height": 7032, "channel": 5042, "level": 7004,
+            "temperature": 12101, "wind": 11002, "cloud": 20011}
+    names = list(pool)
+    rng = random.Random(20261209)
+    for _ in range(200):
+        wanted = set(rng.sample(names, rng.randint(1, 5)))
+        filtered = set(rng.sample(sorted(wanted), rng.randint(0, min(2, len(wanted)))))
+        filters = {k: BufrFilter.from_user([1, 2]) for k in filtered}
+        codes, numbers, values, starts, expected = [], [], [], [0], []
+        for _ in range(rng.randint(1, 4)):
+            keys, key_codes, key_values, quality = [], [], [], False
+            for _ in range(rng.randint(0, 25)):
+                r, value = rng.random(), rng.randint(0, 3)
+                if r < 0.05:
+                    code, number, quality = 222000, -1, True
+                elif r < 0.1:
+                    code, number, quality = 235000, -1, False
+                elif r < 0.15:
+                    code, number = rng.choice([(201129, -1), (12102, -1)])  # no name: no key
+                else:
+                    name = rng.choice(names)
+                    code, number = pool[name], names.index(name)
+                    if not quality:
+                        keys.append(name)
+                        key_codes.append(code)
+                        key_values.append(value)
+                codes.append(code)
+                numbers.append(number)
+                values.append(value)
+            starts.append(len(codes))
+            message = _KeySequence(keys, key_codes, key_values)
+            expected += extract_observations(message, list(filter_keys(message, tuple(sorted(wanted)))),
+                                             filters)
+        outcomes = [0 if n < 0 or names[n] not in filtered else 1 if v in (1, 2) else 2
+                    for n, v in zip(numbers, values)]
+        code_names = np.full(20012, -1, dtype=np.int32)
+        code_names[[pool[n] for n in names]] = np.arange(len(names))
+        row_starts, row_names, refs, _ = _columnar.cut_subsets(
+            np.array(codes, dtype=np.uint32).tobytes(), code_names.tobytes(),
+            np.array(outcomes, dtype=np.uint8).tobytes(), np.array(starts, dtype=np.uint64).tobytes(),
+            np.array([n in wanted for n in names], dtype=np.uint8).tobytes(), b"", b"",
+            np.array([names.index(f) for f in sorted(filtered)], dtype=np.int32).tobytes(), -1, -1, 0)
+        bounds = np.frombuffer(row_starts, dtype=np.int64).tolist()
+        keys_of = np.frombuffer(row_names, dtype=np.int32).tolist()
+        items_of = np.frombuffer(refs, dtype=np.int64).tolist()
+        got = [{names[keys_of[i]]: values[items_of[i]] for i in range(bounds[r], bounds[r + 1])}
+               for r in range(len(bounds) - 1)]
+        assert got == expected, (codes, numbers, values, starts, wanted, filtered)
 
 
 @require_shared

@@ -23,6 +23,7 @@ try:
     from . import _columnar
 except ImportError:  # a build without the columnar module: decoded objects serve instead
     _columnar = None  # type: ignore[assignment]
+HAS_COLUMNAR = _columnar is not None
 
 # Operators after which the elements are quality information for elements
 # already given, until a bitmap is cancelled.

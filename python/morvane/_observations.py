@@ -17,9 +17,12 @@ import _morvane
 
 from . import _computed
 from ._query import COUNT_KEY, HEADER_KEYS, Query
-from ._reader import Message, MessageError, read
-from ._rows import COUNT, HEADER, Walk, make_walk
+from ._reader import Message, MessageError, decoding_problem, read
+from ._rows import Walk, make_walk
+from . import _groups
+from ._chunks import Chunk, GroupChunk, Layout, Run
 from ._groups import Group, message_groups
+from ._items import Items, RunRows
 from ._tables import Tables, as_tables
 
 TEXT_HEADER_KEYS = frozenset({"typicalDate", "typicalTime"})
@@ -38,46 +41,6 @@ class _Column:
         self.kinds: set[str] = set()
 
 
-ABSENT = -(1 << 40)
-
-
-class _Layout:
-    """Where each gathered key comes from in the rows of one template and
-    filter pattern: the gathered column of each row, and whether the row
-    holds the key."""
-
-    def __init__(self, plans: list[dict[str, int]], gathered: list[str], walk: Walk) -> None:
-        self.rows_per_subset = len(plans)
-        self.plans = [tuple(plan) for plan in plans]  # the keys of each row, in order
-        self.keys: dict[str, tuple[str, np.ndarray, np.ndarray]] = {}
-        self.first_position: dict[str, int] = {}
-        slot = {key: i for i, key in enumerate(gathered)}
-        # every (row, key, reference) of the plans at once
-        rows = [p for p, plan in enumerate(plans) for _ in plan]
-        names = [key for plan in plans for key in plan]
-        refs = [ref for plan in plans for ref in plan.values()]
-        table = np.full((len(plans), len(gathered)), ABSENT, dtype=np.int64)
-        wanted = [i for i, key in enumerate(names) if key in slot]
-        if wanted:
-            table[np.array([rows[i] for i in wanted]), np.array([slot[names[i]] for i in wanted])] = \
-                np.array([refs[i] for i in wanted], dtype=np.int64)
-        index_of = np.zeros(max(walk.wanted, default=0) + 1, dtype=np.intp)
-        if walk.wanted:
-            index_of[np.array(walk.wanted)] = np.arange(len(walk.wanted))
-        for key, j in slot.items():
-            column = table[:, j]
-            held = column != ABSENT
-            if not held.any():
-                self.keys[key] = ("absent", held, held)
-                continue
-            first = int(column[np.argmax(held)])
-            if first < 0:
-                self.keys[key] = ("header", held, held)
-            else:
-                self.first_position[key] = first
-                self.keys[key] = ("data", index_of[np.where(held, column, 0)], held)
-
-
 class _Collector:
     def __init__(self, query: Query) -> None:
         self.query = query
@@ -87,23 +50,45 @@ class _Collector:
         self.columns = {k: _Column() for k in self.gathered}
         self.walks: dict[tuple[Any, ...], Walk] = {}
         self.keep_alive: dict[int, Any] = {}
-        self.layouts: dict[tuple[int, bytes], _Layout] = {}
-        # (message, subsets, rows per subset, columns of each row) of each chunk
-        self.chunks: list[tuple[int, np.ndarray, int, _Layout]] = []
+        self.layouts: dict[tuple[int, bytes], Layout] = {}
+        self.chunks: list[Chunk] = []
         self.rows = 0
         self.reordered = False
 
     # -- one message ----------------------------------------------------------
     def add(self, number: int, count: int, msg: Message) -> None:
-        query = self.query
-        header = _header_values(msg, query)
+        """Adds one message's rows; `number` orders it among the others and
+        `count` is its value of the count key."""
+        run = Run([count], [_header_values(msg, self.query)], [number])
         tables = msg.tables
         self.keep_alive[id(tables)] = tables
         chunks_before = len(self.chunks)
-        for group in message_groups(msg, query.data_keys()):
-            self._add_group(number, count, header, tables, group)
+        for group in message_groups(msg, self.query.data_keys()):
+            self._add_group(run, np.zeros(group.subsets.size, dtype=np.intp), tables, group)
         if len(self.chunks) - chunks_before > 1:
             self.reordered = True
+
+    # -- many uncompressed messages at once -------------------------------------
+    def add_run(self, messages: list[tuple[int, Message]]) -> list[tuple[int, Message, str]]:
+        """Adds the messages' rows; returns (count, message, problem) of those
+        that do not decode, which add nothing."""
+        tables = messages[0][1].tables
+        self.keep_alive[id(tables)] = tables
+        items = Items([(msg.data, tables) for _, msg in messages])
+        run = Run([count for count, _ in messages], [_header_values(msg, self.query) for _, msg in messages])
+        rows = RunRows(items, tables, self.query, self.gathered)
+        chunk = rows.chunk(run)
+        if chunk.rows:
+            for j, key in enumerate(self.gathered):
+                values, held, valid, kinds = rows.key_values(j, key, run)
+                column = self.columns[key]
+                column.values.append(values)
+                column.held.append(held)
+                column.valid.append(valid)
+                column.kinds |= kinds
+            self.chunks.append(chunk)
+            self.rows += chunk.rows
+        return [(messages[i][0], messages[i][1], text) for i, text in items.failures]
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
         key = (id(tables), group.first_level, group.codes)
@@ -114,12 +99,11 @@ class _Collector:
                                                q.header_keys, q.keys, frozenset(q.walk_filters))
         return walk
 
-    def _add_group(self, number: int, count: int, header: dict[str, Any],
-                   tables: _morvane.TableSet, group: Group) -> None:
+    def _add_group(self, run: Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group) -> None:
         q = self.query
         walk = self._walk(tables, group)
-        numbers, valid, texts = group.gather(walk.wanted)
         n = group.subsets.size
+        numbers, valid, texts = group.gather(walk.wanted)
         # filter outcomes per subset, one pattern per distinct outcome
         filter_positions = walk.filter_positions
         if filter_positions:
@@ -141,19 +125,20 @@ class _Collector:
             key = pattern.tobytes()
             layout = self.layouts.get((id(walk), key))
             if layout is None:
-                passed = dict(zip(filter_positions, pattern.tolist()))
-                plans = walk.plans(filter_names, passed, with_count)
-                layout = self.layouts[(id(walk), key)] = _Layout(plans, self.gathered, walk)
+                layout = self.layouts[(id(walk), key)] = Layout(walk.cut(filter_names, pattern, with_count),
+                                                                 self.gathered, walk)
             if not layout.rows_per_subset:
                 continue
             chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
-            self._add_chunk(number, count, header, group, layout, chosen, numbers, valid, texts)
+            self._add_chunk(run, owners, group, layout, chosen, numbers, valid, texts)
 
-    def _add_chunk(self, number: int, count: int, header: dict[str, Any], group: Group,
-                   layout: "_Layout", chosen: np.ndarray | None, numbers: np.ndarray,
+    def _add_chunk(self, run: Run, owners: np.ndarray, group: Group,
+                   layout: Layout, chosen: np.ndarray | None, numbers: np.ndarray,
                    valid: np.ndarray, texts: np.ndarray | None) -> None:
         per_subset = layout.rows_per_subset
         subsets = group.subsets.size if chosen is None else chosen.size
+        if chosen is not None:
+            owners = owners[chosen]
         total = subsets * per_subset
         for key, (where, cols, held) in layout.keys.items():
             column = self.columns[key]
@@ -164,16 +149,17 @@ class _Collector:
                 continue
             held_rows = np.tile(held, subsets) if subsets > 1 else held
             if where == "header":
-                value = count if key == COUNT_KEY else header.get(key)
-                if isinstance(value, str):
-                    values = np.full(total, value, dtype=object)
-                    column.kinds.add("text")
+                by_message, present, is_text = run.column(key)
+                if run.counts.size == 1:
+                    values = np.full(total, by_message[0], dtype=by_message.dtype)
+                    ok = held_rows & present[0]
                 else:
-                    values = np.full(total, np.nan if value is None else float(value))
-                    column.kinds.add("int")
+                    values = np.repeat(by_message[owners], per_subset)
+                    ok = held_rows & np.repeat(present[owners], per_subset)
+                column.kinds.add("text" if is_text else "int")
                 column.values.append(values)
                 column.held.append(held_rows)
-                column.valid.append(held_rows & (value is not None))
+                column.valid.append(ok)
                 continue
             position = layout.first_position[key]
             is_text = position in group.text_positions
@@ -185,8 +171,8 @@ class _Collector:
             column.held.append(held_rows)
             column.valid.append(ok & held_rows)
             column.kinds.add("text" if is_text else group.kind(position))
-        self.chunks.append((number, group.subsets if chosen is None else group.subsets[chosen],
-                            per_subset, layout))
+        self.chunks.append(GroupChunk(run.numbers[owners], group.subsets if chosen is None else group.subsets[chosen],
+                                      per_subset, layout))
         self.rows += total
 
     # -- the table ------------------------------------------------------------
@@ -221,9 +207,7 @@ class _Collector:
                 keep[:] = False
         order: np.ndarray | None = None
         if self.reordered and n:
-            message = np.concatenate([np.full(c[1].size * c[2], c[0]) for c in self.chunks])
-            subset = np.concatenate([np.repeat(c[1], c[2]) for c in self.chunks])
-            row = np.concatenate([np.tile(np.arange(c[2]), c[1].size) for c in self.chunks])
+            message, subset, row = (np.concatenate(part) for part in zip(*(c.order() for c in self.chunks)))
             order = np.lexsort((row, subset, message))
             keep_sorted = keep[order]
             selection = order[keep_sorted]
@@ -235,7 +219,7 @@ class _Collector:
             return array if everything else array[selection]
 
         data: dict[str, Any] = {}
-        for key in self._column_order(keep, computed):
+        for key in self._column_order(keep, computed, order, parts):
             if key in computed:
                 value, exists = computed.pop(key)
                 data[key] = _finish(chosen(value), chosen(exists), "datetime" if key == "data_datetime"
@@ -248,29 +232,59 @@ class _Collector:
             return pd.DataFrame(columns=list(q.columns))
         return pd.DataFrame(data)
 
-    def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]]
-                      ) -> list[str]:
+    def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]],
+                      order: np.ndarray | None, parts: dict[str, _computed.Part]) -> list[str]:
+        """Columns as rows bring them, in the order of the output: the plans
+        (rows with the same keys) taken by the rank of their first kept row."""
         wanted = set(self.query.columns)
-        seen: dict[str, None] = {}
-        start = 0
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
-        for _, subsets, per_subset, layout in self.chunks:
-            plans = layout.plans
-            total = subsets.size * per_subset
-            chunk_keep = keep[start:start + total]
-            if chunk_keep.any():
-                per_plan = chunk_keep.reshape(-1, len(plans)).any(axis=0)
-                for p in np.flatnonzero(per_plan):
-                    for key in plans[p]:
-                        if key in wanted:
-                            seen.setdefault(key)
-                    for key, held in computed_held.items():
-                        if held[start:start + total].reshape(-1, len(plans))[:, p].any():
-                            seen.setdefault(key)
-                    if len(seen) == len(wanted):
-                        return list(seen)
-            start += total
+        present: set[str] | None = None  # the columns some kept row holds, found when needed
+        seen: dict[str, None] = {}
+        starts = np.cumsum([0] + [c.rows for c in self.chunks]).tolist()
+        for c, p in self._plans_by_rank(keep, order, starts):
+            chunk, start = self.chunks[c], starts[c]
+            for key in chunk.plan_keys(p):
+                if key in wanted:
+                    seen.setdefault(key)
+            for key, held in computed_held.items():
+                if chunk.plan_holds(held[start:start + chunk.rows], p):
+                    seen.setdefault(key)
+            if len(seen) == len(wanted):
+                break
+            if present is None:
+                present = {k for k, held in computed_held.items() if held.any()}
+                present |= {k for k in wanted if k in parts and (parts[k][1] & keep).any()}
+            if len(seen) == len(present):
+                break
         return list(seen)
+
+    def _plans_by_rank(self, keep: np.ndarray, order: np.ndarray | None,
+                       starts: list[int]) -> Iterator[tuple[int, int]]:
+        """(chunk, plan) of every plan with a kept row, by the rank of its
+        first kept row; chunk by chunk when they are in the output's order."""
+        if order is None:
+            for c, chunk in enumerate(self.chunks):
+                kept = keep[starts[c]:starts[c + 1]]
+                if not kept.any():
+                    continue
+                first = chunk.first_rows(kept, np.arange(kept.size))
+                plans = np.flatnonzero(first < kept.size)
+                for p in plans[np.argsort(first[plans], kind="stable")].tolist():
+                    yield c, p
+            return
+        n = keep.size
+        rank = np.empty(n, dtype=np.intp)
+        rank[order] = np.arange(n)
+        firsts, chunk_of, plan_of = [], [], []
+        for c, chunk in enumerate(self.chunks):
+            first = chunk.first_rows(keep[starts[c]:starts[c + 1]], rank[starts[c]:starts[c + 1]], n)
+            plans = np.flatnonzero(first < n)
+            firsts.append(first[plans])
+            plan_of.append(plans)
+            chunk_of.append(np.full(plans.size, c))
+        if firsts:
+            by_rank = np.argsort(np.concatenate(firsts), kind="stable")
+            yield from zip(np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist())
 
 
 def _computed_parts(key: str) -> tuple[str, ...]:
@@ -336,6 +350,24 @@ def _header_passes(msg: Message, count: int, query: Query) -> bool:
     return all(f.match_one(HEADER_KEYS[k](m, edition)) for k, f in query.header_filters.items())
 
 
+# Input bytes decoded in one run of items: memory stays bounded whatever the input.
+RUN_BYTES = 1 << 20
+
+
+def _in_runs(msg: Message) -> bool:
+    """Whether the message goes with a run of flat items: a parsed,
+    uncompressed message of at most OBJECTS_UP_TO subsets whose tables load
+    (an error loading them is left to the message-by-message path)."""
+    m = msg.message
+    if not _groups.HAS_COLUMNAR or m is None or m.compressed_data or m.number_of_subsets > _groups.OBJECTS_UP_TO:
+        return False
+    try:
+        msg.tables
+    except (ValueError, OSError):
+        return False
+    return True
+
+
 SourceArg = Any
 
 
@@ -387,9 +419,38 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
     query = Query(columns, filters, required_columns)
     collector = _Collector(query)
     table_source = as_tables(tables)
+
+    def report(error: MessageError) -> None:
+        if errors == "raise":
+            raise error
+        if on_error is not None:
+            on_error(error)
+
+    # Small uncompressed messages are decoded a run at a time, as flat items.
+    pending: list[tuple[int, Message]] = []
+    pending_bytes = 0
+
+    def flush() -> None:
+        nonlocal pending_bytes
+        if pending:
+            failed = collector.add_run(pending)
+            pending.clear()
+            pending_bytes = 0
+            for _, msg, problem in failed:
+                report(MessageError(decoding_problem(problem), msg.offset, msg.index))
+
     for count, msg in enumerate(iterate_messages(source, table_source), 1):
         if not _header_passes(msg, count, query):
             continue
+        if _in_runs(msg):
+            if pending and pending[0][1].tables is not msg.tables:
+                flush()  # a run is read with one table set
+            pending.append((count, msg))
+            pending_bytes += len(msg.data)
+            if pending_bytes >= RUN_BYTES:
+                flush()
+            continue
+        flush()
         error = msg.error if msg.message is None else None
         if error is None:
             try:
@@ -400,10 +461,8 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
             except ValueError as exc:
                 error = MessageError(str(exc), msg.offset, msg.index)
                 error.__cause__ = exc
-        if errors == "raise":
-            raise error
-        if on_error is not None:
-            on_error(error)
+        report(error)
+    flush()
     return collector.frame()
 
 

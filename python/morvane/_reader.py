@@ -132,7 +132,7 @@ class Message:
                 try:
                     self._values = _morvane.decode_values_with_tables(self.data, tables)
                 except ValueError as exc:
-                    self._fail(exc, _decoding_problem(str(exc)))
+                    self._fail(exc, decoding_problem(str(exc)))
         if self._error is not None and self._raise:
             raise self._error
         assert self._values is not None
@@ -183,7 +183,7 @@ class Message:
         return batch_arrays(self.to_arrow(), keys)
 
 
-def _decoding_problem(text: str) -> str:
+def decoding_problem(text: str) -> str:
     # The extension labels every failure inside section 4 as a table parse
     # error; here the tables have already been loaded, so it is the data.
     label = "csv/table parse error: "

@@ -11,6 +11,8 @@
 #include "../python/pyref.hpp"
 #include "../python/record_object.hpp"
 #include "columnar_state.hpp"
+#include "items.hpp"
+#include "rows.hpp"
 
 namespace morvane::columnar_py {
 
@@ -187,6 +189,20 @@ PyMethodDef module_methods[] = {
     {"dump_json", py::guarded_method<dump_json>(), kFast,
      "dump_json(data, tables, write)\n--\n\nThe subsets of the first message of data as the "
      "\"subsets\" of `morvane dump --json`, passed to write in pieces of whole subsets."},
+    {"decode_items", py::guarded_method<decode_items>(), kFast,
+     "decode_items(messages)\n--\n\nEvery item of several (bytes, TableSet) messages as flat "
+     "arrays:\n(codes u4, values f8, present u1, subset_starts u8, message_starts u8, text, "
+     "text_starts u8, failures)."},
+    {"key_levels", py::guarded_method<key_levels>(), kFast,
+     "key_levels(codes, names, first_level)\n--\n\nLevel (i4) of each key of a template, from "
+     "codes (i8) and numbered names (i4)."},
+    {"cut_rows", py::guarded_method<cut_rows>(), kFast,
+     "cut_rows(names, levels, references, filters, filter_names, count_name, count_reference)\n--\n\n"
+     "Rows of a template's steps: (row_starts i8, names i4, references i8)."},
+    {"cut_subsets", py::guarded_method<cut_subsets>(), kFast,
+     "cut_subsets(codes, code_names, outcomes, subset_starts, wanted, header_names, header_outcomes, "
+     "filter_names, count_name, count_reference, first_level)\n--\n\nRows of every subset of "
+     "decoded items: (row_starts i8, names i4, references i8, row_subsets u8)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,145 @@
+"""Uncompressed messages, many at a time, as flat arrays of items.
+
+`_columnar.decode_items` gives every item of a run of messages as arrays
+(descriptor code, value, present) with the subsets' and messages' bounds;
+`_columnar.cut_subsets` cuts every subset into rows, which hold item
+numbers. The values of each key are then gathered with NumPy once for the
+whole run: no Python work per value, subset or template.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+import numpy as np
+
+import _morvane
+
+from ._chunks import ABSENT, FlatChunk, Run
+from ._groups import NAMES
+from ._query import COUNT_KEY, Query
+from ._rows import COUNT, COUNT_NAME
+
+
+ELEMENT_CODES = 100000  # codes from here on are operators, sequences and markers
+
+
+class Items:
+    """The decoded items of a run of messages."""
+
+    __slots__ = ("codes", "values", "present", "subset_starts", "message_starts", "text",
+                 "text_starts", "failures", "raw_codes", "raw_starts")
+
+    def __init__(self, messages: Sequence[tuple[bytes, _morvane.TableSet]]) -> None:
+        from . import _columnar
+
+        # the codes and subset starts are also kept as bytes, as the row cutting takes them
+        (self.raw_codes, values, present, self.raw_starts, message_starts, self.text, text_starts,
+         self.failures) = _columnar.decode_items(messages)
+        self.codes = np.frombuffer(self.raw_codes, dtype=np.uint32)
+        self.values = np.frombuffer(values, dtype=np.float64)
+        self.present = np.frombuffer(present, dtype=np.bool_)
+        self.subset_starts = np.frombuffer(self.raw_starts, dtype=np.uint64).astype(np.intp)
+        self.message_starts = np.frombuffer(message_starts, dtype=np.uint64).astype(np.intp)
+        self.text_starts = np.frombuffer(text_starts, dtype=np.uint64).astype(np.intp)
+
+    def owners(self) -> np.ndarray:
+        """The message (its position in the run) of each subset."""
+        counts = np.diff(self.message_starts)
+        return np.repeat(np.arange(counts.size), counts)
+
+    def texts(self, numbers: np.ndarray, valid: np.ndarray) -> np.ndarray:
+        """The texts of character items by their numbers, None where missing."""
+        out = np.full(numbers.shape, None, dtype=object)
+        flat, ok, starts, text = numbers.reshape(-1), valid.reshape(-1), self.text_starts, self.text
+        found = out.reshape(-1)
+        for i in np.flatnonzero(ok).tolist():
+            k = int(flat[i])
+            found[i] = text[starts[k]:starts[k + 1]].decode("ascii")
+        return out
+
+
+class RunRows:
+    """The rows of a run: for each row and gathered key, the item holding its
+    value, a header reference (< 0) or ABSENT; the kinds of the keys."""
+
+    def __init__(self, items: Items, tables: _morvane.TableSet, query: Query, gathered: list[str]) -> None:
+        from . import _columnar
+
+        self.items = items
+        self.kinds: dict[str, set[str]] = {}
+        number = {name: i for i, name in enumerate((*query.header_keys, COUNT_NAME))}
+        # element codes (below 100000) numbered through a table indexed by code
+        codes = items.codes
+        element = codes < ELEMENT_CODES
+        code_numbers = np.full(ELEMENT_CODES, -1, dtype=np.int32)
+        codes_of: dict[str, list[int]] = {}
+        for code in np.flatnonzero(np.bincount(codes[element], minlength=1)).tolist():
+            found = NAMES.get(tables, code)
+            if found is not None:
+                code_numbers[code] = number.setdefault(found[0], len(number))
+                codes_of.setdefault(found[0], []).append(code)
+                self.kinds.setdefault(found[0], set()).add(found[1])
+        self.key_names = list(number)
+        outcomes = np.zeros(items.codes.size, dtype=np.uint8)
+        header_outcomes = np.array([1 if k in query.walk_filters else 0 for k in query.header_keys], dtype=np.uint8)
+        filter_numbers = []
+        self.empty = False
+        for key, condition in query.walk_filters.items():
+            if key not in number:
+                self.empty = True  # a filtered key no subset holds: no row
+                continue
+            filter_numbers.append(number[key])
+            if key in query.header_keys or key == COUNT_KEY:
+                continue  # passed before the messages were decoded
+            at = np.flatnonzero(np.isin(codes, codes_of.get(key, [])))
+            values, present = items.values[at], items.present[at]
+            if "text" in self.kinds.get(key, ()):
+                values = items.texts(values, present)
+            outcomes[at] = np.where(condition.matches(values, present), 1, 2)
+        wanted = np.array([k in query.keys for k in self.key_names], dtype=np.uint8)
+        starts, entry_names, references, row_subsets = _columnar.cut_subsets(
+            items.raw_codes, code_numbers.tobytes(), outcomes.tobytes(), items.raw_starts, wanted.tobytes(),
+            np.arange(len(query.header_keys), dtype=np.int32).tobytes(), header_outcomes.tobytes(),
+            np.array(filter_numbers, dtype=np.int32).tobytes(),
+            number[COUNT_NAME] if COUNT_KEY in query.keys else -1, COUNT, 1)
+        self.cut = (np.frombuffer(starts, dtype=np.int64), np.frombuffer(entry_names, dtype=np.int32),
+                    np.frombuffer(references, dtype=np.int64))
+        self.row_subsets = np.frombuffer(row_subsets, dtype=np.uint64).astype(np.intp)
+        if self.empty:
+            self.cut = (np.zeros(1, dtype=np.int64), np.zeros(0, dtype=np.int32), np.zeros(0, dtype=np.int64))
+            self.row_subsets = np.zeros(0, dtype=np.intp)
+        # (row, gathered key) table of references
+        row_starts, entry_names_, refs = self.cut
+        rows = row_starts.size - 1
+        slot = {key: j for j, key in enumerate(gathered)}
+        slot_of = np.array([slot.get(name, -1) for name in self.key_names], dtype=np.intp)
+        slots = slot_of[entry_names_]
+        chosen = slots >= 0
+        row_of = np.repeat(np.arange(rows), np.diff(row_starts))
+        self.where = np.full((rows, len(gathered)), ABSENT, dtype=np.int64)
+        self.where[row_of[chosen], slots[chosen]] = refs[chosen]
+
+    def chunk(self, run: Run) -> FlatChunk:
+        owners = self.items.owners()[self.row_subsets]
+        return FlatChunk(run.numbers[owners], self.row_subsets, self.cut, self.key_names)
+
+    def key_values(self, j: int, key: str, run: Run) -> tuple[np.ndarray, np.ndarray, np.ndarray, set[str]]:
+        """(values, held, valid, kinds) of the j-th gathered key on every row."""
+        items = self.items
+        at = self.where[:, j]
+        held = at != ABSENT
+        if not held.any():
+            return np.full(at.size, np.nan), held, held, set()
+        data = at >= 0
+        if data.any():
+            chosen = np.where(data, at, 0)
+            valid = data & items.present[chosen]
+            values = items.values[chosen]
+            kinds = self.kinds.get(key, set())
+            if "text" in kinds:
+                values = items.texts(values, valid)
+            return values, held, valid, kinds
+        owners = items.owners()[self.row_subsets]
+        by_message, present, is_text = run.column(key)
+        return by_message[owners], held, held & present[owners], {"text" if is_text else "int"}

@@ -1,0 +1,163 @@
+// Arrays come and go as bytes of native integers (numpy's tobytes and
+// frombuffer on the Python side); a length that is not a whole number of
+// entries, or arrays that do not line up, are a ValueError.
+#include "rows.hpp"
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "../core/columnar/row_cut.hpp"
+#include "../python/arguments.hpp"
+#include "../python/pyref.hpp"
+
+namespace morvane::columnar_py {
+
+using py::Ref;
+
+namespace {
+
+template <class T>
+bool array_argument(const char* function, const char* name, PyObject* value, std::vector<T>& out) {
+  std::span<const std::uint8_t> bytes;
+  if (!py::bytes_argument(function, name, value, bytes)) return false;
+  if (bytes.size() % sizeof(T) != 0) {
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must hold whole %zu-byte entries", function,
+                 name, sizeof(T));
+    return false;
+  }
+  out.resize(bytes.size() / sizeof(T));
+  if (!out.empty()) std::memcpy(out.data(), bytes.data(), bytes.size());
+  return true;
+}
+
+template <class T> PyObject* bytes_of(const std::vector<T>& values) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                   static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+bool long_argument(const char* function, const char* name, PyObject* value, long long& out) {
+  out = PyLong_AsLongLong(value);
+  if (out == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int", function, name);
+    return false;
+  }
+  return true;
+}
+
+} // namespace
+
+PyObject* key_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> names{"codes", "names", "first_level"};
+  std::array<PyObject*, 3> values{};
+  if (!py::parse_arguments("key_levels", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
+  }
+  std::vector<std::int64_t> codes;
+  std::vector<std::int32_t> key_names;
+  long long first_level = 0;
+  if (!array_argument("key_levels", "codes", values[0], codes) ||
+      !array_argument("key_levels", "names", values[1], key_names) ||
+      !long_argument("key_levels", "first_level", values[2], first_level)) {
+    return nullptr;
+  }
+  if (codes.size() != key_names.size()) {
+    PyErr_SetString(PyExc_ValueError, "key_levels() codes and names differ in length");
+    return nullptr;
+  }
+  return bytes_of(columnar::key_levels(codes, key_names, static_cast<std::int32_t>(first_level)));
+}
+
+PyObject* cut_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 7> names{
+      "names", "levels", "references", "filters", "filter_names", "count_name", "count_reference"};
+  std::array<PyObject*, 7> values{};
+  if (!py::parse_arguments("cut_rows", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
+  }
+  std::vector<std::int32_t> step_names, levels, filter_names;
+  std::vector<std::int64_t> references;
+  std::vector<std::uint8_t> filters;
+  long long count_name = -1, count_reference = 0;
+  if (!array_argument("cut_rows", "names", values[0], step_names) ||
+      !array_argument("cut_rows", "levels", values[1], levels) ||
+      !array_argument("cut_rows", "references", values[2], references) ||
+      !array_argument("cut_rows", "filters", values[3], filters) ||
+      !array_argument("cut_rows", "filter_names", values[4], filter_names) ||
+      !long_argument("cut_rows", "count_name", values[5], count_name) ||
+      !long_argument("cut_rows", "count_reference", values[6], count_reference)) {
+    return nullptr;
+  }
+  const std::size_t n = step_names.size();
+  if (levels.size() != n || references.size() != n || filters.size() != n) {
+    PyErr_SetString(PyExc_ValueError, "cut_rows() names, levels, references and filters differ in length");
+    return nullptr;
+  }
+  std::vector<columnar::RowStep> steps(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (filters[i] > 2) {
+      PyErr_SetString(PyExc_ValueError, "cut_rows() filters must be 0 (none), 1 (passed) or 2 (failed)");
+      return nullptr;
+    }
+    steps[i] = {step_names[i], levels[i], references[i], static_cast<columnar::FilterOutcome>(filters[i])};
+  }
+  columnar::CutRows rows = columnar::cut_rows(steps, filter_names, static_cast<std::int32_t>(count_name),
+                                              count_reference);
+  Ref parts[] = {Ref(bytes_of(rows.row_starts)), Ref(bytes_of(rows.names)),
+                 Ref(bytes_of(rows.references))};
+  for (const Ref& part : parts) {
+    if (!part) return nullptr;
+  }
+  return PyTuple_Pack(3, parts[0].get(), parts[1].get(), parts[2].get());
+}
+
+PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 11> names{
+      "codes",        "code_names",     "outcomes",   "subset_starts",   "wanted", "header_names",
+      "header_outcomes", "filter_names", "count_name", "count_reference", "first_level"};
+  std::array<PyObject*, 11> values{};
+  if (!py::parse_arguments("cut_subsets", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
+  }
+  std::vector<std::uint32_t> codes;
+  std::vector<std::int32_t> code_names, header_names, filter_names;
+  std::vector<std::uint8_t> outcomes, wanted, header_outcomes;
+  std::vector<std::uint64_t> subset_starts;
+  long long count_name = -1, count_reference = 0, first_level = 1;
+  if (!array_argument("cut_subsets", "codes", values[0], codes) ||
+      !array_argument("cut_subsets", "code_names", values[1], code_names) ||
+      !array_argument("cut_subsets", "outcomes", values[2], outcomes) ||
+      !array_argument("cut_subsets", "subset_starts", values[3], subset_starts) ||
+      !array_argument("cut_subsets", "wanted", values[4], wanted) ||
+      !array_argument("cut_subsets", "header_names", values[5], header_names) ||
+      !array_argument("cut_subsets", "header_outcomes", values[6], header_outcomes) ||
+      !array_argument("cut_subsets", "filter_names", values[7], filter_names) ||
+      !long_argument("cut_subsets", "count_name", values[8], count_name) ||
+      !long_argument("cut_subsets", "count_reference", values[9], count_reference) ||
+      !long_argument("cut_subsets", "first_level", values[10], first_level)) {
+    return nullptr;
+  }
+  columnar::SubsetItems items{codes, code_names, outcomes, subset_starts, wanted, header_names,
+                              header_outcomes, static_cast<std::int32_t>(first_level)};
+  columnar::SubsetRows rows;
+  bool fits = false;
+  {
+    PyThreadState* saved = PyEval_SaveThread();
+    fits = columnar::cut_subsets(items, filter_names, static_cast<std::int32_t>(count_name),
+                                 count_reference, rows);
+    PyEval_RestoreThread(saved);
+  }
+  if (!fits) {
+    PyErr_SetString(PyExc_ValueError, "cut_subsets() arrays do not line up");
+    return nullptr;
+  }
+  Ref parts[] = {Ref(bytes_of(rows.rows.row_starts)), Ref(bytes_of(rows.rows.names)),
+                 Ref(bytes_of(rows.rows.references)), Ref(bytes_of(rows.row_subsets))};
+  for (const Ref& part : parts) {
+    if (!part) return nullptr;
+  }
+  return PyTuple_Pack(4, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get());
+}
+
+} // namespace morvane::columnar_py

@@ -1,0 +1,13 @@
+// morvane._columnar.key_levels and cut_rows: read_bufr's rows from the keys
+// of a template.
+#pragma once
+
+#include "../python/python.hpp"
+
+namespace morvane::columnar_py {
+
+PyObject* key_levels(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cut_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cut_subsets(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+} // namespace morvane::columnar_py

@@ -1,0 +1,197 @@
+"""read_bufr's runs of uncompressed messages, decoded as flat items and cut
+into rows in one pass: the items against the decoded values of the same
+messages, and runs against reading message by message."""
+
+from __future__ import annotations
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+pytest.importorskip("morvane._columnar")
+import morvane  # noqa: E402
+from morvane import _observations  # noqa: E402
+from morvane._items import Items  # noqa: E402
+
+import _morvane  # noqa: E402
+from bufr_builder import BitWriter, element, message, write_table_dir  # noqa: E402
+from conftest import BUFR_DIR, require_shared  # noqa: E402
+
+SYNOP = "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
+TEMP = "temp.e4.bufr"
+SENSOR_HEIGHT = "heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform"
+
+
+@require_shared
+@pytest.mark.parametrize("name", [SYNOP, TEMP, "aircraft_mrar_compressed.bufr", "ship_11.e4.bufr",
+                                  "b005_89.e4.bufr", "uegabe.bufr"])
+def test_items_are_the_decoded_values(name):
+    """Codes, presence, numbers and texts of every item, compressed messages
+    included, as the message's own decoded values give them."""
+    messages = [m for m in morvane.read(str(BUFR_DIR / name)) if m.error is None]
+    assert messages
+    items = Items([(m.data, m.tables) for m in messages])
+    assert items.failures == []
+    starts = items.subset_starts
+    for k, m in enumerate(messages):
+        values = m.values
+        first = starts[items.message_starts[k]]
+        last = starts[items.message_starts[k + 1]]
+        assert last - first == len(values)
+        codes = items.codes[first:last]
+        assert codes.tolist() == [v.descriptor for v in values]
+        present = items.present[first:last]
+        numbers = items.values[first:last]
+        is_text = np.array([_is_text(m.tables, v.descriptor) for v in values], dtype=bool)
+        texts = items.texts(numbers[is_text], present[is_text])
+        expected_texts = [None if v.raw_text is None else v.raw_text.rstrip("\x00 ")
+                          for v, t in zip(values, is_text) if t]
+        assert texts.tolist() == expected_texts
+        for v, ok, number, text in zip(values, present.tolist(), numbers.tolist(), is_text.tolist()):
+            if text or 100000 <= v.descriptor < 999999:
+                continue  # texts above; operators and markers carry nothing
+            assert ok == (v.raw_value is not None), v
+            if ok:
+                assert number == v.raw_value, v
+
+
+def _is_text(tables, code: int) -> bool:
+    element = tables.get_element(code) if code < 100000 else None
+    return element is not None and element.element_type == "string"
+
+
+def _broken_message() -> bytes:
+    # Two elements announced, no data to read them from.
+    return message([12101, 1015], BitWriter(), master_version=39)
+
+
+@require_shared
+def test_a_message_that_does_not_decode_is_reported_and_the_run_goes_on():
+    good = (BUFR_DIR / TEMP).read_bytes()
+    broken = _broken_message()
+    reason = next(iter(morvane.read(broken))).error
+    assert reason is not None
+    columns = ["stationNumber", "pressure", "airTemperature"]
+    seen = []
+    frame = morvane.read_bufr(broken + good + broken, columns, errors="skip", on_error=seen.append)
+    assert [e.reason for e in seen] == [reason.reason] * 2
+    assert [e.index for e in seen][0] == 0 and seen[1].index > 1
+    pd.testing.assert_frame_equal(frame, morvane.read_bufr(good, columns))
+    with pytest.raises(morvane.MessageError) as raised:
+        morvane.read_bufr(good + broken, columns)
+    assert raised.value.index == seen[1].index - 1
+
+
+@require_shared
+@pytest.mark.parametrize("name, query", [
+    (SYNOP, dict(columns=["stationNumber", "typicalDate", "count", "airTemperature", SENSOR_HEIGHT],
+                 filters={"stationNumber": [33, 38, 67], SENSOR_HEIGHT: [2, 5]}, required_columns=False)),
+    (TEMP, dict(columns=["WMO_station_id", "data_datetime", "pressure", "airTemperature"],
+                filters={"pressure": slice(50000, 85000), "typicalHour": lambda h: h >= 6})),
+])
+def test_runs_of_any_size_give_the_same_rows(name, query, monkeypatch):
+    """One message per run, and runs broken by a message read on its own
+    (a large one), give the rows of one run over the whole file."""
+    path = str(BUFR_DIR / name)
+    whole = morvane.read_bufr(path, **query)
+    assert len(whole) > 0
+    monkeypatch.setattr(_observations, "RUN_BYTES", 1)
+    pd.testing.assert_frame_equal(morvane.read_bufr(path, **query), whole)
+    original = _observations._in_runs
+    monkeypatch.setattr(_observations, "_in_runs", lambda msg: msg.index % 3 != 1 and original(msg))
+    monkeypatch.setattr(_observations, "RUN_BYTES", 1 << 20)
+    pd.testing.assert_frame_equal(morvane.read_bufr(path, **query), whole)
+
+
+ELEMENTS = {
+    1002: element("WMO STATION NUMBER", "Numeric", 0, 0, 10, abbreviation="stationNumber"),
+    1015: element("STATION NAME", "CCITT IA5", 0, 0, 32, abbreviation="stationOrSiteName"),
+    7032: element("HEIGHT OF SENSOR", "m", 0, 0, 8, abbreviation="height"),
+    12101: element("TEMPERATURE", "K", 1, 0, 12, abbreviation="airTemperature"),
+}
+# Per subset: station, name, then (height, temperature) twice.
+SUBSETS = [(17, "AB", [(2, 280.5), (10, 279.0)]),
+           (18, None, [(10, None), (2, 281.0)]),
+           (19, "C\0", [(5, 270.0), (2, None)])]
+
+
+def _stations(tmp_path):
+    w = BitWriter()
+    for number, name, levels in SUBSETS:
+        w.value(number, width=10).text(name, 32)
+        for height, temperature in levels:
+            w.value(height, width=8).value(temperature, width=12, scale=1)
+    data = message([1002, 1015, 7032, 12101, 7032, 12101], w, subsets=len(SUBSETS))
+    tables = _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", ELEMENTS)))
+    return data, tables
+
+
+def test_items_of_a_made_message(tmp_path):
+    data, tables = _stations(tmp_path)
+    items = Items([(data, tables), (b"BUFR", tables), (data, tables)])
+    assert [i for i, _ in items.failures] == [1]
+    assert items.message_starts.tolist() == [0, 3, 3, 6]
+    assert items.subset_starts.tolist() == [0, 6, 12, 18, 24, 30, 36]
+    assert items.codes.tolist() == [1002, 1015, 7032, 12101, 7032, 12101] * 6
+    for s, (number, name, levels) in enumerate(SUBSETS * 2):
+        at = slice(6 * s, 6 * s + 6)
+        numbers, present = items.values[at], items.present[at]
+        assert numbers[0] == number and present[0]
+        text = items.texts(numbers[1:2], present[1:2])[0]
+        assert text == (None if name is None else name.rstrip("\0 "))
+        expected = [v for level in levels for v in level]
+        assert [None if not ok else v for v, ok in zip(numbers[2:].tolist(), present[2:].tolist())] == \
+            pytest.approx(expected)
+
+
+# The rows pdbufr's rules give SUBSETS, worked out by hand: station and name
+# are coordinates (class 1), each height opens the level of its temperature;
+# a missing value never passes a filter; the file holds the message twice.
+MADE_QUERIES = [
+    (dict(columns=["stationNumber", "height", "airTemperature"], filters={"height": 2}),
+     [[17, 2, 280.5], [18, 2, 281.0], [19, 2, None]] * 2),
+    (dict(columns=["stationNumber", "stationOrSiteName", "airTemperature"], filters={"stationOrSiteName": "AB"}),
+     [[17, "AB", 280.5], [17, "AB", 279.0]] * 2),
+    (dict(columns=["count", "stationNumber", "airTemperature"], filters={"airTemperature": slice(275, None)},
+          required_columns=False),
+     [[c, s, t] for c in (1, 2) for s, t in [(17, 280.5), (17, 279.0), (18, 281.0)]]),
+]
+
+
+@pytest.mark.parametrize("query, rows", MADE_QUERIES)
+def test_made_messages_give_the_rows_worked_out(tmp_path, query, rows):
+    data, tables = _stations(tmp_path)
+    got = morvane.read_bufr(data + data, tables=tables, **query)
+    assert list(got.columns) == query["columns"]
+    cells = got.astype(object).where(got.notna(), None).values.tolist()
+    assert len(cells) == len(rows)
+    for row, expected in zip(cells, rows):
+        for cell, value in zip(row, expected):
+            assert cell == value if value is None or isinstance(value, str) else cell == pytest.approx(value)
+
+
+def test_row_cutting_refuses_arrays_that_do_not_line_up(tmp_path):
+    from morvane import _columnar
+
+    data, tables = _stations(tmp_path)
+    with pytest.raises(TypeError, match="tuple"):
+        _columnar.decode_items([data])
+    with pytest.raises(TypeError, match="TableSet"):
+        _columnar.decode_items([(data, None)])
+    codes = np.array([1002, 12101], dtype=np.uint32).tobytes()
+    names = np.array([-1] * 20000, dtype=np.int32).tobytes()
+
+    def cut(outcomes=b"\0\0", starts=np.array([0, 2], dtype=np.uint64).tobytes(), wanted=b"",
+            header_names=b"", header_outcomes=b""):
+        return _columnar.cut_subsets(codes, names, outcomes, starts, wanted, header_names, header_outcomes,
+                                     b"", -1, -1, 1)
+
+    # no names, so no keys: the subset's one row holds nothing
+    assert cut()[0] == np.array([0, 0], dtype=np.int64).tobytes()
+    for bad in (dict(outcomes=b"\0"), dict(starts=np.array([0, 3], dtype=np.uint64).tobytes()),
+                dict(starts=np.array([2, 0], dtype=np.uint64).tobytes()),
+                dict(header_names=np.array([0], dtype=np.int32).tobytes())):
+        with pytest.raises(ValueError, match="line up"):
+            cut(**bad)
+    with pytest.raises(ValueError, match="whole 4-byte"):
+        _columnar.cut_subsets(b"\0\0\0", names, b"", b"", b"", b"", b"", b"", -1, -1, 1)
