@@ -110,7 +110,16 @@ private:
       bit_position_ += count * 8;
       return;
     }
-    for (std::size_t i = 0; i < count; ++i) {
+    // Unaligned: seven bytes per load (56 bits never reach a ninth byte).
+    std::size_t i = 0;
+    for (; i + 7 <= count; i += 7) {
+      const std::uint64_t word = take(56);
+      bit_position_ += 56;
+      for (unsigned k = 0; k < 7; ++k) {
+        out[i + k] = static_cast<std::uint8_t>(word >> (48U - 8U * k));
+      }
+    }
+    for (; i < count; ++i) {
       out[i] = static_cast<std::uint8_t>(take(8));
       bit_position_ += 8;
     }
