@@ -189,10 +189,10 @@ class Run:
 
 
 def decode_runs(messages: Iterable[Message], errors: ErrorMode, problems: list[MessageError],
-                batch_rows: int = BATCH_ROWS) -> Iterator[Run]:
+                batch_rows: int = BATCH_ROWS, alone_rows: int = ALONE_ROWS) -> Iterator[Run]:
     """Runs of consecutive messages with the same unexpanded descriptors and
     table set, at most ``batch_rows`` subsets each (a message bigger than
-    that, or than ALONE_ROWS, makes a run of its own). Messages that fail are left out and added to
+    that, or of ``alone_rows`` subsets or more, makes a run of its own). Messages that fail are left out and added to
     ``problems``, or raised with ``errors="raise"``."""
     if errors not in ERROR_MODES:
         raise ValueError(f"errors must be one of {', '.join(map(repr, ERROR_MODES))}, not {errors!r}")
@@ -207,7 +207,7 @@ def decode_runs(messages: Iterable[Message], errors: ErrorMode, problems: list[M
                     errors, problems)
             continue
         count = message.message.number_of_subsets if message.message is not None else 0
-        big = count >= ALONE_ROWS
+        big = count >= alone_rows
         if pending and (template != key or rows + count > batch_rows or big or alone):
             yield from _decode_run(pending, errors, problems)
             pending, rows = [], 0

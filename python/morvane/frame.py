@@ -202,7 +202,8 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
     problems: list[MessageError] = []
     # Runs as long as the template lasts: the frame holds all their rows anyway,
     # and a file of one template becomes one batch, copied a column at a time.
-    runs = list(decode_runs(messages_of(source, tables, errors), errors, problems, batch_rows=sys.maxsize))
+    runs = list(decode_runs(messages_of(source, tables, errors), errors, problems, batch_rows=sys.maxsize,
+                             alone_rows=sys.maxsize))
     columns = _union(runs, meanings)
     rows = sum(run.batch.num_rows for run in runs)
     size = rows * sum(CELL_BYTES[c.kind] for c in columns.values())
