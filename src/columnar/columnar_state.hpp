@@ -6,10 +6,13 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "../core/columnar/batch.hpp"
 #include "../core/error.hpp"
+#include "../core/message.hpp"
 #include "../core/tables/table_set.hpp"
+#include "../python/pyref.hpp"
 #include "../python/python.hpp"
 
 namespace morvane::columnar_py {
@@ -41,6 +44,16 @@ PyObject* arrow_stream_capsule(const SharedBatch& batch);
 
 // The table set inside a _morvane.TableSet; nullptr (TypeError set) otherwise.
 const TableSet* table_set_argument(State* state, const char* function, PyObject* value);
+
+// A sequence of (bytes, TableSet) messages, with a reference to each part
+// held: the caller's list may change while the GIL is released.
+struct MessageList {
+  std::vector<py::Ref> held;
+  std::vector<Bytes> buffers;
+  std::vector<const TableSet*> tables;
+};
+[[nodiscard]] bool message_list_argument(State* state, const char* function, PyObject* value,
+                                         MessageList& out);
 PyObject* set_value_error(const BufrError& error, std::string_view prefix = {});
 PyObject* str_object(std::string_view text);
 

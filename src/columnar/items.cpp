@@ -47,34 +47,12 @@ PyObject* decode_items(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   if (!py::parse_arguments("decode_items", names, args, nargs, kwnames, values.data())) {
     return nullptr;
   }
-  State* state = state_of_module(module);
-  Ref sequence(PySequence_Fast(values[0], "decode_items() argument 'messages' must be a sequence"));
-  if (!sequence) return nullptr;
-  const Py_ssize_t count = PySequence_Size(sequence.get());
-  if (count < 0) return nullptr;
-  // Own references: a list may change while the GIL is released.
-  std::vector<Ref> held;
-  std::vector<Bytes> buffers;
-  std::vector<const TableSet*> tables;
-  held.reserve(static_cast<std::size_t>(count) * 2);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref item(PySequence_GetItem(sequence.get(), i));
-    if (!item) return nullptr;
-    if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 2) {
-      PyErr_Format(PyExc_TypeError, "decode_items() item %zd must be a tuple (bytes, TableSet)", i);
-      return nullptr;
-    }
-    Ref data = Ref::borrow(PyTuple_GetItem(item.get(), 0));
-    Ref table_object = Ref::borrow(PyTuple_GetItem(item.get(), 1));
-    Bytes bytes;
-    if (!py::bytes_argument("decode_items", "messages", data.get(), bytes)) return nullptr;
-    const TableSet* set = table_set_argument(state, "decode_items", table_object.get());
-    if (set == nullptr) return nullptr;
-    buffers.push_back(bytes);
-    tables.push_back(set);
-    held.push_back(std::move(data));
-    held.push_back(std::move(table_object));
+  MessageList messages;
+  if (!message_list_argument(state_of_module(module), "decode_items", values[0], messages)) {
+    return nullptr;
   }
+  const std::vector<Bytes>& buffers = messages.buffers;
+  const std::vector<const TableSet*>& tables = messages.tables;
   columnar::ItemArrays items;
   std::vector<std::pair<std::size_t, BufrError>> failures;
   {

@@ -53,6 +53,35 @@ const TableSet* table_set_argument(State* state, const char* function, PyObject*
 PyObject* dump_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* dump_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+bool message_list_argument(State* state, const char* function, PyObject* value,
+                           MessageList& out) {
+  const std::string message = std::string(function) + "() argument 'messages' must be a sequence";
+  Ref sequence(PySequence_Fast(value, message.c_str()));
+  if (!sequence) return false;
+  const Py_ssize_t count = PySequence_Size(sequence.get());
+  if (count < 0) return false;
+  out.held.reserve(static_cast<std::size_t>(count) * 2);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref item(PySequence_GetItem(sequence.get(), i));
+    if (!item) return false;
+    if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 2) {
+      PyErr_Format(PyExc_TypeError, "%s() item %zd must be a tuple (bytes, TableSet)", function, i);
+      return false;
+    }
+    Ref data = Ref::borrow(PyTuple_GetItem(item.get(), 0));
+    Ref table_object = Ref::borrow(PyTuple_GetItem(item.get(), 1));
+    Bytes bytes;
+    if (!py::bytes_argument(function, "messages", data.get(), bytes)) return false;
+    const TableSet* set = table_set_argument(state, function, table_object.get());
+    if (set == nullptr) return false;
+    out.buffers.push_back(bytes);
+    out.tables.push_back(set);
+    out.held.push_back(std::move(data));
+    out.held.push_back(std::move(table_object));
+  }
+  return true;
+}
+
 namespace {
 
 // Releases the GIL for the life of the object.
@@ -126,34 +155,12 @@ PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t na
     return nullptr;
   }
   State* state = state_of_module(module);
-  Ref sequence(PySequence_Fast(values[0], "decode_messages() argument 'messages' must be a sequence"));
-  if (!sequence) return nullptr;
-  const Py_ssize_t count = PySequence_Size(sequence.get());
-  if (count < 0) return nullptr;
-  // Own references: a list may change while the GIL is released.
-  std::vector<Ref> held;
-  std::vector<Bytes> buffers;
-  std::vector<const TableSet*> tables;
-  held.reserve(static_cast<std::size_t>(count) * 2);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref item(PySequence_GetItem(sequence.get(), i));
-    if (!item) return nullptr;
-    if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 2) {
-      PyErr_Format(PyExc_TypeError,
-                   "decode_messages() item %zd must be a tuple (bytes, TableSet)", i);
-      return nullptr;
-    }
-    Ref data = Ref::borrow(PyTuple_GetItem(item.get(), 0));
-    Ref table_object = Ref::borrow(PyTuple_GetItem(item.get(), 1));
-    Bytes bytes;
-    if (!py::bytes_argument("decode_messages", "messages", data.get(), bytes)) return nullptr;
-    const TableSet* set = table_set_argument(state, "decode_messages", table_object.get());
-    if (set == nullptr) return nullptr;
-    buffers.push_back(bytes);
-    tables.push_back(set);
-    held.push_back(std::move(data));
-    held.push_back(std::move(table_object));
+  MessageList messages;
+  if (!message_list_argument(state, "decode_messages", values[0], messages)) {
+    return nullptr;
   }
+  const std::vector<Bytes>& buffers = messages.buffers;
+  const std::vector<const TableSet*>& tables = messages.tables;
   columnar::ColumnBuilder builder;
   Status status;
   std::size_t failed = 0;
