@@ -74,6 +74,16 @@ def test_text_straddling_bytes(tables):
     assert (flags.raw, text.raw_text) == (3, "WXYZ")
 
 
+@pytest.mark.parametrize("offset", range(8))
+def test_text_of_any_length_at_any_bit_offset(tables, offset):
+    # Lengths around the seven octets the reader copies at a time when unaligned.
+    for length in (1, 6, 7, 8, 13, 14, 15, 21, 22):
+        text = "AZaz09#~QRSTUVWXYZ!$%&"[:length]
+        w = BitWriter().u(0, offset).text(text, 8 * length).u(5, 4)
+        *_, got, flags = decode(tables, [31031] * offset + [208000 + length, 1015, 208000, 63007], w)
+        assert (got.raw_text, flags.raw) == (text, 5), (offset, length)
+
+
 # --------------------------------------------------------------------------
 # Values
 

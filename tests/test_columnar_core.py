@@ -148,6 +148,22 @@ def test_several_messages_align_by_name(tables):
     assert got["#1#pressure"] == [100000, None]
 
 
+def test_read_arrow_keeps_big_messages_to_a_batch_each(tables):
+    def compressed(subsets):
+        return message([12101], BitWriter().compressed(list(range(subsets)), 16), subsets=subsets,
+                       compressed=True)
+
+    data = compressed(3) + compressed(3) + compressed(300) + compressed(300) + compressed(3)
+    stream = morvane.read_arrow(data, tables)
+    assert [batch.num_rows for batch in stream] == [6, 300, 300, 3]
+    assert stream.errors == []
+    # A frame holds every row anyway: one batch, whatever the sizes.
+    pd = pytest.importorskip("pandas")
+    frame = morvane.to_dataframe(data, tables)
+    assert isinstance(frame, pd.DataFrame) and len(frame) == 609
+    assert frame["#1#airTemperature"].iloc[[0, 6, 306, 608]].tolist() == [0.0, 0.0, 0.0, 0.02]
+
+
 def test_decode_messages_names_the_failing_message(tables):
     good = soundings([1])
     with pytest.raises(ValueError, match=r"^message 1: "):
