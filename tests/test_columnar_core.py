@@ -204,6 +204,34 @@ def test_quality_values_name_the_element_they_qualify(tables):
     assert {c.role for c in batch.columns if c.descriptor in (222000, 236000)} == {"marker"}
 
 
+def test_many_quality_values_over_subsets_and_messages(tables):
+    # 40 confidences, more than the attribute table starts with, in two
+    # subsets of each of two messages: every one stays with its temperature.
+    n = 40
+    descriptors = [101000 + n, 12101, 222000, 236000, 101000 + n, 31031, 101000 + n, 33007]
+
+    def subset(shift):
+        w = BitWriter()
+        for k in range(n):
+            w.value(200.0 + k, 16, 2)
+        for _ in range(n):
+            w.u(0, 1)
+        for k in range(n):
+            w.value((k + shift) % 100, 7)
+        return w.getvalue()
+
+    one = message(descriptors, subset(0) + subset(1), subsets=2)
+    two = message(descriptors, subset(2) + subset(3), subsets=2)
+    batch = _columnar.decode_messages([(one, tables), (two, tables)])
+    got, names = columns(batch), by_name(batch)
+    for k in range(1, n + 1):
+        quality = names[f"#{k}#airTemperature->percentConfidence"]
+        assert batch.columns[quality.qualifies].name == f"#{k}#airTemperature"
+        assert got[quality.name] == [(k - 1 + shift) % 100 for shift in range(4)]
+        assert got[f"#{k}#airTemperature"] == [200.0 + k - 1] * 4
+    assert sum(c.role == "quality" for c in batch.columns) == n
+
+
 def test_reread_values_and_associated_fields_are_tied_to_their_element(tables):
     w = BitWriter().value(3, 6)              # 0-31-021 significance
     w.u(2, 2).value(250.0, 16, 2)            # associated field, then temperature
