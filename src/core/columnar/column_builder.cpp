@@ -346,30 +346,36 @@ void ColumnBuilder::flush_associated(std::size_t element) {
   if (!pending_raw_) return;
   const std::uint64_t raw = *pending_raw_;
   pending_raw_.reset();
+  const std::size_t c = resolve(associated_item(element));
+  accept(c, ColumnType::Int64);
+  push_whole(columns_[c].values, raw);
+}
+
+ColumnBuilder::Item ColumnBuilder::associated_item(std::size_t element) const {
   Item item;
   item.descriptor = 999999;
   item.role = ItemRole::Associated;
   item.qualifies = static_cast<std::int64_t>(element);
   item.type = ColumnType::Int64;
-  const std::size_t c = resolve(item);
-  accept(c, ColumnType::Int64);
-  if (columns_[c].values.type == ColumnType::Int64) {
-    push_int(columns_[c].values, static_cast<std::int64_t>(raw));
-  } else {
-    push_float(columns_[c].values, static_cast<double>(raw));
-  }
+  return item;
+}
+
+ColumnBuilder::Item ColumnBuilder::fixed_item(std::uint32_t code, ItemRole role) {
+  // Markers and inserted text have no Table B entry: each kind has a slot
+  // and a key of its own.
+  Item item;
+  item.descriptor = code;
+  item.role = role;
+  item.type = role == ItemRole::Text ? ColumnType::Text : ColumnType::Int64;
+  item.slot = role == ItemRole::Marker ? 1 : 2;
+  item.key = intern(fixed_key(role));
+  return item;
 }
 
 void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8_t> bytes) {
   if (error_) return;
   ++items_;
-  Item item;
-  item.descriptor = code;
-  item.role = ItemRole::Text;
-  item.type = ColumnType::Text;
-  item.slot = 2;
-  item.key = intern(fixed_key(item.role));
-  const std::size_t c = resolve(item);
+  const std::size_t c = resolve(fixed_item(code, ItemRole::Text));
   accept(c, ColumnType::Text);
   push_text(columns_[c].values, bytes);
 }
@@ -377,19 +383,9 @@ void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8
 void ColumnBuilder::marker(std::uint32_t code) {
   if (error_) return;
   ++items_;
-  Item item;
-  item.descriptor = code;
-  item.role = ItemRole::Marker;
-  item.type = ColumnType::Int64;
-  item.slot = 1;
-  item.key = intern(fixed_key(item.role));
-  const std::size_t c = resolve(item);
+  const std::size_t c = resolve(fixed_item(code, ItemRole::Marker));
   accept(c, ColumnType::Int64);
-  if (columns_[c].values.type == ColumnType::Int64) {
-    push_int(columns_[c].values, 0);
-  } else {
-    push_float(columns_[c].values, 0.0);
-  }
+  push_whole(columns_[c].values, 0);
 }
 
 void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
@@ -404,11 +400,8 @@ void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
   if (info != nullptr) {
     item = element_item(*info, coding, tag);
   } else {
-    item.descriptor = column.descriptor;
-    item.role = tag.role;
+    item = fixed_item(column.descriptor, tag.role);
     item.type = column.kind == ValueColumn::Kind::Text ? ColumnType::Text : ColumnType::Int64;
-    item.slot = tag.role == ItemRole::Marker ? 1 : 2;
-    item.key = intern(fixed_key(tag.role));
   }
   const std::size_t c = resolve(item);
   accept(c, item.type);
@@ -417,12 +410,7 @@ void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
   if (pending_column_ && info != nullptr) {
     ValueColumn associated = std::move(*pending_column_);
     pending_column_.reset();
-    Item field;
-    field.descriptor = 999999;
-    field.role = ItemRole::Associated;
-    field.qualifies = static_cast<std::int64_t>(c);
-    field.type = ColumnType::Int64;
-    const std::size_t a = resolve(field);
+    const std::size_t a = resolve(associated_item(c));
     accept(a, ColumnType::Int64);
     append_column(columns_[a].values, associated, NumericCoding{}, message_subsets_);
   }

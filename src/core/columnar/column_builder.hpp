@@ -92,6 +92,10 @@ private:
   };
 
   Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
+  // The associated field read before the element of column `element`.
+  Item associated_item(std::size_t element) const;
+  // A marker or inserted text (ItemRole::Marker or ItemRole::Text).
+  Item fixed_item(std::uint32_t code, ItemRole role);
   // The slot of an element: one per key, so elements sharing a key share ranks.
   std::size_t element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);

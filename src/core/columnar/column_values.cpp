@@ -163,6 +163,16 @@ void push_number_text(ColumnValues& values, double value) {
   values.valid.push_back(1);
 }
 
+void push_whole(ColumnValues& values, std::uint64_t value) {
+  if (values.type == ColumnType::Int64) {
+    push_int(values, static_cast<std::int64_t>(value));
+  } else if (values.type == ColumnType::Float64) {
+    push_float(values, static_cast<double>(value));
+  } else {
+    push_number_text(values, static_cast<double>(value));
+  }
+}
+
 bool exact_integer(const NumericCoding& coding, std::uint64_t raw, std::int64_t& out) {
   if (raw > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
   std::int64_t sum = 0;

@@ -39,6 +39,8 @@ inline void push_float(ColumnValues& values, double value) {
   values.words.push_back(std::bit_cast<std::uint64_t>(value));
   values.valid.push_back(1);
 }
+// A whole number in the form of the column's type.
+void push_whole(ColumnValues& values, std::uint64_t value);
 // Character data: null when every octet is 0xFF; octets above 0x7F become
 // '?'; trailing blanks and NULs are dropped.
 void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes);
