@@ -6,57 +6,14 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "../text.hpp"
+
 namespace morvane::dump {
 
 namespace {
 
 void append_zeros(std::string& out, int count) {
   if (count > 0) out.append(static_cast<std::size_t>(count), '0');
-}
-
-// The length of the well-formed sequence starting at text[i], or, when it
-// is not one, the negative length of its longest valid start (at least 1).
-int utf8_sequence(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  int length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return -1;
-  }
-  for (int k = 1; k < length; ++k) {
-    const std::size_t at = i + static_cast<std::size_t>(k);
-    if (at >= text.size()) return -k;
-    const unsigned char c = byte(at);
-    if (c < low || c > high) return -k;
-    low = 0x80;
-    high = 0xBF;
-  }
-  return length;
-}
-
-std::uint32_t code_point_at(std::string_view text, std::size_t i, int length) {
-  const auto byte = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[k])); };
-  switch (length) {
-  case 1: return byte(i);
-  case 2: return ((byte(i) & 0x1FU) << 6U) | (byte(i + 1) & 0x3FU);
-  case 3: return ((byte(i) & 0x0FU) << 12U) | ((byte(i + 1) & 0x3FU) << 6U) | (byte(i + 2) & 0x3FU);
-  default:
-    return ((byte(i) & 0x07U) << 18U) | ((byte(i + 1) & 0x3FU) << 12U) |
-           ((byte(i + 2) & 0x3FU) << 6U) | (byte(i + 3) & 0x3FU);
-  }
 }
 
 // What str.upper makes of a code point, as far as it matters for comparing
@@ -161,13 +118,14 @@ void append_number(std::string& out, double value) {
 void append_valid_utf8(std::string& out, std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
-    const int length = utf8_sequence(text, i);
+    std::size_t invalid = 1;
+    const std::size_t length = utf8_sequence_at(text, i, &invalid);
     if (length > 0) {
-      out.append(text, i, static_cast<std::size_t>(length));
-      i += static_cast<std::size_t>(length);
+      out.append(text, i, length);
+      i += length;
     } else {
       out += "\xEF\xBF\xBD";
-      i += static_cast<std::size_t>(-length);
+      i += invalid;
     }
   }
 }
@@ -211,15 +169,15 @@ bool unit_is_plain(std::string_view valid_utf8) {
   std::string upper;
   std::size_t i = 0;
   while (i < valid_utf8.size()) {
-    int length = utf8_sequence(valid_utf8, i);
-    if (length <= 0) length = 1;  // not reached with valid text
-    const std::uint32_t c = code_point_at(valid_utf8, i, length);
+    std::size_t length = utf8_sequence_at(valid_utf8, i);
+    if (length == 0) length = 1;  // not reached with valid text
+    const auto c = static_cast<std::uint32_t>(utf8_code_point(valid_utf8, i, length));
     if (c < 0x80) {
       upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : static_cast<char>(c);
     } else {
       upper += upper_for_ascii(c);
     }
-    i += static_cast<std::size_t>(length);
+    i += length;
   }
   return upper.find("TABLE") != std::string::npos || upper == "NUMERIC" || upper == "CCITT IA5";
 }
