@@ -173,13 +173,13 @@ std::size_t ColumnBuilder::attribute_slot(const Item& item) {
     const std::size_t mask = attribute_table_.size() - 1;
     for (const AttributeEntry& e : old) {
       if (e.message != message_) continue;
-      std::size_t i = (e.parent * 0x9E3779B97F4A7C15ULL ^ e.attribute) & mask;
+      std::size_t i = attribute_home(e.parent, e.attribute) & mask;
       while (attribute_table_[i].message == message_) i = (i + 1) & mask;
       attribute_table_[i] = e;
     }
   }
   const std::size_t mask = attribute_table_.size() - 1;
-  for (std::size_t i = (parent * 0x9E3779B97F4A7C15ULL ^ attribute) & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = attribute_home(parent, attribute) & mask;; i = (i + 1) & mask) {
     AttributeEntry& e = attribute_table_[i];
     if (e.message != message_) {
       e = AttributeEntry{parent, attribute, message_, static_cast<std::uint32_t>(attributes_)};

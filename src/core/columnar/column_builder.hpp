@@ -90,6 +90,9 @@ private:
     std::uint32_t message = 0;
     std::uint32_t slot = 0;
   };
+  static std::size_t attribute_home(std::size_t parent, std::size_t attribute) {
+    return parent * 0x9E3779B97F4A7C15ULL ^ attribute;
+  }
 
   Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
   // The associated field read before the element of column `element`.
