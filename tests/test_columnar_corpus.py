@@ -133,6 +133,10 @@ def test_columns_hold_the_object_paths_values(path: Path, index: int):
         with pytest.raises(ValueError) as caught:
             columnar.decode(data, tables)
         assert str(caught.value) == str(exc)
+        # Skipping columns' bits must fail where reading them fails.
+        with pytest.raises(ValueError) as caught:
+            columnar.decode_keys([(data, tables)], [])
+        assert str(caught.value) == str(exc)
         return
     starts = columnar.subset_starts(data, tables)
     batch = columnar.decode(data, tables)
@@ -143,3 +147,26 @@ def test_columns_hold_the_object_paths_values(path: Path, index: int):
     if difference is not None:
         pytest.fail(difference, pytrace=False)
     assert len({c.name for c in batch.columns}) == batch.num_columns
+    check_chosen_keys(data, tables, batch)
+
+
+def cells(batch, i: int) -> list:
+    return [v if ok else None for v, ok in zip(as_list(batch.values(i)), as_list(batch.valid(i)))]
+
+
+def check_chosen_keys(data: bytes, tables, batch) -> None:
+    """Asked for some keys, the decode keeps every element column and its
+    name, and the columns it decodes hold what the whole decode holds."""
+    compressed = _morvane.parse_bytes(data).compressed_data
+    elements = [c for c in batch.columns if c.role == "element"]
+    keys = sorted({c.key for c in elements})[::2]
+    chosen = columnar.decode_keys([(data, tables)], keys)
+    assert [c.name for c in chosen.columns] == [c.name for c in elements]
+    assert chosen.num_rows == batch.num_rows
+    for i, column in enumerate(chosen.columns):
+        assert column.decoded == (not compressed or column.key in keys or column.descriptor // 1000 == 31)
+        if column.decoded:
+            assert cells(chosen, i) == cells(batch, batch.index(column.name)), column.name
+        else:
+            with pytest.raises(ValueError, match="not decoded"):
+                chosen.values(i)

@@ -184,13 +184,14 @@ def _gather_values(subset_values: Sequence[Sequence[_morvane.DecodedValue]], ind
 
 
 def message_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
-    """The groups of a message that decodes; raises ValueError if it does not."""
+    """The groups of a message that decodes; raises ValueError if it does not.
+    Only the values of the `wanted` keys are gathered from them."""
     m = msg.message
     # Columns pay off across the many subsets of compressed messages; an
     # uncompressed message decodes faster as objects, and its subsets may
     # each have elements of their own.
     if _columnar is not None and m is not None and (m.compressed_data or OBJECTS_UP_TO < m.number_of_subsets):
-        return _columnar_groups(msg)
+        return _columnar_groups(msg, wanted)
     return _object_groups(msg)
 
 
@@ -265,15 +266,17 @@ def _batch_group(batch: Any, chosen: Sequence[tuple[int, Any]], rows: np.ndarray
                  _batch_gather(batch, columns, rows, kinds))
 
 
-def _columnar_groups(msg: Message) -> list[Group]:
+def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     m = msg.message
     assert m is not None
     tables = msg.tables
-    batch = _columnar.decode(msg.data, tables)
+    # Element columns only; of a compressed message, only the wanted keys'
+    # values are read (the others' bits are skipped).
+    batch = _columnar.decode_keys([(msg.data, tables)], wanted)
     n = batch.num_rows
     if n == 0:
         return []
-    elements = [(i, c) for i, c in enumerate(batch.columns) if c.role == "element"]
+    elements = list(enumerate(batch.columns))
     if m.compressed_data:
         return [_batch_group(batch, elements, None, n, 0)]
     if n == 1:

@@ -63,7 +63,7 @@ class _Collector:
         tables = msg.tables
         self.keep_alive[id(tables)] = tables
         chunks_before = len(self.chunks)
-        for group in message_groups(msg, self.query.data_keys()):
+        for group in message_groups(msg, self.query.keys):
             self._add_group(run, np.zeros(group.subsets.size, dtype=np.intp), tables, group)
         if len(self.chunks) - chunks_before > 1:
             self.reordered = True

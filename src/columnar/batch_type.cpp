@@ -129,7 +129,9 @@ PyObject* new_buffer(State* state, const SharedBatch& batch, std::size_t index, 
 
 // ---------------------------------------------------------------- Column
 
-enum class ColumnField : int { name, key, rank, descriptor, element_name, unit, type, role, qualifies };
+enum class ColumnField : int {
+  name, key, rank, descriptor, element_name, unit, type, role, qualifies, decoded
+};
 
 PyObject* column_get(PyObject* self, void* closure) {
   ColumnObject* object = as<ColumnObject>(self);
@@ -145,6 +147,7 @@ PyObject* column_get(PyObject* self, void* closure) {
   case ColumnField::type: return PyUnicode_FromString(columnar::type_name(c.values.type));
   case ColumnField::role: return PyUnicode_FromString(columnar::role_name(c.role));
   case ColumnField::qualifies: return PyLong_FromLongLong(c.qualifies);
+  case ColumnField::decoded: return PyBool_FromLong(c.decoded ? 1 : 0);
   }
   Py_RETURN_NONE;
 }
@@ -164,7 +167,8 @@ PyGetSetDef column_getset[] = {
     MORVANE_COLUMN_FIELD(name),       MORVANE_COLUMN_FIELD(key),  MORVANE_COLUMN_FIELD(rank),
     MORVANE_COLUMN_FIELD(descriptor), MORVANE_COLUMN_FIELD(element_name),
     MORVANE_COLUMN_FIELD(unit),       MORVANE_COLUMN_FIELD(type), MORVANE_COLUMN_FIELD(role),
-    MORVANE_COLUMN_FIELD(qualifies),  {nullptr, nullptr, nullptr, nullptr, nullptr},
+    MORVANE_COLUMN_FIELD(qualifies),  MORVANE_COLUMN_FIELD(decoded),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot column_slots[] = {
@@ -275,9 +279,31 @@ PyObject* text_list(const columnar::ColumnValues& values) {
   return list.release();
 }
 
+// A column index whose column holds rows.
+bool decoded_column_index(PyObject* self, PyObject* value, std::size_t& out) {
+  if (!column_index(self, value, out)) return false;
+  if (!batch_of(self)->columns[out].decoded) {
+    PyErr_Format(PyExc_ValueError, "column %zd was not decoded (other keys were asked for)",
+                 static_cast<Py_ssize_t>(out));
+    return false;
+  }
+  return true;
+}
+
+bool all_decoded(const SharedBatch& batch) {
+  for (const columnar::Column& column : batch->columns) {
+    if (!column.decoded) {
+      PyErr_SetString(PyExc_ValueError,
+                      "the batch has columns that were not decoded (other keys were asked for)");
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* batch_values(PyObject* self, PyObject* arg) {
   std::size_t i = 0;
-  if (!column_index(self, arg, i)) return nullptr;
+  if (!decoded_column_index(self, arg, i)) return nullptr;
   const SharedBatch& batch = batch_of(self);
   const columnar::ColumnValues& values = batch->columns[i].values;
   if (values.type == columnar::ColumnType::Text) return text_list(values);
@@ -286,11 +312,12 @@ PyObject* batch_values(PyObject* self, PyObject* arg) {
 
 PyObject* batch_valid(PyObject* self, PyObject* arg) {
   std::size_t i = 0;
-  if (!column_index(self, arg, i)) return nullptr;
+  if (!decoded_column_index(self, arg, i)) return nullptr;
   return new_buffer(batch_state(self), batch_of(self), i, BufferPart::Valid);
 }
 
 PyObject* batch_arrow_schema(PyObject* self, PyObject*) {
+  if (!all_decoded(batch_of(self))) return nullptr;
   return arrow_schema_capsule(batch_of(self));
 }
 
@@ -302,6 +329,7 @@ PyObject* batch_arrow_stream(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most 1 argument");
     return nullptr;
   }
+  if (!all_decoded(batch_of(self))) return nullptr;
   return arrow_stream_capsule(batch_of(self));
 }
 

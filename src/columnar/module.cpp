@@ -147,6 +147,37 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
   return wrap_batch(state, std::move(batch));
 }
 
+// Decodes the messages into one batch with the GIL released; errors name
+// the message when there are several.
+PyObject* decode_list(State* state, const MessageList& messages,
+                      const std::vector<std::string>* keys) {
+  const std::vector<Bytes>& buffers = messages.buffers;
+  const std::vector<const TableSet*>& tables = messages.tables;
+  columnar::ColumnBuilder builder;
+  Status status;
+  std::size_t failed = 0;
+  columnar::Batch batch;
+  {
+    WithoutGil unlocked;
+    if (keys != nullptr) builder.select_keys(*keys);
+    std::size_t rows = 0;
+    for (Bytes buffer : buffers) rows += columnar::first_message_subsets(buffer);
+    builder.expect_rows(rows);
+    for (std::size_t i = 0; i < buffers.size() && status; ++i) {
+      status = columnar::add_first_message(builder, buffers[i], *tables[i]);
+      failed = i;
+    }
+    if (status) batch = std::move(builder).finish();
+  }
+  if (!status) {
+    return set_value_error(status.error(),
+                           keys != nullptr && buffers.size() == 1
+                               ? std::string()
+                               : "message " + std::to_string(failed) + ": ");
+  }
+  return wrap_batch(state, std::move(batch));
+}
+
 PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names{"messages"};
@@ -159,25 +190,34 @@ PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t na
   if (!message_list_argument(state, "decode_messages", values[0], messages)) {
     return nullptr;
   }
-  const std::vector<Bytes>& buffers = messages.buffers;
-  const std::vector<const TableSet*>& tables = messages.tables;
-  columnar::ColumnBuilder builder;
-  Status status;
-  std::size_t failed = 0;
-  columnar::Batch batch;
-  {
-    WithoutGil unlocked;
-    std::size_t rows = 0;
-    for (Bytes buffer : buffers) rows += columnar::first_message_subsets(buffer);
-    builder.expect_rows(rows);
-    for (std::size_t i = 0; i < buffers.size() && status; ++i) {
-      status = columnar::add_first_message(builder, buffers[i], *tables[i]);
-      failed = i;
-    }
-    if (status) batch = std::move(builder).finish();
+  return decode_list(state, messages, nullptr);
+}
+
+PyObject* decode_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> names{"messages", "keys"};
+  std::array<PyObject*, 2> values{};
+  if (!py::parse_arguments("decode_keys", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
   }
-  if (!status) return set_value_error(status.error(), "message " + std::to_string(failed) + ": ");
-  return wrap_batch(state, std::move(batch));
+  State* state = state_of_module(module);
+  MessageList messages;
+  if (!message_list_argument(state, "decode_keys", values[0], messages)) return nullptr;
+  Ref iterator(PyObject_GetIter(values[1]));
+  if (!iterator) return nullptr;
+  std::vector<std::string> keys;
+  while (Ref key{PyIter_Next(iterator.get())}) {
+    if (!PyUnicode_Check(key.get())) {
+      py::type_error("decode_keys", "keys", "an iterable of str", key.get());
+      return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key.get(), &size);
+    if (text == nullptr) return nullptr;
+    keys.emplace_back(text, static_cast<std::size_t>(size));
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return decode_list(state, messages, &keys);
 }
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
@@ -190,6 +230,10 @@ PyMethodDef module_methods[] = {
      "decode(data, tables)\n--\n\nThe first message of data as a Batch of columns."},
     {"decode_messages", py::guarded_method<decode_messages>(), kFast,
      "decode_messages(messages)\n--\n\nSeveral (bytes, TableSet) messages as one Batch."},
+    {"decode_keys", py::guarded_method<decode_keys>(), kFast,
+     "decode_keys(messages, keys)\n--\n\nSeveral (bytes, TableSet) messages as one Batch of "
+     "element columns only. Of compressed messages only the elements named by keys (and class "
+     "31) are decoded: the other columns are there without rows (Column.decoded is False)."},
     {"dump_text", py::guarded_method<dump_text>(), kFast,
      "dump_text(data, tables, write)\n--\n\nThe subsets of the first message of data as "
      "`morvane dump` shows them, passed to write in pieces of whole subsets."},

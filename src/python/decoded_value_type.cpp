@@ -308,16 +308,18 @@ PyObject* decoded_value_list(ModuleState* state, DecodedData&& data) {
       } else {
         std::uint8_t flags = flags_of(column.numbered, false);
         PyObject* text = nullptr;
-        if (column.texts[e] && column.constant) {
+        const std::optional<std::string> field =
+            column.constant && shared_text[c] ? std::nullopt : column.text(e);
+        if (column.constant && (shared_text[c] || field)) {
           // One str for every subset of a constant column: a long text
           // copied per subset would turn kilobytes of data into gigabytes.
           if (!shared_text[c]) {
-            shared_text[c] = Ref(text_object(*column.texts[e]));
+            shared_text[c] = Ref(text_object(*field));
             if (!shared_text[c]) return nullptr;
           }
           text = Py_NewRef(shared_text[c].get());
-        } else if (column.texts[e]) {
-          text = text_object(*column.texts[e]);
+        } else if (field) {
+          text = text_object(*field);
           if (text == nullptr) return nullptr;
         }
         if (text != nullptr) flags |= kHasText;

@@ -68,6 +68,13 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
 
 void ColumnBuilder::end_message() { rows_ += message_subsets_; }
 
+void ColumnBuilder::select_keys(const std::vector<std::string>& keys) {
+  selecting_ = true;
+  selected_.insert(keys.begin(), keys.end());
+  key_wanted_.clear();
+  for (const std::string& key : keys_) key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
+}
+
 Status ColumnBuilder::status() const {
   if (error_) return fail(*error_);
   return {};
@@ -75,7 +82,9 @@ Status ColumnBuilder::status() const {
 
 Batch ColumnBuilder::finish() && {
   Batch batch;
-  for (Column& column : columns_) pad(column.values, rows_);
+  for (Column& column : columns_) {
+    if (column.decoded) pad(column.values, rows_);
+  }
   batch.columns = std::move(columns_);
   batch.rows = rows_;
   batch.message_rows = std::move(message_rows_);
@@ -105,6 +114,7 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
   const auto index = static_cast<std::uint32_t>(keys_.size());
   keys_.emplace_back(key);
   key_index_.emplace(keys_.back(), index);
+  key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
   named_.emplace_back();
   return index;
 }
@@ -274,10 +284,12 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   column.qualifies = item.qualifies;
   if (item.definition != nullptr) column.element = element_text(item);
   column.values.type = item.type;
-  if (item.type == ColumnType::Text) column.values.offsets.push_back(0);
+  column.decoded = item.decoded;
+  if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
   // Uncompressed rows arrive one by one; compressed ones as whole arrays,
   // which often become the column's own.
-  if (expected_rows_ > end_row) {
+  if (!item.decoded) {
+  } else if (expected_rows_ > end_row) {
     reserve(column.values, expected_rows_);
   } else if (by_subset_) {
     reserve(column.values, end_row);
@@ -305,6 +317,7 @@ void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding
                             std::uint64_t raw, bool present, double value, const ItemTag& tag) {
   if (error_) return;
   ++items_;
+  if (selecting_ && tag.role != ItemRole::Element) return;
   const Item item = element_item(info, coding, tag);
   const std::size_t c = resolve(item);
   accept(c, item.type);
@@ -332,6 +345,7 @@ void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
                          std::span<const std::uint8_t> bytes, const ItemTag& tag) {
   if (error_) return;
   ++items_;
+  if (selecting_ && tag.role != ItemRole::Element) return;
   const Item item = element_item(info, NumericCoding{}, tag);
   const std::size_t c = resolve(item);
   accept(c, ColumnType::Text);
@@ -340,7 +354,9 @@ void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
   flush_associated(c);
 }
 
-void ColumnBuilder::associated(std::uint8_t, std::uint64_t raw) { pending_raw_ = raw; }
+void ColumnBuilder::associated(std::uint8_t, std::uint64_t raw) {
+  if (!selecting_) pending_raw_ = raw;
+}
 
 void ColumnBuilder::flush_associated(std::size_t element) {
   if (!pending_raw_) return;
@@ -375,6 +391,7 @@ ColumnBuilder::Item ColumnBuilder::fixed_item(std::uint32_t code, ItemRole role)
 void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8_t> bytes) {
   if (error_) return;
   ++items_;
+  if (selecting_) return;
   const std::size_t c = resolve(fixed_item(code, ItemRole::Text));
   accept(c, ColumnType::Text);
   push_text(columns_[c].values, bytes);
@@ -383,15 +400,27 @@ void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8
 void ColumnBuilder::marker(std::uint32_t code) {
   if (error_) return;
   ++items_;
+  if (selecting_) return;
   const std::size_t c = resolve(fixed_item(code, ItemRole::Marker));
   accept(c, ColumnType::Int64);
   push_whole(columns_[c].values, 0);
+}
+
+void ColumnBuilder::skipped(const ElementInfo& info, const NumericCoding& coding,
+                            const ItemTag& tag) {
+  if (error_) return;
+  items_ += message_subsets_;
+  if (tag.role != ItemRole::Element) return;
+  Item item = element_item(info, coding, tag);
+  item.decoded = false;
+  last_element_ = resolve(item);
 }
 
 void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
                            const NumericCoding& coding, const ItemTag& tag) {
   if (error_) return;
   items_ += message_subsets_;
+  if (selecting_ && tag.role != ItemRole::Element) return;
   if (tag.role == ItemRole::Associated) {
     pending_column_ = std::move(column);
     return;

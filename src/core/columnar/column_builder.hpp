@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "../data/walk_sink.hpp"
@@ -31,6 +32,12 @@ public:
   // column is then allocated once. Counts are only claims of the messages'
   // headers, so what is set aside up front is capped.
   void expect_rows(std::size_t rows) { expected_rows_ = std::min(rows, kMaxExpectedRows); }
+  // Elements only: quality values, associated fields, markers and inserted
+  // text are left out. Of compressed messages, only the values of elements
+  // whose key is in `keys`, and of class 31 (which steers the walk), are
+  // read; the other elements' columns name their occurrence without rows
+  // (Column::decoded). For callers that want a few keys.
+  void select_keys(const std::vector<std::string>& keys);
   // Rows of a message are added after those of the messages before it.
   // `data_octets`: the size of its data section, an upper bound on items.
   void begin_message(std::size_t subsets, std::size_t data_octets);
@@ -54,6 +61,11 @@ public:
   // Compressed sink.
   void column(ValueColumn&& column, const ElementInfo* info, const NumericCoding& coding,
               const ItemTag& tag);
+  [[nodiscard]] bool wants(const ElementInfo* info, const ItemTag& tag) {
+    return !selecting_ || (info != nullptr && tag.role == ItemRole::Element &&
+                           key_wanted_[element_slot(*info) - kFixedSlots] != 0);
+  }
+  void skipped(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
 
 private:
   // What decides an item's column.
@@ -67,6 +79,7 @@ private:
     std::size_t slot = 0;  // what ranks are counted by
     std::uint32_t key = 0;  // for all but attributes, whose key is their element's
     std::uint32_t catalog_index = 0;  // of `definition`
+    bool decoded = true;
   };
 
   // Rank counting and the columns found so far for one element (or one
@@ -130,6 +143,9 @@ private:
 
   std::vector<Column> columns_;
   std::vector<std::string> keys_;
+  std::vector<std::uint8_t> key_wanted_;  // by key index, when selecting
+  std::unordered_set<std::string, KeyHash, std::equal_to<>> selected_;
+  bool selecting_ = false;
   std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> key_index_;
   std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
   std::vector<ElementText> elements_;

@@ -30,12 +30,6 @@ constexpr std::int64_t kPowers[] = {1,
 
 bool text_blank(std::uint8_t c) { return c == ' ' || c == 0 || (c >= '\t' && c <= '\r'); }
 
-void append_chars(ColumnValues& values, std::string_view text) {
-  values.chars.append(text);
-  values.offsets.push_back(static_cast<std::int64_t>(values.chars.size()));
-  values.valid.push_back(1);
-}
-
 void append_number(std::string& out, double value) {
   char buffer[32];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -140,21 +134,12 @@ void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes) {
   }
   std::size_t end = bytes.size();
   while (end > 0 && text_blank(bytes[end - 1])) --end;
-  for (std::size_t i = 0; i < end; ++i) {
-    values.chars.push_back(bytes[i] < 0x80 ? static_cast<char>(bytes[i]) : '?');
-  }
+  const std::size_t at = values.chars.size();
+  values.chars.resize(at + end);
+  char* out = values.chars.data() + at;
+  for (std::size_t i = 0; i < end; ++i) out[i] = bytes[i] < 0x80 ? static_cast<char>(bytes[i]) : '?';
   values.offsets.push_back(static_cast<std::int64_t>(values.chars.size()));
   values.valid.push_back(1);
-}
-
-void push_text(ColumnValues& values, const std::optional<std::string>& text) {
-  if (!text) {
-    push_null(values);
-    return;
-  }
-  std::size_t end = text->size();
-  while (end > 0 && text_blank(static_cast<std::uint8_t>((*text)[end - 1]))) --end;
-  append_chars(values, std::string_view(*text).substr(0, end));
 }
 
 void push_number_text(ColumnValues& values, double value) {
@@ -221,7 +206,7 @@ void append_column(ColumnValues& values, ValueColumn& column, const NumericCodin
                    std::size_t subsets) {
   if (column.kind == ValueColumn::Kind::Text) {
     if (values.type != ColumnType::Text) to_text(values);
-    for (std::size_t s = 0; s < subsets; ++s) push_text(values, column.texts[column.entry(s)]);
+    for (std::size_t s = 0; s < subsets; ++s) push_text(values, column.text_field(column.entry(s)));
     return;
   }
   if (values.type == ColumnType::Text) {

@@ -44,7 +44,6 @@ void push_whole(ColumnValues& values, std::uint64_t value);
 // Character data: null when every octet is 0xFF; octets above 0x7F become
 // '?'; trailing blanks and NULs are dropped.
 void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes);
-void push_text(ColumnValues& values, const std::optional<std::string>& text);
 // A number in a column that other messages made text.
 void push_number_text(ColumnValues& values, double value);
 

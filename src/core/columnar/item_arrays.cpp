@@ -71,8 +71,8 @@ public:
             continue;
           }
           std::optional<std::string> text;
-          if (at < column.texts.size() && column.texts[at]) {
-            text = *column.texts[at];
+          if (at * column.text_octets < column.text_fields.size()) text = column.text(at);
+          if (text) {
             std::size_t end = text->size();
             while (end > 0 && ((*text)[end - 1] == '\0' || (*text)[end - 1] == ' ')) --end;
             text->resize(end);

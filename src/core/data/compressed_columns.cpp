@@ -1,6 +1,8 @@
 // Reading the columns of compressed data.
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "compressed_columns.hpp"
 
@@ -53,16 +55,19 @@ Result<ValueColumn> read_text_column(std::uint32_t code, const std::string* name
   if (!nbinc) return fail(std::move(nbinc.error()));
   if (*nbinc == 0 || subsets == 0) {
     column.constant = true;
-    column.texts.push_back(decode_ia5_text(bytes));
+    column.text_octets = bytes.size();
+    column.text_fields = std::move(bytes);
     return column;
   }
   const auto increment_bits = static_cast<std::uint16_t>(*nbinc * 8U);
-  bytes.resize(*nbinc);
-  column.texts.reserve(subsets);
+  column.text_octets = *nbinc;
+  // Sized for the fields the data can hold (and the one whose read fails),
+  // not for what a forged subset count claims.
+  const std::size_t fit = std::min(subsets, reader.remaining() / increment_bits + 1);
+  column.text_fields.resize(fit * column.text_octets);
   for (std::size_t s = 0; s < subsets; ++s) {
-    auto read = reader.read_bytes_into(increment_bits, bytes.data());
+    auto read = reader.read_bytes_into(increment_bits, column.text_fields.data() + s * column.text_octets);
     if (!read) return fail(std::move(read.error()));
-    column.texts.push_back(decode_ia5_text(bytes));
   }
   return column;
 }
@@ -165,6 +170,58 @@ Result<ValueColumn> read_compressed_numeric_column(std::uint32_t code, const std
     }
   }
   return column;
+}
+
+namespace {
+
+// Past R0 of `r0_bits` and NBINC: the increments' width in bits, or nullopt
+// when the column does not fit in what remains (the caller then reads it
+// for the error). `reader` moves only on success.
+std::optional<std::size_t> skip_increments(BitReader& reader, std::size_t r0_bits,
+                                           unsigned increment_unit, std::size_t subsets) {
+  if (r0_bits + kNbincWidth > reader.remaining()) return std::nullopt;
+  BitReader probe = reader;
+  probe.skip_unchecked(r0_bits);
+  const auto nbinc = static_cast<unsigned>(probe.peek_unchecked(kNbincWidth));
+  probe.skip_unchecked(kNbincWidth);
+  const std::size_t bits = std::size_t{nbinc} * increment_unit;
+  if (bits != 0 && subsets != 0) {
+    if (probe.remaining() / bits < subsets) return std::nullopt;
+    probe.skip_unchecked(bits * subsets);
+  }
+  reader = probe;
+  return bits;
+}
+
+} // namespace
+
+Status skip_compressed_numeric_column(std::uint16_t width, std::size_t subsets, BitReader& reader) {
+  if (width <= 64 && skip_increments(reader, width, 1, subsets)) return {};
+  auto column = read_compressed_numeric_column(0, nullptr, width, 0, 0, false, subsets, reader, false);
+  if (!column) return fail(std::move(column.error()));
+  return {};
+}
+
+Status skip_text_column(std::uint16_t width, std::size_t subsets, BitReader& reader) {
+  if (skip_increments(reader, width, 8, subsets)) return {};
+  auto column = read_text_column(0, nullptr, width, subsets, reader);
+  if (!column) return fail(std::move(column.error()));
+  return {};
+}
+
+Status skip_compressed_element_column(const ElementInfo& info, const TableCoding& table,
+                                      ValueCodingState& state, std::size_t subsets,
+                                      BitReader& reader, NumericCoding& coding) {
+  coding = NumericCoding{};
+  if (info.kind == ElementKind::Text) {
+    const std::uint16_t width = state.text_width ? *state.text_width : info.width;
+    auto status = skip_text_column(width, subsets, reader);
+    if (!status) return status;
+    ++state.compressed_text_counter;
+    return {};
+  }
+  coding = numeric_coding(table, info.kind, state);
+  return skip_compressed_numeric_column(coding.width, subsets, reader);
 }
 
 } // namespace morvane

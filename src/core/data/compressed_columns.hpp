@@ -36,6 +36,16 @@ namespace morvane {
     const ElementInfo& info, const TableCoding& table, ValueCodingState& state,
     std::size_t subsets, BitReader& reader, bool meanings, bool all_values, NumericCoding& coding);
 
+// Moving past a column whose values are not wanted: the reader ends where
+// the matching read would leave it, and data too short fail as that read
+// fails. The element form also keeps the text numbering and gives `coding`.
+[[nodiscard]] Status skip_compressed_numeric_column(std::uint16_t width, std::size_t subsets,
+                                                    BitReader& reader);
+[[nodiscard]] Status skip_text_column(std::uint16_t width, std::size_t subsets, BitReader& reader);
+[[nodiscard]] Status skip_compressed_element_column(const ElementInfo& info, const TableCoding& table,
+                                                    ValueCodingState& state, std::size_t subsets,
+                                                    BitReader& reader, NumericCoding& coding);
+
 ValueColumn marker_column(std::uint32_t code);
 
 } // namespace morvane

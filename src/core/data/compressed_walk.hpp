@@ -32,10 +32,29 @@ private:
 
   [[nodiscard]] Status append(ValueColumn&& column, const ElementInfo* info, const NumericCoding& coding,
                               const ItemTag& tag) {
-    if (!context_.budget.charge(subsets_)) return fail(context_.budget.exceeded());
+    auto status = charge();
+    if (!status) return status;
     sink_.column(std::move(column), info, coding, tag);
     return {};
   }
+
+  // A sink with `wants` may decline an item's values; its bits are then
+  // skipped, and an element is still announced to it (`skipped`).
+  static constexpr bool kSelects =
+      requires(Sink& sink, const ElementInfo* info, const ItemTag& tag) { sink.wants(info, tag); };
+  [[nodiscard]] bool wanted(const ElementInfo* info, const ItemTag& tag) {
+    if constexpr (kSelects) {
+      return sink_.wants(info, tag);
+    } else {
+      return true;
+    }
+  }
+  [[nodiscard]] Status charge() {
+    if (!context_.budget.charge(subsets_)) return fail(context_.budget.exceeded());
+    return {};
+  }
+  [[nodiscard]] Status skip_element(const ElementInfo& info, const TableCoding& table,
+                                    const ItemTag& tag);
 
   [[nodiscard]] Result<ValueColumn> element_column(const ElementInfo& info,
                                                    const TableCoding& table,
@@ -99,7 +118,12 @@ template <class Sink> Status CompressedWalk<Sink>::element(std::uint32_t code, c
     state_.set_new_reference(code, signed_reference(*raw, state_.new_reference_width));
     return {};
   }
-  if (state_.associated_width != 0 && fxy.x != 31) {
+  if (state_.associated_width != 0 && fxy.x != 31 && !wanted(nullptr, ItemTag{ItemRole::Associated})) {
+    auto status = skip_compressed_numeric_column(state_.associated_width, subsets_, reader);
+    if (!status) return status;
+    status = charge();
+    if (!status) return status;
+  } else if (state_.associated_width != 0 && fxy.x != 31) {
     auto column = read_compressed_numeric_column(999999, &associated_field_name(),
                                                  state_.associated_width, 0, 0, false, subsets_,
                                                  reader, Sink::kValues);
@@ -118,6 +142,8 @@ template <class Sink> Status CompressedWalk<Sink>::element(std::uint32_t code, c
     tag.qualifies = state_.next_quality_index();
     if (tag.qualifies != kNoLink) tag.role = ItemRole::Quality;
   }
+  // Class 31 steers the walk (bitmaps, replication) and is always read.
+  if (!info->class31 && !wanted(info, tag)) return skip_element(*info, table_coding(*info, state_), tag);
   NumericCoding coding{};
   auto column = element_column(*info, table_coding(*info, state_), coding);
   if (!column) return fail(std::move(column.error()));
@@ -134,6 +160,24 @@ template <class Sink> Status CompressedWalk<Sink>::element(std::uint32_t code, c
   }
   state_.override_width.reset();
   return status;
+}
+
+template <class Sink>
+Status CompressedWalk<Sink>::skip_element(const ElementInfo& info, const TableCoding& table,
+                                          const ItemTag& tag) {
+  NumericCoding coding{};
+  auto status = skip_compressed_element_column(info, table, state_, subsets_, context_.reader, coding);
+  if (!status) return status;
+  status = charge();
+  if (!status) return status;
+  if constexpr (kSelects) sink_.skipped(info, coding, tag);
+  // Not 0-31-031 (class 31 is read), so never a bitmap entry.
+  if (!state_.take_bitmap_entry(info.definition->code, 0.0)) {
+    state_.descriptor_history.push_back(&info);
+    sink_.remember();
+  }
+  state_.override_width.reset();
+  return {};
 }
 
 template <class Sink>
@@ -207,12 +251,23 @@ Status CompressedWalk<Sink>::operator_descriptor(std::uint32_t code, const Fxy& 
     const ElementInfo* info = state_.descriptor_history[*next];
     TableCoding coding = table_coding(*info, state_);
     if (fxy.x == 25) coding = difference_coding(*info->definition, coding);
+    const ItemTag tag{ItemRole::Quality, *next, fxy.x};
     NumericCoding used{};
+    if (!wanted(info, tag)) {
+      auto status = skip_compressed_element_column(*info, coding, state_, subsets_, context_.reader, used);
+      if (!status) return status;
+      return charge();
+    }
     auto column = element_column(*info, coding, used);
     if (!column) return fail(std::move(column.error()));
-    return append(std::move(*column), info, used, ItemTag{ItemRole::Quality, *next, fxy.x});
+    return append(std::move(*column), info, used, tag);
   }
   case OperatorAction::InsertedText: {
+    if (!wanted(nullptr, ItemTag{ItemRole::Text})) {
+      auto status = skip_text_column(static_cast<std::uint16_t>(fxy.y * 8U), subsets_, context_.reader);
+      if (!status) return status;
+      return charge();
+    }
     auto column = read_text_column(code, &inserted_text_name(),
                                    static_cast<std::uint16_t>(fxy.y * 8U), subsets_,
                                    context_.reader);

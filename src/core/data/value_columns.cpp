@@ -1,6 +1,12 @@
 #include "value_columns.hpp"
 
+#include "element_values.hpp"
+
 namespace morvane {
+
+std::optional<std::string> ValueColumn::text(std::size_t e) const {
+  return decode_ia5_text(text_field(e));
+}
 
 DecodedValue column_item(const ValueColumn& column, std::size_t subset) {
   DecodedValue item;
@@ -15,7 +21,7 @@ DecodedValue column_item(const ValueColumn& column, std::size_t subset) {
     if (!column.meanings.empty()) item.raw_meaning = column.meanings[e];
     return item;
   }
-  if (column.texts[e]) item.raw_text = std::make_unique<std::string>(*column.texts[e]);
+  if (auto text = column.text(e)) item.raw_text = std::make_unique<std::string>(std::move(*text));
   if (column.numbered) {
     item.has_raw_value = true;
     item.raw_value = column.text_number(subset);

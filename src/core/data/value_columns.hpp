@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,20 @@ struct ValueColumn {
   std::vector<std::uint8_t> present;              // has raw_value
   std::vector<const std::string*> meanings;       // empty when the element has no code table
 
-  // Text columns.
-  std::vector<std::optional<std::string>> texts;
+  // Text columns: each entry's field as read, `text_octets` octets apiece,
+  // turned into text only when asked for (most consumers copy it anyway).
+  std::vector<std::uint8_t> text_fields;
+  std::size_t text_octets = 0;
   double text_base = 0.0;         // n * k of the numbering
   double text_width_bytes = 0.0;  // width div 8
 
   [[nodiscard]] std::size_t entry(std::size_t subset) const { return constant ? 0 : subset; }
+
+  [[nodiscard]] std::span<const std::uint8_t> text_field(std::size_t e) const {
+    return {text_fields.data() + e * text_octets, text_octets};
+  }
+  // The text of entry `e`, nullopt when missing (all bits set).
+  [[nodiscard]] std::optional<std::string> text(std::size_t e) const;
 
   // Text reference number of a character item: (n * k + s + 1) * 1000 + width div 8.
   [[nodiscard]] double text_number(std::size_t subset) const {

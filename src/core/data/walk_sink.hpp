@@ -19,6 +19,9 @@
 //   void column(ValueColumn&&, const ElementInfo* (null for items without Table B entry),
 //               const NumericCoding&, const ItemTag&);
 //   void remember();
+// and may choose which items' values it takes:
+//   bool wants(const ElementInfo* (null as above), const ItemTag&);
+//   void skipped(const ElementInfo&, const NumericCoding&, const ItemTag&);  // an element declined
 #pragma once
 
 #include <cstddef>

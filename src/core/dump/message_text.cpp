@@ -77,7 +77,7 @@ struct MessageText::State {
           lines.value({column.descriptor, column.name, true, column.present[e] != 0, column.values[e],
                        column.raws[e], meaning, nullptr});
         } else {
-          const auto& text = column.texts[e];
+          const std::optional<std::string> text = column.text(e);
           lines.value({column.descriptor, column.name, false, column.numbered, column.text_number(s), 0,
                        nullptr, text ? &*text : nullptr});
         }
