@@ -28,13 +28,16 @@ public:
   T& back() { return data()[size() - 1]; }
   const T& back() const { return data()[size() - 1]; }
 
-  void push_back(T value) {
+  [[gnu::always_inline]] void push_back(T value) {
     if (!on_heap_ && local_size_ < N) {
       local_[local_size_++] = value;
       return;
     }
-    if (!on_heap_) spill(N * 2);
-    heap_.push_back(value);
+    if (on_heap_ && heap_.size() < heap_.capacity()) {
+      heap_.push_back(value);
+      return;
+    }
+    grow_by_one(value);
   }
 
   void reserve(std::size_t n) {
@@ -73,6 +76,11 @@ public:
   }
 
 private:
+  [[gnu::noinline]] void grow_by_one(T value) {
+    if (!on_heap_) spill(N * 2);
+    heap_.push_back(value);
+  }
+
   void spill(std::size_t room) {
     heap_.reserve(std::max(room, std::size_t{local_size_}));
     heap_.assign(local_.begin(), local_.begin() + local_size_);

@@ -105,7 +105,12 @@ void ColumnBuilder::begin_subset() {
 std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
   if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
   std::size_t& known = element_slots_[info.index];
-  if (known == kNone) known = kFixedSlots + intern(key_of(*info.definition));
+  if (known == kNone) {
+    // Per definition, not per message: its key is interned once.
+    auto [it, added] = definition_keys_.try_emplace(info.definition, kNoKey);
+    if (added) it->second = intern(key_of(*info.definition));
+    known = kFixedSlots + it->second;
+  }
   return known;
 }
 
@@ -167,15 +172,7 @@ ColumnBuilder::Slot& ColumnBuilder::slot(std::size_t index) {
 }
 
 std::size_t ColumnBuilder::attribute_slot(const Item& item) {
-  // Class 33 values are told apart by their element, re-reads by their
-  // operator (values above any element slot), associated fields share one.
-  constexpr std::size_t kOperatorAttribute = std::size_t{1} << 62U;
-  std::size_t attribute = item.slot;
-  if (item.role == ItemRole::Associated) {
-    attribute = kOperatorAttribute;
-  } else if (item.reread != 0) {
-    attribute = kOperatorAttribute + item.reread;
-  }
+  const std::size_t attribute = attribute_code(item);
   const auto parent = static_cast<std::size_t>(item.qualifies);
   if ((attributes_ + 1) * 2 > attribute_table_.size()) {
     std::vector<AttributeEntry> old(attribute_table_.size() * 2);
@@ -226,7 +223,8 @@ std::size_t ColumnBuilder::resolve(const Item& item) {
     const std::size_t c = s.columns[rank - 1];
     if (c != kNone && !used(c)) return c;
   } else {
-    s.columns.resize(rank, kNone);
+    // Ranks come one by one: a push, not a fill.
+    while (s.columns.size() < rank) s.columns.push_back(kNone);
   }
   const std::size_t c = named(item, rank);
   // `s` may have moved if named() added slots.
@@ -235,26 +233,54 @@ std::size_t ColumnBuilder::resolve(const Item& item) {
   return c;
 }
 
+std::uint64_t ColumnBuilder::attribute_code(const Item& item) {
+  // Class 33 values are told apart by their element, re-reads by their
+  // operator (values above any element slot), associated fields share one.
+  constexpr std::uint64_t kOperatorAttribute = std::uint64_t{1} << 62U;
+  if (item.role == ItemRole::Associated) return kOperatorAttribute;
+  if (item.reread != 0) return kOperatorAttribute + item.reread;
+  return item.slot;
+}
+
+std::string ColumnBuilder::attribute_text(std::string_view parent, const Item& item,
+                                          std::uint32_t rank) {
+  const std::string attribute =
+      item.role == ItemRole::Associated ? std::string(fixed_key(item.role))
+      : item.reread != 0                ? std::string(reread_key(item.reread))
+                                        : key_of(*item.definition);
+  std::string text(parent);
+  // A second attribute of the same kind is chained, as ecCodes names it;
+  // past a few, a number says how deep, so names stay short.
+  const std::uint32_t chained = std::min(rank, kMaxChain);
+  for (std::uint32_t depth = 0; depth < chained; ++depth) text.append("->").append(attribute);
+  if (rank > kMaxChain) text.append("[").append(std::to_string(rank)).append("]");
+  return text;
+}
+
+std::uint32_t ColumnBuilder::primed(std::uint32_t key) {
+  if (primed_.size() <= key) primed_.resize(keys_.size(), kNoKey);
+  if (primed_[key] == kNoKey) {
+    std::string text = keys_[key] + "'";
+    const std::uint32_t next = intern(text);
+    primed_[key] = next;
+  }
+  return primed_[key];
+}
+
 std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
   std::uint32_t key = item.key;
   std::uint32_t column_rank = rank;
   if (item.role == ItemRole::Quality || item.role == ItemRole::Associated) {
     const Column& parent = columns_[static_cast<std::size_t>(item.qualifies)];
-    const std::string attribute =
-        item.role == ItemRole::Associated ? std::string(fixed_key(item.role))
-        : item.reread != 0                ? std::string(reread_key(item.reread))
-                                          : key_of(*item.definition);
-    std::string text = keys_[parent.key];
     column_rank = parent.rank;
-    // A second attribute of the same kind is chained, as ecCodes names it;
-    // past a few, a number says how deep, so names stay short.
-    const std::uint32_t chained = std::min(rank, kMaxChain);
-    for (std::uint32_t depth = 0; depth < chained; ++depth) text.append("->").append(attribute);
-    if (rank > kMaxChain) text.append("[").append(std::to_string(rank)).append("]");
-    key = intern(text);
+    // Names are made once per kind of attribute, not per column: a TEMP
+    // has thousands of quality columns.
+    const AttributeName name{parent.key, attribute_code(item), rank};
+    auto [it, added] = attribute_keys_.try_emplace(name, kNoKey);
+    if (added) it->second = intern(attribute_text(keys_[parent.key], item, rank));
+    key = it->second;
     for (std::size_t c = find(key, column_rank); c != kNone && used(c); c = find(key, column_rank)) {
-      text.append("'");
-      key = intern(text);
+      key = primed(key);
     }
   } else {
     // Two elements sharing one key: the later takes the next free rank.
@@ -296,7 +322,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   }
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];
-  if (ranks.size() < rank) ranks.resize(rank, kNone);
+  while (ranks.size() < rank) ranks.push_back(kNone);
   ranks[rank - 1] = c;
   return c;
 }
@@ -384,7 +410,9 @@ ColumnBuilder::Item ColumnBuilder::fixed_item(std::uint32_t code, ItemRole role)
   item.role = role;
   item.type = role == ItemRole::Text ? ColumnType::Text : ColumnType::Int64;
   item.slot = role == ItemRole::Marker ? 1 : 2;
-  item.key = intern(fixed_key(role));
+  std::uint32_t& key = role == ItemRole::Marker ? marker_key_ : text_key_;
+  if (key == kNoKey) key = intern(fixed_key(role));
+  item.key = key;
   return item;
 }
 

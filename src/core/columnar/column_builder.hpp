@@ -116,6 +116,12 @@ private:
   std::size_t element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
+  // What tells an attribute's kind apart (see attribute_slot).
+  static std::uint64_t attribute_code(const Item& item);
+  // "parent->attribute", chained `rank` times.
+  static std::string attribute_text(std::string_view parent, const Item& item, std::uint32_t rank);
+  // The key with a "'" added: the same attribute again on one element.
+  std::uint32_t primed(std::uint32_t key);
   std::size_t create(const Item& item, std::uint32_t key, std::uint32_t rank);
   // The index of a key in the batch's keys, added when new.
   std::uint32_t intern(std::string_view key);
@@ -143,7 +149,25 @@ private:
 
   std::vector<Column> columns_;
   std::vector<std::string> keys_;
-  std::vector<std::uint8_t> key_wanted_;  // by key index, when selecting
+  static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
+  std::uint32_t marker_key_ = kNoKey;  // "operator", once interned
+  std::uint32_t text_key_ = kNoKey;    // "text"
+  std::vector<std::uint8_t> key_wanted_;
+  // Interned attribute names by (element key, attribute_code, rank).
+  struct AttributeName {
+    std::uint32_t parent_key = 0;
+    std::uint64_t attribute = 0;
+    std::uint32_t rank = 0;
+    bool operator==(const AttributeName&) const = default;
+  };
+  struct AttributeNameHash {
+    std::size_t operator()(const AttributeName& n) const {
+      return attribute_home(n.parent_key, n.attribute) ^ (std::size_t{n.rank} << 40U);
+    }
+  };
+  std::unordered_map<AttributeName, std::uint32_t, AttributeNameHash> attribute_keys_;
+  std::vector<std::uint32_t> primed_;  // by key index; kNoKey until needed
+  std::unordered_map<const ElementDefinition*, std::uint32_t> definition_keys_;  // by key index, when selecting
   std::unordered_set<std::string, KeyHash, std::equal_to<>> selected_;
   bool selecting_ = false;
   std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> key_index_;

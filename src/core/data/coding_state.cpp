@@ -38,11 +38,7 @@ void ValueCodingState::set_new_reference(std::uint32_t code, std::int64_t refere
   new_references.emplace_back(code, reference);
 }
 
-bool ValueCodingState::take_bitmap_entry(std::uint32_t code, double value) {
-  if (code != 31031) {
-    end_inline_bitmap();
-    return false;
-  }
+bool ValueCodingState::take_bitmap_value(double value) {
   if (inline_pending) {
     bitmap.clear();
     bitmap_cursor = 0;

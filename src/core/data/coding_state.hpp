@@ -67,10 +67,32 @@ struct ValueCodingState {
     return nullptr;
   }
   void set_new_reference(std::uint32_t code, std::int64_t reference);
+  // take_bitmap_entry for 0-31-031.
+  [[nodiscard]] bool take_bitmap_value(double value);
 
   // 0-31-031 read while a bitmap is being defined feeds the bitmap; returns
   // false when the element is an ordinary one.
-  [[nodiscard]] bool take_bitmap_entry(std::uint32_t code, double value);
+  [[nodiscard]] bool take_bitmap_entry(std::uint32_t code, double value) {
+    if (code != 31031) {
+      end_inline_bitmap();
+      return false;
+    }
+    return take_bitmap_value(value);
+  }
+  // The state of a new subset, keeping the arrays' room: every subset
+  // starts afresh, and allocating its history anew each time is wasted.
+  void restart() {
+    auto history = std::move(descriptor_history);
+    auto entries = std::move(bitmap);
+    auto references = std::move(new_references);
+    *this = ValueCodingState{};
+    history.clear();
+    entries.clear();
+    references.clear();
+    descriptor_history = std::move(history);
+    bitmap = std::move(entries);
+    new_references = std::move(references);
+  }
   // Any element other than 0-31-031 ends an inline bitmap (and the wait for one).
   void end_inline_bitmap() {
     inline_pending = false;

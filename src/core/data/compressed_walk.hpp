@@ -93,7 +93,7 @@ Status CompressedWalk<Sink>::walk(std::span<const std::uint32_t> descriptors, st
       ++i;
       break;
     case 3: {
-      const SequenceDefinition* sequence = context_.catalog.tables().sequence(code);
+      const SequenceDefinition* sequence = context_.catalog.sequence(code);
       if (sequence == nullptr) return fail(BufrError::missing_sequence(code));
       status = walk(sequence->members, depth + 1);
       ++i;

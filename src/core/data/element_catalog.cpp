@@ -52,6 +52,28 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
   return &entries_.back();
 }
 
+const SequenceDefinition* ElementCatalog::insert_sequence(std::uint32_t code) {
+  const SequenceDefinition* sequence = tables_.sequence(code);
+  if (sequence == nullptr) return nullptr;
+  // Load factor at or below one half.
+  if ((++sequences_ + 1) * 2 > sequence_slots_.size()) {
+    std::vector<SequenceSlot> old(sequence_slots_.size() * 2);
+    old.swap(sequence_slots_);
+    for (const SequenceSlot& slot : old) {
+      if (slot.sequence != nullptr) place_sequence(slot.code, slot.sequence);
+    }
+  }
+  place_sequence(code, sequence);
+  return sequence;
+}
+
+void ElementCatalog::place_sequence(std::uint32_t code, const SequenceDefinition* sequence) {
+  const std::size_t mask = sequence_slots_.size() - 1;
+  std::size_t i = hash(code) & mask;
+  while (sequence_slots_[i].sequence != nullptr) i = (i + 1) & mask;
+  sequence_slots_[i] = SequenceSlot{code, sequence};
+}
+
 void ElementCatalog::place(std::uint32_t code, const ElementInfo* info) {
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = hash(code) & mask;

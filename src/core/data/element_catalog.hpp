@@ -43,11 +43,12 @@ ElementKind element_kind(const std::string& unit);
 
 class ElementCatalog {
 public:
-  explicit ElementCatalog(const TableSet& tables) : tables_(tables), slots_(kInitialSlots) {}
+  explicit ElementCatalog(const TableSet& tables)
+      : tables_(tables), slots_(kInitialSlots), sequence_slots_(kInitialSequenceSlots) {}
 
   // nullptr when the code is not in Table B. Returned pointers stay valid for
   // the catalog's life.
-  const ElementInfo* find(std::uint32_t code) {
+  [[gnu::always_inline]] const ElementInfo* find(std::uint32_t code) {
     std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash(code) & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
@@ -57,6 +58,18 @@ public:
     return insert(code);
   }
 
+  // The Table D entry of `code`, nullptr when there is none. Sequences are
+  // met once per subset; a probe here is cheaper than the table set's map.
+  [[gnu::always_inline]] const SequenceDefinition* sequence(std::uint32_t code) {
+    std::size_t mask = sequence_slots_.size() - 1;
+    for (std::size_t i = hash(code) & mask;; i = (i + 1) & mask) {
+      const SequenceSlot& slot = sequence_slots_[i];
+      if (slot.sequence == nullptr) break;
+      if (slot.code == code) return slot.sequence;
+    }
+    return insert_sequence(code);
+  }
+
   [[nodiscard]] const TableSet& tables() const { return tables_; }
 
 private:
@@ -64,7 +77,12 @@ private:
     std::uint32_t code = 0;
     const ElementInfo* info = nullptr;
   };
+  struct SequenceSlot {
+    std::uint32_t code = 0;
+    const SequenceDefinition* sequence = nullptr;
+  };
   static constexpr std::size_t kInitialSlots = 256;
+  static constexpr std::size_t kInitialSequenceSlots = 64;
 
   static std::size_t hash(std::uint32_t code) {
     return static_cast<std::size_t>((static_cast<std::uint64_t>(code) * 0x9E3779B97F4A7C15ULL) >> 40U);
@@ -72,10 +90,14 @@ private:
 
   const ElementInfo* insert(std::uint32_t code);
   void place(std::uint32_t code, const ElementInfo* info);
+  const SequenceDefinition* insert_sequence(std::uint32_t code);
+  void place_sequence(std::uint32_t code, const SequenceDefinition* sequence);
 
   const TableSet& tables_;
   std::vector<Slot> slots_;
   std::deque<ElementInfo> entries_;  // deque: pointers survive growth
+  std::vector<SequenceSlot> sequence_slots_;
+  std::size_t sequences_ = 0;
 };
 
 } // namespace morvane

@@ -23,7 +23,7 @@ public:
     ValueCodingState state;
     std::uint64_t text_counter = 0;
     for (std::size_t s = 0; s < message.number_of_subsets; ++s) {
-      state = ValueCodingState{};
+      state.restart();
       state.text_counter = text_counter;
       sink_.begin_subset();
       auto status = walk(message.unexpanded_descriptors, state, 0);
@@ -208,7 +208,7 @@ Status UncompressedWalk<Sink>::walk(std::span<const std::uint32_t> descriptors,
       break;
     }
     case 3: {
-      const SequenceDefinition* sequence = context_.catalog.tables().sequence(code);
+      const SequenceDefinition* sequence = context_.catalog.sequence(code);
       if (sequence == nullptr) return fail(BufrError::missing_sequence(code));
       auto status = walk(sequence->members, state, depth + 1);
       if (!status) return status;
