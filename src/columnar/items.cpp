@@ -57,8 +57,9 @@ PyObject* decode_items(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   std::vector<std::pair<std::size_t, BufrError>> failures;
   {
     PyThreadState* saved = PyEval_SaveThread();
+    CatalogCache catalogs;
     for (std::size_t i = 0; i < buffers.size(); ++i) {
-      auto status = columnar::add_message_items(items, buffers[i], *tables[i]);
+      auto status = columnar::add_message_items(items, buffers[i], *tables[i], catalogs);
       if (!status) failures.emplace_back(i, std::move(status.error()));
       columnar::end_message_items(items);
     }

@@ -58,12 +58,20 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
   by_subset_ = false;
   history_.clear();
   ++generation_;
-  // Element slots belong to the message's catalog; the columns of a slot's
-  // ranks are found again for each message.
+  // The columns of a slot's ranks are found again for each message.
   ++message_;
-  element_slots_.clear();
-  element_texts_.clear();
   attributes_ = 0;
+}
+
+ElementCatalog& ColumnBuilder::catalog_for(const TableSet& tables) {
+  bool fresh = false;
+  ElementCatalog& catalog = catalogs_.for_tables(tables, &fresh);
+  if (fresh) {
+    // Element slots and texts are indexed by catalog entry.
+    element_slots_.clear();
+    element_texts_.clear();
+  }
+  return catalog;
 }
 
 void ColumnBuilder::end_message() { rows_ += message_subsets_; }

@@ -38,6 +38,10 @@ public:
   // read; the other elements' columns name their occurrence without rows
   // (Column::decoded). For callers that want a few keys.
   void select_keys(const std::vector<std::string>& keys);
+  // The catalog the next message is walked with: one per table set, kept
+  // while consecutive messages share it (its entries are what the
+  // per-element state here is indexed by).
+  ElementCatalog& catalog_for(const TableSet& tables);
   // Rows of a message are added after those of the messages before it.
   // `data_octets`: the size of its data section, an upper bound on items.
   void begin_message(std::size_t subsets, std::size_t data_octets);
@@ -147,6 +151,7 @@ private:
     std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
   };
 
+  CatalogCache catalogs_;
   std::vector<Column> columns_;
   std::vector<std::string> keys_;
   static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);

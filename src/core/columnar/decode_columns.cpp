@@ -7,8 +7,9 @@ namespace morvane::columnar {
 
 Status add_message(ColumnBuilder& builder, const BufrMessage& message, const TableSet& tables,
                    Bytes data_bytes) {
+  ElementCatalog& catalog = builder.catalog_for(tables);
   builder.begin_message(message.number_of_subsets, data_bytes.size());
-  auto status = walk_message(message, tables, data_bytes, builder, builder);
+  auto status = walk_message(message, catalog, data_bytes, builder, builder);
   if (!status) return status;
   builder.end_message();
   return builder.status();

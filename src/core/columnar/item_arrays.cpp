@@ -124,7 +124,8 @@ void ItemArrays::rollback(const Mark& mark) {
   text.resize(mark.text_bytes);
 }
 
-Status add_message_items(ItemArrays& items, Bytes buffer, const TableSet& tables) {
+Status add_message_items(ItemArrays& items, Bytes buffer, const TableSet& tables,
+                         CatalogCache& catalogs) {
   const ItemArrays::Mark mark = items.mark();
   auto first = select_first_message(buffer);
   if (!first) return fail(std::move(first.error()));
@@ -134,7 +135,7 @@ Status add_message_items(ItemArrays& items, Bytes buffer, const TableSet& tables
   make_room(items.values, data.size());
   make_room(items.present, data.size());
   ItemSink sink(items);
-  auto status = walk_message(message, tables, data, sink, sink);
+  auto status = walk_message(message, catalogs.for_tables(tables), data, sink, sink);
   if (!status) {
     items.rollback(mark);
     return status;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../data/element_catalog.hpp"
 #include "../error.hpp"
 #include "../message.hpp"
 #include "../tables/table_set.hpp"
@@ -43,7 +44,8 @@ struct ItemArrays {
 
 // Adds the subsets of the first message of `buffer`; on failure nothing of
 // it stays, and the message counts with no subsets.
-[[nodiscard]] Status add_message_items(ItemArrays& items, Bytes buffer, const TableSet& tables);
+[[nodiscard]] Status add_message_items(ItemArrays& items, Bytes buffer, const TableSet& tables,
+                                       CatalogCache& catalogs);
 
 // Ends the message just added (or failed).
 void end_message_items(ItemArrays& items);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,27 @@ private:
   std::deque<ElementInfo> entries_;  // deque: pointers survive growth
   std::vector<SequenceSlot> sequence_slots_;
   std::size_t sequences_ = 0;
+};
+
+// One catalog for consecutive messages of one table set: building it anew
+// per message costs more than walking a small message.
+class CatalogCache {
+public:
+  // The catalog for `tables`, made anew (earlier entries gone) when the
+  // table set changes; `fresh` tells so.
+  ElementCatalog& for_tables(const TableSet& tables, bool* fresh = nullptr) {
+    const bool renew = !catalog_ || tables_ != &tables;
+    if (renew) {
+      catalog_.emplace(tables);
+      tables_ = &tables;
+    }
+    if (fresh != nullptr) *fresh = renew;
+    return *catalog_;
+  }
+
+private:
+  std::optional<ElementCatalog> catalog_;
+  const TableSet* tables_ = nullptr;
 };
 
 } // namespace morvane

@@ -9,12 +9,13 @@
 namespace morvane {
 
 // Runs the walk that fits the message with `sink` (an uncompressed and a
-// compressed sink may be the same object).
+// compressed sink may be the same object), its elements looked up in
+// `catalog`, which may serve many messages of one table set.
 template <class UncompressedSink, class CompressedSink>
-[[nodiscard]] Status walk_message(const BufrMessage& message, const TableSet& tables, Bytes data_bytes,
-                    UncompressedSink& uncompressed, CompressedSink& compressed) {
+[[nodiscard]] Status walk_message(const BufrMessage& message, ElementCatalog& catalog,
+                                  Bytes data_bytes, UncompressedSink& uncompressed,
+                                  CompressedSink& compressed) {
   BitReader reader(data_bytes.data(), data_bytes.size());
-  ElementCatalog catalog(tables);
   WorkBudget budget(reader.capacity());
   WalkContext context{catalog, reader, budget};
   if (message.compressed_data) {
@@ -26,5 +27,11 @@ template <class UncompressedSink, class CompressedSink>
   return walk.subsets(message);
 }
 
+template <class UncompressedSink, class CompressedSink>
+[[nodiscard]] Status walk_message(const BufrMessage& message, const TableSet& tables, Bytes data_bytes,
+                                  UncompressedSink& uncompressed, CompressedSink& compressed) {
+  ElementCatalog catalog(tables);
+  return walk_message(message, catalog, data_bytes, uncompressed, compressed);
+}
 
 } // namespace morvane
