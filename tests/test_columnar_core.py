@@ -37,16 +37,18 @@ def tables(tmp_path_factory):
     return _morvane.TableSet.from_eccodes(str(path))
 
 
+def columns_of(batch, i):
+    """Column i's values with None for nulls."""
+    values = batch.values(i)
+    if batch.columns[i].type == "text":
+        return values
+    valid = memoryview(batch.valid(i)).tolist()
+    return [v if ok else None for v, ok in zip(memoryview(values).tolist(), valid)]
+
+
 def columns(batch):
     """{name: list of values with None for nulls} of a batch."""
-    out = {}
-    for i, column in enumerate(batch.columns):
-        values = batch.values(i)
-        if column.type != "text":
-            valid = memoryview(batch.valid(i)).tolist()
-            values = [v if ok else None for v, ok in zip(memoryview(values).tolist(), valid)]
-        out[column.name] = values
-    return out
+    return {column.name: columns_of(batch, i) for i, column in enumerate(batch.columns)}
 
 
 def by_name(batch):
@@ -99,6 +101,44 @@ def test_compressed_columns_hold_one_entry_per_subset(tables):
     assert columns(batch) == {"#1#blockNumber": [1, 1, 1],
                               "#1#airTemperature": [273.15, None, 280.0],
                               "#1#stationOrSiteName": ["ABC", None, "ABC"]}
+
+
+def test_chosen_keys_skip_other_compressed_columns_and_fail_where_reading_fails(tables):
+    # Constant and varying numbers and text, an associated field and inserted
+    # text: all but pressure and station name are skipped over.
+    w = BitWriter()
+    w.compressed([1, 1, 1], 7)
+    w.compressed([2, 2, 2], 6)                                 # 0-31-021 under 2-04-004
+    w.compressed([3, None, 5], 4).compressed([27315, None, 28000], 16)
+    w.compressed_text(["XY", "XY", "XY"], 16, same=True)      # 2-05-002
+    w.compressed_text(["ABC", None, "DE"], 48, same=False)
+    w.compressed([10000, 10010, None], 14)
+    w.compressed_text(["Q", "R", "S"], 48, same=False)
+    codes = [1001, 204004, 31021, 12101, 204000, 205002, 1015, 7004, 1015]
+    data = message(codes, w, subsets=3, compressed=True)
+    whole = columns(_columnar.decode(data, tables))
+    chosen = _columnar.decode_keys([(data, tables)], ["pressure", "stationOrSiteName"])
+    assert [(c.name, c.decoded) for c in chosen.columns] == [
+        ("#1#blockNumber", False), ("#1#associatedFieldSignificance", True),
+        ("#1#airTemperature", False), ("#1#stationOrSiteName", True), ("#1#pressure", True),
+        ("#2#stationOrSiteName", True)]
+    for i, c in enumerate(chosen.columns):
+        if c.decoded:
+            assert columns_of(chosen, i) == whole[c.name]
+        else:
+            with pytest.raises(ValueError, match="not decoded"):
+                chosen.values(i)
+    with pytest.raises(ValueError, match="not decoded"):
+        chosen.__arrow_c_stream__()
+    # Data cut short anywhere: the same error as reading every column.
+    payload = w.getvalue()
+    for end in range(len(payload)):
+        cut = message(codes, payload[:end], subsets=3, compressed=True)
+        with pytest.raises(ValueError) as whole_error:
+            _columnar.decode(cut, tables)
+        with pytest.raises(ValueError) as chosen_error:
+            _columnar.decode_keys([(cut, tables)], ["pressure"])
+        assert str(chosen_error.value) == str(whole_error.value)
 
 
 def test_a_column_becomes_float_when_an_operator_gives_it_a_scale(tables):
