@@ -10,7 +10,7 @@ np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 pytest.importorskip("morvane._columnar")
 import morvane  # noqa: E402
-from morvane import _observations  # noqa: E402
+from morvane import _runs  # noqa: E402
 from morvane._items import Items  # noqa: E402
 
 import _morvane  # noqa: E402
@@ -95,11 +95,11 @@ def test_runs_of_any_size_give_the_same_rows(name, query, monkeypatch):
     path = str(BUFR_DIR / name)
     whole = morvane.read_bufr(path, **query)
     assert len(whole) > 0
-    monkeypatch.setattr(_observations, "RUN_BYTES", 1)
+    monkeypatch.setattr(_runs, "RUN_BYTES", 1)
     pd.testing.assert_frame_equal(morvane.read_bufr(path, **query), whole)
-    original = _observations._in_runs
-    monkeypatch.setattr(_observations, "_in_runs", lambda msg: msg.index % 3 != 1 and original(msg))
-    monkeypatch.setattr(_observations, "RUN_BYTES", 1 << 20)
+    original = _runs.in_flat_runs
+    monkeypatch.setattr(_runs, "in_flat_runs", lambda msg: msg.index % 3 != 1 and original(msg))
+    monkeypatch.setattr(_runs, "RUN_BYTES", 1 << 20)
     pd.testing.assert_frame_equal(morvane.read_bufr(path, **query), whole)
 
 
