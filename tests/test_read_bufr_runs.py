@@ -262,13 +262,16 @@ PROFILE_QUERIES = [
 @pytest.mark.parametrize("query", PROFILE_QUERIES)
 def test_compressed_runs_give_the_rows_of_message_by_message(tmp_path, monkeypatch, query):
     """One batch for messages of the same expansion; message by message when
-    a replication count differs among them; the same frame either way."""
+    a replication count differs among them, and for the rest of the read
+    once it has (no batch decoded twice again); the same frame either way."""
     tables, two_levels, others, three_levels, _ = _profile_messages(tmp_path)
     taken = _batches_taken(monkeypatch)
-    for data, batched in [(two_levels + others + two_levels, True), (others + three_levels + two_levels, False)]:
+    monkeypatch.setattr(_runs, "RUN_SUBSETS", 6)
+    for data, batched in [(two_levels + others + two_levels, True),
+                          (others + three_levels + two_levels + two_levels + two_levels, False)]:
         taken.clear()
         got = morvane.read_bufr(data, tables=tables, **query)
-        assert taken == [batched]
+        assert taken == [None if batched else _runs.EXPANSIONS_DIFFER]
         assert len(got) > 0
         pd.testing.assert_frame_equal(got, _one_by_one(monkeypatch, lambda: morvane.read_bufr(
             data, tables=tables, **query)))
@@ -281,7 +284,7 @@ def test_a_message_that_does_not_decode_in_a_run_is_reported_as_alone(tmp_path, 
     taken = _batches_taken(monkeypatch)
     seen = []
     got = morvane.read_bufr(data, columns, tables=tables, errors="skip", on_error=seen.append)
-    assert taken == [False]
+    assert taken == [_runs.UNDECODABLE]
     alone = []
     expected = _one_by_one(monkeypatch, lambda: morvane.read_bufr(data, columns, tables=tables, errors="skip",
                                                                   on_error=alone.append))

@@ -19,7 +19,7 @@ from . import _computed
 from ._query import COUNT_KEY, HEADER_KEYS, Query
 from ._reader import Message, MessageError, read
 from ._rows import Walk, make_walk
-from ._runs import Runs
+from ._runs import EXPANSIONS_DIFFER, UNDECODABLE, Runs
 from . import _groups
 from ._chunks import Chunk, GroupChunk, Layout, Run
 from ._groups import Group, message_groups
@@ -92,18 +92,17 @@ class _Collector:
         return [(messages[i][0], messages[i][1], text) for i, text in items.failures]
 
     # -- compressed messages with the same descriptors at once ---------------
-    def add_batch(self, messages: list[tuple[int, Message]]) -> bool:
-        """Adds the messages' rows decoded as one batch; False, having added
-        nothing, when they are to be read one by one instead (one of them
-        does not decode, or their expansions differ)."""
+    def add_batch(self, messages: list[tuple[int, Message]]) -> str | None:
+        """Adds the messages' rows decoded as one batch; otherwise, having
+        added nothing, says why they are to be read one by one instead."""
         tables = messages[0][1].tables
         try:
             headers = [_header_values(msg, self.query) for _, msg in messages]
             found = _groups.run_group([(msg.data, tables) for _, msg in messages])
         except ValueError:
-            return False
+            return UNDECODABLE
         if found is None:
-            return False
+            return EXPANSIONS_DIFFER
         group, starts = found
         self.keep_alive[id(tables)] = tables
         run = Run([count for count, _ in messages], headers)
@@ -112,7 +111,7 @@ class _Collector:
         self._add_group(run, owners, tables, group)
         if len(self.chunks) - chunks_before > 1:
             self.reordered = True
-        return True
+        return None
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
         key = (id(tables), group.first_level, group.codes)

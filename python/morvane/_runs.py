@@ -20,9 +20,15 @@ from ._reader import Message, MessageError, decoding_problem
 RUN_BYTES = 1 << 20
 # Subsets of compressed messages decoded in one batch: its columns are
 # this many rows long.
-RUN_SUBSETS = 10000
+RUN_SUBSETS = 5000
+
+# Why the collector did not add a batch of messages.
+UNDECODABLE = "one of the messages does not decode"
+EXPANSIONS_DIFFER = "their expansions differ"
 
 Report = Callable[[MessageError], None]
+# The tables' id, and the descriptors of compressed messages (None for flat runs).
+Key = tuple[int, "tuple[int, ...] | None"]
 
 
 def in_flat_runs(msg: Message) -> bool:
@@ -60,20 +66,26 @@ class Runs:
         self.collector = collector
         self.report = report
         self.pending: list[tuple[int, Message]] = []
-        self.key: tuple[int, tuple[int, ...] | None] | None = None
+        self.key: Key | None = None
         self.bytes = 0
         self.subsets = 0
+        # descriptors whose messages expanded differently in a batch: each
+        # further batch of them would likely be decoded twice
+        self.varying: set[Key] = set()
 
     def take(self, count: int, msg: Message) -> None:
         m = msg.message
         subsets = 0
+        key: Key | None = None
         if in_flat_runs(msg):
-            key: tuple[int, tuple[int, ...] | None] = (id(msg.tables), None)
+            key = (id(msg.tables), None)
         elif _in_batches(msg):
             assert m is not None
             key = (id(msg.tables), tuple(m.unexpanded_descriptors))
             subsets = m.number_of_subsets
-        else:
+            if key in self.varying:
+                key = None
+        if key is None:
             self.flush()
             self.one(count, msg)
             return
@@ -95,9 +107,13 @@ class Runs:
         if key[1] is None:
             for _, msg, problem in self.collector.add_run(pending):
                 self.report(MessageError(decoding_problem(problem), msg.offset, msg.index))
-        elif len(pending) == 1 or not self.collector.add_batch(pending):
-            for count, msg in pending:
-                self.one(count, msg)
+        else:
+            refused = self.collector.add_batch(pending) if len(pending) > 1 else ""
+            if refused is not None:
+                if refused == EXPANSIONS_DIFFER:
+                    self.varying.add(key)
+                for count, msg in pending:
+                    self.one(count, msg)
 
     def one(self, count: int, msg: Message) -> None:
         error = msg.error if msg.message is None else None
