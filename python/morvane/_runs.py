@@ -21,6 +21,8 @@ RUN_BYTES = 1 << 20
 # Subsets of compressed messages decoded in one batch: its columns are
 # this many rows long.
 RUN_SUBSETS = 5000
+# Descriptor sequences remembered as expanding differently from message to message.
+VARYING_KEPT = 256
 
 # Why the collector did not add a batch of messages.
 UNDECODABLE = "one of the messages does not decode"
@@ -107,13 +109,19 @@ class Runs:
         if key[1] is None:
             for _, msg, problem in self.collector.add_run(pending):
                 self.report(MessageError(decoding_problem(problem), msg.offset, msg.index))
-        else:
-            refused = self.collector.add_batch(pending) if len(pending) > 1 else ""
-            if refused is not None:
-                if refused == EXPANSIONS_DIFFER:
-                    self.varying.add(key)
-                for count, msg in pending:
-                    self.one(count, msg)
+            return
+        if len(pending) == 1:
+            self.one(*pending[0])  # a message alone is read as it always was
+            return
+        refused = self.collector.add_batch(pending)
+        if refused is None:
+            return
+        if refused == EXPANSIONS_DIFFER:
+            if len(self.varying) >= VARYING_KEPT:
+                self.varying.clear()  # bounded, whatever the input
+            self.varying.add(key)
+        for count, msg in pending:
+            self.one(count, msg)
 
     def one(self, count: int, msg: Message) -> None:
         error = msg.error if msg.message is None else None
