@@ -1,8 +1,11 @@
-"""read_bufr's runs of uncompressed messages, decoded as flat items and cut
-into rows in one pass: the items against the decoded values of the same
-messages, and runs against reading message by message."""
+"""read_bufr's runs of messages: uncompressed ones decoded as flat items and
+cut into rows in one pass, compressed ones with the same descriptors decoded
+as one batch; the items against the decoded values of the same messages, and
+runs against reading message by message."""
 
 from __future__ import annotations
+
+import importlib.util
 
 import pytest
 
@@ -10,12 +13,13 @@ np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 pytest.importorskip("morvane._columnar")
 import morvane  # noqa: E402
-from morvane import _observations  # noqa: E402
+from morvane import _observations, _runs  # noqa: E402
 from morvane._items import Items  # noqa: E402
 
 import _morvane  # noqa: E402
-from bufr_builder import BitWriter, element, message, write_table_dir  # noqa: E402
+from bufr_builder import BitWriter, element, encode_value, message, write_table_dir  # noqa: E402
 from conftest import BUFR_DIR, require_shared  # noqa: E402
+from test_read_bufr import _normalised  # noqa: E402
 
 SYNOP = "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
 TEMP = "temp.e4.bufr"
@@ -95,11 +99,11 @@ def test_runs_of_any_size_give_the_same_rows(name, query, monkeypatch):
     path = str(BUFR_DIR / name)
     whole = morvane.read_bufr(path, **query)
     assert len(whole) > 0
-    monkeypatch.setattr(_observations, "RUN_BYTES", 1)
+    monkeypatch.setattr(_runs, "RUN_BYTES", 1)
     pd.testing.assert_frame_equal(morvane.read_bufr(path, **query), whole)
-    original = _observations._in_runs
-    monkeypatch.setattr(_observations, "_in_runs", lambda msg: msg.index % 3 != 1 and original(msg))
-    monkeypatch.setattr(_observations, "RUN_BYTES", 1 << 20)
+    original = _runs.in_flat_runs
+    monkeypatch.setattr(_runs, "in_flat_runs", lambda msg: msg.index % 3 != 1 and original(msg))
+    monkeypatch.setattr(_runs, "RUN_BYTES", 1 << 20)
     pd.testing.assert_frame_equal(morvane.read_bufr(path, **query), whole)
 
 
@@ -195,3 +199,124 @@ def test_row_cutting_refuses_arrays_that_do_not_line_up(tmp_path):
             cut(**bad)
     with pytest.raises(ValueError, match="whole 4-byte"):
         _columnar.cut_subsets(b"\0\0\0", names, b"", b"", b"", b"", b"", b"", -1, -1, 1)
+
+
+# Compressed messages: per subset a station, its name and a delayed
+# replication of (height, temperature) levels, the same count in all subsets.
+PROFILE = [1002, 1015, 102000, 31001, 7032, 12101]
+PROFILE_ELEMENTS = {**ELEMENTS, 31001: element("DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric", 0, 0, 8,
+                                               abbreviation="delayedDescriptorReplicationFactor")}
+
+
+def _profiles(subsets, hour):
+    w = BitWriter()
+    w.compressed([number for number, _, _ in subsets], 10)
+    w.compressed_text([name for _, name, _ in subsets], 32)
+    count = len(subsets[0][2])
+    w.compressed([count] * len(subsets), 8)
+    for k in range(count):
+        w.compressed([levels[k][0] for _, _, levels in subsets], 8)
+        w.compressed([None if levels[k][1] is None else encode_value(levels[k][1], 12, 1)
+                      for _, _, levels in subsets], 12)
+    return message(PROFILE, w, subsets=len(subsets), compressed=True, when=(2024, 1, 2, hour, 0, 0))
+
+
+def _profile_messages(tmp_path):
+    tables = _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", PROFILE_ELEMENTS)))
+    two_levels = _profiles(SUBSETS, 6)
+    others = _profiles([(21, "AB", [(2, 275.5), (5, None)]), (22, "D", [(10, 260.0), (2, 261.5)])], 12)
+    three_levels = _profiles([(23, "E", [(2, 250.0), (5, 251.0), (10, None)])], 18)
+    # the descriptors of the others, too few bits for their values
+    broken = message(PROFILE, BitWriter().compressed([5, 6], 10), subsets=2, compressed=True)
+    return tables, two_levels, others, three_levels, broken
+
+
+def _batches_taken(monkeypatch):
+    """The outcome of every batch tried, as the read goes."""
+    taken = []
+    add_batch = _observations._Collector.add_batch
+
+    def spy(self, messages):
+        taken.append(add_batch(self, messages))
+        return taken[-1]
+    monkeypatch.setattr(_observations._Collector, "add_batch", spy)
+    return taken
+
+
+def _one_by_one(monkeypatch, read):
+    with monkeypatch.context() as patched:
+        patched.setattr(_runs, "RUN_BYTES", 1)
+        return read()
+
+
+PROFILE_QUERIES = [
+    dict(columns=["count", "typicalDate", "typicalHour", "stationNumber", "stationOrSiteName", "height",
+                  "airTemperature"], required_columns=False),
+    # a pattern of its own for each order of the heights: several chunks
+    dict(columns=["count", "stationNumber", "height", "airTemperature"], filters={"height": 2}),
+    # the messages of hour 12 left out: the others still go together
+    dict(columns=["stationNumber", "airTemperature"], filters={"stationOrSiteName": ["AB", "E"],
+                                                               "typicalHour": [6, 18]}),
+    dict(columns=["typicalTime", "stationNumber", "height"], filters={"count": [2, 3],
+                                                                      "airTemperature": slice(270, None)}),
+]
+
+
+@pytest.mark.parametrize("query", PROFILE_QUERIES)
+def test_compressed_runs_give_the_rows_of_message_by_message(tmp_path, monkeypatch, query):
+    """One batch for messages of the same expansion; message by message when
+    a replication count differs among them, and for the rest of the read
+    once it has (no batch decoded twice again); the same frame either way."""
+    tables, two_levels, others, three_levels, _ = _profile_messages(tmp_path)
+    taken = _batches_taken(monkeypatch)
+    monkeypatch.setattr(_runs, "RUN_SUBSETS", 6)
+    for data, batched in [(two_levels + others + two_levels, True),
+                          (others + three_levels + two_levels + two_levels + two_levels, False)]:
+        taken.clear()
+        got = morvane.read_bufr(data, tables=tables, **query)
+        assert taken == [None if batched else _runs.EXPANSIONS_DIFFER]
+        assert len(got) > 0
+        pd.testing.assert_frame_equal(got, _one_by_one(monkeypatch, lambda: morvane.read_bufr(
+            data, tables=tables, **query)))
+
+
+def test_a_message_that_does_not_decode_in_a_run_is_reported_as_alone(tmp_path, monkeypatch):
+    tables, two_levels, others, _, broken = _profile_messages(tmp_path)
+    data = two_levels + broken + others + broken + two_levels
+    columns = ["count", "stationNumber", "height", "airTemperature"]
+    taken = _batches_taken(monkeypatch)
+    seen = []
+    got = morvane.read_bufr(data, columns, tables=tables, errors="skip", on_error=seen.append)
+    assert taken == [_runs.UNDECODABLE]
+    alone = []
+    expected = _one_by_one(monkeypatch, lambda: morvane.read_bufr(data, columns, tables=tables, errors="skip",
+                                                                  on_error=alone.append))
+    assert [(e.index, e.offset, e.reason) for e in seen] == [(e.index, e.offset, e.reason) for e in alone]
+    assert [e.index for e in seen] == [1, 3]
+    pd.testing.assert_frame_equal(got, expected)
+    assert sorted(set(got["count"])) == [1, 3, 5]
+    with pytest.raises(morvane.MessageError) as raised:
+        morvane.read_bufr(data, columns, tables=tables)
+    assert (raised.value.index, str(raised.value)) == (seen[0].index, str(seen[0]))
+
+
+CORPUS_QUERY = dict(columns=["count", "typicalHour", "latitude", "longitude", "data_datetime", "pressure",
+                             "airTemperature", "windSpeed"], required_columns=False)
+
+
+@require_shared
+@pytest.mark.parametrize("name, copies", [("aircraft_mrar_compressed.bufr", 3), ("tropical_cyclone.bufr", 1),
+                                          ("grst_26.e4.bufr", 1), ("pgps_110.e4.bufr", 2)])
+def test_compressed_corpus_runs_give_the_rows_of_message_by_message(name, copies, tmp_path, monkeypatch):
+    """And pdbufr's rows, when it is installed."""
+    path = tmp_path / name
+    path.write_bytes((BUFR_DIR / name).read_bytes() * copies)
+    got = morvane.read_bufr(str(path), **CORPUS_QUERY)
+    assert len(got) > 0
+    pd.testing.assert_frame_equal(got, _one_by_one(monkeypatch, lambda: morvane.read_bufr(str(path),
+                                                                                          **CORPUS_QUERY)))
+    if importlib.util.find_spec("pdbufr") is not None:
+        import pdbufr
+
+        expected = _normalised(pdbufr.read_bufr(str(path), **CORPUS_QUERY))
+        pd.testing.assert_frame_equal(_normalised(got), expected, check_dtype=False)

@@ -266,6 +266,27 @@ def _batch_group(batch: Any, chosen: Sequence[tuple[int, Any]], rows: np.ndarray
                  _batch_gather(batch, columns, rows, kinds))
 
 
+def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset[str]
+              ) -> tuple[Group, np.ndarray] | None:
+    """Compressed messages with the same descriptors decoded as one batch:
+    its one group and the first row of each message, or None when their
+    expansions may differ (the batch lines up columns by rank, so a message
+    with other replication counts would have its elements shifted or
+    padded). Only the `wanted` keys' values are read. Raises ValueError if
+    one of them does not decode."""
+    batch = _columnar.decode_keys(messages, wanted)
+    n = batch.num_rows
+    if n == 0:
+        return None
+    elements = list(enumerate(batch.columns))
+    for i, c in elements:
+        if c.descriptor in REPLICATION_FACTORS:
+            values = np.asarray(batch.values(i))
+            if not np.asarray(batch.valid(i), dtype=bool).all() or (values != values[0]).any():
+                return None
+    return _batch_group(batch, elements, None, n, 0), np.asarray(batch.message_rows)
+
+
 def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     m = msg.message
     assert m is not None

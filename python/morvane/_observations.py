@@ -17,8 +17,9 @@ import _morvane
 
 from . import _computed
 from ._query import COUNT_KEY, HEADER_KEYS, Query
-from ._reader import Message, MessageError, decoding_problem, read
+from ._reader import Message, MessageError, read
 from ._rows import Walk, make_walk
+from ._runs import EXPANSIONS_DIFFER, UNDECODABLE, Runs
 from . import _groups
 from ._chunks import Chunk, GroupChunk, Layout, Run
 from ._groups import Group, message_groups
@@ -89,6 +90,28 @@ class _Collector:
             self.chunks.append(chunk)
             self.rows += chunk.rows
         return [(messages[i][0], messages[i][1], text) for i, text in items.failures]
+
+    # -- compressed messages with the same descriptors at once ---------------
+    def add_batch(self, messages: list[tuple[int, Message]]) -> str | None:
+        """Adds the messages' rows decoded as one batch; otherwise, having
+        added nothing, says why they are to be read one by one instead."""
+        tables = messages[0][1].tables
+        try:
+            headers = [_header_values(msg, self.query) for _, msg in messages]
+            found = _groups.run_group([(msg.data, tables) for _, msg in messages], self.query.keys)
+        except ValueError:
+            return UNDECODABLE
+        if found is None:
+            return EXPANSIONS_DIFFER
+        group, starts = found
+        self.keep_alive[id(tables)] = tables
+        run = Run([count for count, _ in messages], headers)
+        owners = np.repeat(np.arange(len(messages)), np.diff(starts))
+        chunks_before = len(self.chunks)
+        self._add_group(run, owners, tables, group)
+        if len(self.chunks) - chunks_before > 1:
+            self.reordered = True
+        return None
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
         key = (id(tables), group.first_level, group.codes)
@@ -350,24 +373,6 @@ def _header_passes(msg: Message, count: int, query: Query) -> bool:
     return all(f.match_one(HEADER_KEYS[k](m, edition)) for k, f in query.header_filters.items())
 
 
-# Input bytes decoded in one run of items: memory stays bounded whatever the input.
-RUN_BYTES = 1 << 20
-
-
-def _in_runs(msg: Message) -> bool:
-    """Whether the message goes with a run of flat items: a parsed,
-    uncompressed message of at most OBJECTS_UP_TO subsets whose tables load
-    (an error loading them is left to the message-by-message path)."""
-    m = msg.message
-    if not _groups.HAS_COLUMNAR or m is None or m.compressed_data or m.number_of_subsets > _groups.OBJECTS_UP_TO:
-        return False
-    try:
-        msg.tables
-    except (ValueError, OSError):
-        return False
-    return True
-
-
 SourceArg = Any
 
 
@@ -426,43 +431,12 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
         if on_error is not None:
             on_error(error)
 
-    # Small uncompressed messages are decoded a run at a time, as flat items.
-    pending: list[tuple[int, Message]] = []
-    pending_bytes = 0
-
-    def flush() -> None:
-        nonlocal pending_bytes
-        if pending:
-            failed = collector.add_run(pending)
-            pending.clear()
-            pending_bytes = 0
-            for _, msg, problem in failed:
-                report(MessageError(decoding_problem(problem), msg.offset, msg.index))
-
+    # Small messages are decoded a run at a time.
+    runs = Runs(collector, report)
     for count, msg in enumerate(iterate_messages(source, table_source), 1):
-        if not _header_passes(msg, count, query):
-            continue
-        if _in_runs(msg):
-            if pending and pending[0][1].tables is not msg.tables:
-                flush()  # a run is read with one table set
-            pending.append((count, msg))
-            pending_bytes += len(msg.data)
-            if pending_bytes >= RUN_BYTES:
-                flush()
-            continue
-        flush()
-        error = msg.error if msg.message is None else None
-        if error is None:
-            try:
-                collector.add(count, count, msg)
-                continue
-            except MessageError as exc:
-                error = exc
-            except ValueError as exc:
-                error = MessageError(str(exc), msg.offset, msg.index)
-                error.__cause__ = exc
-        report(error)
-    flush()
+        if _header_passes(msg, count, query):
+            runs.take(count, msg)
+    runs.flush()
     return collector.frame()
 
 

@@ -181,6 +181,3 @@ class Query:
         # Filters tested while walking a message's keys (computed ones are tested on rows)
         self.walk_filters = {k: f for k, f in self.filters.items() if k not in COMPUTED_KEYS}
         self.count_filter = self.filters.get(COUNT_KEY)
-
-    def data_keys(self) -> frozenset[str]:
-        return self.keys - set(HEADER_KEYS) - {COUNT_KEY}
