@@ -327,3 +327,39 @@ def test_uncompressed_subsets_read_as_columns_match_pdbufr(name, monkeypatch):
     got = _normalised(morvane.read_bufr(path, **query))
     assert len(expected) > 0 and list(got.columns) == list(expected.columns)
     pd.testing.assert_frame_equal(got, expected, check_dtype=False)
+
+
+def test_data_datetime_follows_the_calendar():
+    """Dates (leap years, month ends, impossible days, held and missing
+    parts) as Python's calendar makes them, to the microsecond."""
+    import datetime
+
+    from morvane import _computed
+
+    rng = np.random.default_rng(7)
+    n = 4000
+    year = rng.choice([1, 1900, 1999, 2000, 2024, 2100, 9999, 0, 10000], n)
+    month = rng.integers(0, 14, n)
+    day = rng.integers(0, 33, n)
+    hour, minute = rng.integers(0, 25, n), rng.integers(0, 61, n)
+    second = rng.choice([0.0, 59.0, 60.0, 12.5, 0.25, -1.0], n)  # fractions binary-exact
+    valid = rng.random((6, n)) > 0.05
+    held = rng.random((6, n)) > 0.1
+    held[:3] = True
+    keys = ("year", "month", "day", "hour", "minute", "second")
+    values = (year, month, day, hour, minute, second)
+    parts = {k: (v.astype(np.float64), h, ok) for k, v, h, ok in zip(keys, values, held, valid)}
+    stamp, exists = _computed.data_datetime(parts, n)
+    for i in range(n):
+        given = [v[i] if held[j, i] else 0 for j, v in enumerate(values)]
+        usable = all(valid[j, i] or not held[j, i] for j in range(6))
+        try:
+            whole = int(given[5])
+            want = datetime.datetime(int(given[0]), int(given[1]), int(given[2]), int(given[3]),
+                                     int(given[4]), whole, round((given[5] - whole) * 1e6))
+        except ValueError:
+            want = None
+        if not usable or want is None:
+            assert not exists[i], (i, given)
+        else:
+            assert exists[i] and stamp[i] == np.datetime64(want, "us"), (i, given, stamp[i])

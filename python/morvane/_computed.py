@@ -23,7 +23,7 @@ def _as_float(values: np.ndarray, valid: np.ndarray) -> np.ndarray:
             except (TypeError, ValueError):
                 valid[i] = False
         return out
-    return np.where(valid, values, 0).astype(np.float64)
+    return np.where(valid, values, 0).astype(np.float64, copy=False)
 
 
 def _split_seconds(second: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -34,15 +34,49 @@ def _split_seconds(second: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     4.131999...), and pdbufr truncates to the microsecond; the same double
     is rebuilt here from the correctly rounded value so that both agree.
     """
+    whole = np.trunc(second)
+    if np.array_equal(whole, second):
+        return whole.astype(np.int64), np.zeros(second.size, dtype=np.int64)
     scaled = second.copy()
     pending = np.ones(second.size, dtype=bool)
     for k in range(7):
+        if not pending.any():
+            break
         whole_k = np.round(second * 10.0 ** k)
         exact = pending & (np.abs(second * 10.0 ** k - whole_k) < 1e-6)
         scaled[exact] = whole_k[exact] * 10.0 ** -k
         pending &= ~exact
     total = np.trunc(scaled * 1_000_000).astype(np.int64)
     return np.trunc(scaled).astype(np.int64), total % 1_000_000
+
+
+_MONTH_DAYS = np.array([31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31], dtype=np.int64)
+
+
+def _days_from_civil(year: np.ndarray, month: np.ndarray, day: np.ndarray) -> np.ndarray:
+    """Days since 1970-01-01 of proleptic Gregorian dates, in integer
+    arithmetic (numpy's calendar conversions cost far more per value)."""
+    y = year - (month <= 2)
+    era = y // 400
+    yoe = y - era * 400
+    doy = (153 * np.where(month > 2, month - 3, month + 9) + 2) // 5 + day - 1
+    doe = yoe * 365 + yoe // 4 - yoe // 100 + doy
+    return era * 146_097 + doe - 719_468
+
+
+def _months(year: np.ndarray, month: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Days from 1970-01-01 to the first of each (year, month) and the
+    month's length, looked up in a table of the years present (observations
+    span few years; per-value calendar arithmetic costs far more)."""
+    if year.size == 0:
+        return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)
+    first = int(year.min())
+    years = np.repeat(np.arange(first, int(year.max()) + 1, dtype=np.int64), 12)
+    months = np.tile(np.arange(1, 13, dtype=np.int64), years.size // 12)
+    leap = (years % 4 == 0) & ((years % 100 != 0) | (years % 400 == 0))
+    lengths = _MONTH_DAYS[months - 1] + ((months == 2) & leap)
+    at = (year - first) * 12 + month - 1
+    return _days_from_civil(years, months, np.ones_like(years))[at], lengths[at]
 
 
 def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarray]:
@@ -61,9 +95,11 @@ def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarra
         number = _as_float(values, valid)
         if key in ("year", "month", "day"):
             exists &= valid
-        else:
+        elif not held.all():
             exists &= valid | ~held
             number = np.where(held, number, 0.0)
+        else:
+            exists &= valid
         numbers[key] = number
     year = numbers["year"].astype(np.int64)
     month = numbers["month"].astype(np.int64)
@@ -77,16 +113,13 @@ def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarra
     exists &= (whole >= 0) & (whole <= 59)
     safe_year = np.where(exists, year, 1970)
     safe_month = np.where(exists, month, 1)
-    month_start = ((safe_year - 1970).astype("datetime64[Y]").astype("datetime64[M]")
-                   + (safe_month - 1).astype("timedelta64[M]"))
-    month_days = ((month_start + np.timedelta64(1, "M")).astype("datetime64[D]")
-                  - month_start.astype("datetime64[D]")).astype(np.int64)
+    month_start, month_days = _months(safe_year, safe_month)
     exists &= day <= month_days
-    day_ = np.where(exists, day, 1)
-    stamp = (month_start.astype("datetime64[D]") + (day_ - 1).astype("timedelta64[D]")).astype("datetime64[us]")
-    stamp = stamp + (np.where(exists, hour, 0) * 3_600_000_000 + np.where(exists, minute, 0) * 60_000_000
-                     + np.where(exists, whole, 0) * 1_000_000 + np.where(exists, micro, 0)
-                     ).astype("timedelta64[us]")
+    seconds = (month_start + day - 1) * 86_400 + hour * 3_600 + minute * 60 + whole
+    stamp = seconds * 1_000_000 + micro
+    if not exists.all():
+        stamp[~exists] = 0
+    stamp = stamp.view("datetime64[us]")
     return stamp, exists
 
 

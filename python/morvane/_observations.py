@@ -163,6 +163,17 @@ class _Collector:
         if chosen is not None:
             owners = owners[chosen]
         total = subsets * per_subset
+        # Keys mostly share a row pattern: each is repeated over the subsets once.
+        tiles: dict[bytes, np.ndarray] = {}
+
+        def tiled(held: np.ndarray) -> np.ndarray:
+            if subsets == 1:
+                return held
+            found = tiles.get(pattern := held.tobytes())
+            if found is None:
+                found = tiles[pattern] = np.tile(held, subsets)
+            return found
+
         for key, (where, cols, held) in layout.keys.items():
             column = self.columns[key]
             if where == "absent":
@@ -170,7 +181,7 @@ class _Collector:
                 column.held.append(np.zeros(total, dtype=bool))
                 column.valid.append(np.zeros(total, dtype=bool))
                 continue
-            held_rows = np.tile(held, subsets) if subsets > 1 else held
+            held_rows = tiled(held)
             if where == "header":
                 by_message, present, is_text = run.column(key)
                 if run.counts.size == 1:
