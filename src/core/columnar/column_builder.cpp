@@ -56,7 +56,7 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
   row_ = rows_;
   next_subset_ = 0;
   by_subset_ = false;
-  history_.clear();
+  history_size_ = 0;
   ++generation_;
   // The columns of a slot's ranks are found again for each message.
   ++message_;
@@ -105,7 +105,7 @@ Batch ColumnBuilder::finish() && {
 void ColumnBuilder::begin_subset() {
   row_ = rows_ + next_subset_++;
   by_subset_ = true;
-  history_.clear();
+  history_size_ = 0;
   ++generation_;
   pending_raw_.reset();
 }
@@ -159,7 +159,7 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
   item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
   item.catalog_index = info.index;
   if (tag.role == ItemRole::Quality) {
-    item.qualifies = tag.qualifies < history_.size()
+    item.qualifies = tag.qualifies < history_size_
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;

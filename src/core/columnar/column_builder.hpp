@@ -53,7 +53,11 @@ public:
 
   // Uncompressed sink.
   void begin_subset();
-  void remember() { history_.push_back(last_element_); }
+  void remember() {
+    // Once per element: a store, the growth kept out of line.
+    if (history_size_ == history_.size()) grow_history();
+    history_[history_size_++] = last_element_;
+  }
   void numeric(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
                bool present, double value, const ItemTag& tag);
   void text(const ElementInfo& info, std::uint16_t width, std::uint64_t text_counter,
@@ -141,6 +145,7 @@ private:
   [[nodiscard]] bool used(std::size_t column) const {
     return columns_[column].values.rows() > row_;
   }
+  [[gnu::noinline]] void grow_history() { history_.resize(std::max<std::size_t>(64, history_.size() * 2)); }
   // Column `c` made able to hold a value of `type`.
   void accept(std::size_t c, ColumnType type);
   // Associated field read before the element `element` (its column).
@@ -188,6 +193,7 @@ private:
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::uint32_t message_ = 0;
   std::vector<std::size_t> history_;  // column of each descriptor history entry
+  std::size_t history_size_ = 0;      // entries of history_ in use
   std::size_t last_element_ = 0;
 
   std::size_t rows_ = 0;            // rows of finished messages
