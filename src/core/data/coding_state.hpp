@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -13,12 +14,32 @@
 
 namespace morvane {
 
+// The elements decoded so far, in order. Pushed once per element: the push
+// is a store, its growth out of line.
+class DescriptorHistory {
+public:
+  void push_back(const ElementInfo* info) {
+    if (size_ == entries_.size()) grow();
+    entries_[size_++] = info;
+  }
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] const ElementInfo* operator[](std::size_t i) const { return entries_[i]; }
+  // Empties it, keeping its room.
+  void clear() { size_ = 0; }
+
+private:
+  [[gnu::noinline]] void grow() { entries_.resize(std::max<std::size_t>(64, entries_.size() * 2)); }
+
+  std::vector<const ElementInfo*> entries_;
+  std::size_t size_ = 0;
+};
+
 struct ValueCodingState {
   // 0-31-031 values; 1 means "not present", anything else present.
   std::vector<std::uint8_t> bitmap;
   // Every element decoded so far, in order: what the bitmap refers back to.
   // Entries point at the catalog's Table B entries rather than copying them.
-  std::vector<const ElementInfo*> descriptor_history;
+  DescriptorHistory descriptor_history;
   std::int64_t reference_multiplier = 1;
   std::size_t bitmap_cursor = 0;
   std::size_t bitmap_base = 0;
