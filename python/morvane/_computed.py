@@ -54,14 +54,14 @@ _MONTH_DAYS = np.array([31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31], dtype=n
 
 
 def _days_from_civil(year: np.ndarray, month: np.ndarray, day: np.ndarray) -> np.ndarray:
-    """Days since 1970-01-01 of proleptic Gregorian dates, in integer
-    arithmetic (numpy's calendar conversions cost far more per value)."""
+    """Days since 1970-01-01 of proleptic Gregorian dates."""
     y = year - (month <= 2)
     era = y // 400
     yoe = y - era * 400
     doy = (153 * np.where(month > 2, month - 3, month + 9) + 2) // 5 + day - 1
     doe = yoe * 365 + yoe // 4 - yoe // 100 + doy
-    return era * 146_097 + doe - 719_468
+    days: np.ndarray = era * 146_097 + doe - 719_468
+    return days
 
 
 def _months(year: np.ndarray, month: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
