@@ -363,3 +363,28 @@ def test_data_datetime_follows_the_calendar():
             assert not exists[i], (i, given)
         else:
             assert exists[i] and stamp[i] == np.datetime64(want, "us"), (i, given, stamp[i])
+
+
+def test_data_datetime_in_one_pass_equals_the_numpy_form():
+    """Fractional seconds (decimals ecCodes stores as integer times 10^-k),
+    out-of-range and text parts: both forms give the same times."""
+    from morvane import _computed
+
+    rng = np.random.default_rng(11)
+    n = 3000
+    seconds = np.array([4.132, 59.9999996, 0.000001, 12.5, 7.1234567, 1e30, -0.5, 30.0, 0.1 + 0.2])
+    values = (rng.choice([1900.0, 2000.0, 2023.0, 1e19, 0.0], n), rng.integers(1, 13, n).astype(float),
+              rng.integers(1, 31, n).astype(float), rng.integers(0, 24, n).astype(float),
+              rng.integers(0, 60, n).astype(float), rng.choice(seconds, n))
+    held = rng.random((6, n)) > 0.05
+    held[:3] = True
+    valid = held & (rng.random((6, n)) > 0.05)
+    parts = {k: (v, h, ok) for k, v, h, ok in zip(_computed.TIME_KEYS, values, held, valid)}
+    # a day given as text, as a column mixing text and numbers holds it
+    parts["day"] = (np.array([str(int(d)) if i % 7 else "x" for i, d in enumerate(values[2])], dtype=object),
+                    held[2], valid[2])
+    fast, fast_exists = _computed.data_datetime(parts, n)
+    with np.errstate(invalid="ignore"):  # numpy's casts of the out-of-range values
+        slow, slow_exists = _computed.numpy_data_datetime(parts, n)
+    assert fast_exists.tolist() == slow_exists.tolist() and fast_exists.any() and not fast_exists.all()
+    assert (fast[fast_exists] == slow[slow_exists]).all()

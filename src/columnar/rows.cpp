@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../core/columnar/report_time.hpp"
 #include "../core/columnar/row_cut.hpp"
 #include "../python/arguments.hpp"
 #include "../python/pyref.hpp"
@@ -158,6 +159,44 @@ PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!part) return nullptr;
   }
   return PyTuple_Pack(4, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get());
+}
+
+PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> names{"values", "held", "valid"};
+  std::array<PyObject*, 3> values{};
+  if (!py::parse_arguments("report_times", names, args, nargs, kwnames, values.data())) {
+    return nullptr;
+  }
+  std::vector<double> numbers;
+  std::vector<std::uint8_t> held, valid;
+  if (!array_argument("report_times", "values", values[0], numbers) ||
+      !array_argument("report_times", "held", values[1], held) ||
+      !array_argument("report_times", "valid", values[2], valid)) {
+    return nullptr;
+  }
+  const std::size_t rows = held.size() / columnar::kTimeParts;
+  if (held.size() % columnar::kTimeParts != 0 || valid.size() != held.size() ||
+      numbers.size() != held.size()) {
+    PyErr_SetString(PyExc_ValueError, "report_times() needs six parts of equal length in each array");
+    return nullptr;
+  }
+  columnar::TimeParts parts;
+  for (std::size_t p = 0; p < columnar::kTimeParts; ++p) {
+    parts.values[p] = std::span<const double>(numbers).subspan(p * rows, rows);
+    parts.held[p] = std::span<const std::uint8_t>(held).subspan(p * rows, rows);
+    parts.valid[p] = std::span<const std::uint8_t>(valid).subspan(p * rows, rows);
+  }
+  std::vector<std::int64_t> micros(rows);
+  std::vector<std::uint8_t> exists(rows);
+  {
+    PyThreadState* saved = PyEval_SaveThread();
+    columnar::report_times(parts, micros, exists);
+    PyEval_RestoreThread(saved);
+  }
+  Ref first(bytes_of(micros));
+  Ref second(bytes_of(exists));
+  if (!first || !second) return nullptr;
+  return PyTuple_Pack(2, first.get(), second.get());
 }
 
 } // namespace morvane::columnar_py
