@@ -33,31 +33,31 @@ Report = Callable[[MessageError], None]
 Key = tuple[int, "tuple[int, ...] | None"]
 
 
-def in_flat_runs(msg: Message) -> bool:
-    """Whether the message goes with a run of flat items: a parsed,
-    uncompressed message of at most OBJECTS_UP_TO subsets whose tables load
-    (an error loading them is left to the message-by-message path)."""
+def _may_run(msg: Message, compressed: bool) -> bool:
+    """Whether the message is parsed, compressed or not as asked, and its
+    tables load (an error loading them is left to the message-by-message
+    path)."""
     m = msg.message
-    if not _groups.HAS_COLUMNAR or m is None or m.compressed_data or m.number_of_subsets > _groups.OBJECTS_UP_TO:
+    if not _groups.HAS_COLUMNAR or m is None or m.compressed_data != compressed:
         return False
     try:
         msg.tables
     except (ValueError, OSError):
         return False
     return True
+
+
+def in_flat_runs(msg: Message) -> bool:
+    """Whether the message goes with a run of flat items: uncompressed, of at
+    most OBJECTS_UP_TO subsets."""
+    m = msg.message
+    return m is not None and m.number_of_subsets <= _groups.OBJECTS_UP_TO and _may_run(msg, False)
 
 
 def _in_batches(msg: Message) -> bool:
-    """Whether the message may share a batch: parsed, compressed, with
-    subsets and with tables that load."""
+    """Whether the message may share a batch: compressed, with subsets."""
     m = msg.message
-    if not _groups.HAS_COLUMNAR or m is None or not m.compressed_data or m.number_of_subsets == 0:
-        return False
-    try:
-        msg.tables
-    except (ValueError, OSError):
-        return False
-    return True
+    return m is not None and m.number_of_subsets > 0 and _may_run(msg, True)
 
 
 class Runs:
