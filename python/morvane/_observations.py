@@ -63,11 +63,8 @@ class _Collector:
         run = Run([count], [_header_values(msg, self.query)], [number])
         tables = msg.tables
         self.keep_alive[id(tables)] = tables
-        chunks_before = len(self.chunks)
-        for group in message_groups(msg, self.query.keys):
-            self._add_group(run, np.zeros(group.subsets.size, dtype=np.intp), tables, group)
-        if len(self.chunks) - chunks_before > 1:
-            self.reordered = True
+        self._add_groups(run, tables, [(np.zeros(group.subsets.size, dtype=np.intp), group)
+                                       for group in message_groups(msg, self.query.keys)])
 
     # -- many uncompressed messages at once -------------------------------------
     def add_run(self, messages: list[tuple[int, Message]]) -> list[tuple[int, Message, str]]:
@@ -106,12 +103,18 @@ class _Collector:
         group, starts = found
         self.keep_alive[id(tables)] = tables
         run = Run([count for count, _ in messages], headers)
-        owners = np.repeat(np.arange(len(messages)), np.diff(starts))
+        self._add_groups(run, tables, [(np.repeat(np.arange(len(messages)), np.diff(starts)), group)])
+        return None
+
+    def _add_groups(self, run: Run, tables: _morvane.TableSet,
+                    groups: list[tuple[np.ndarray, Group]]) -> None:
+        """Adds (owners, group) pairs of one run; rows come out of message
+        order when they make more than one chunk."""
         chunks_before = len(self.chunks)
-        self._add_group(run, owners, tables, group)
+        for owners, group in groups:
+            self._add_group(run, owners, tables, group)
         if len(self.chunks) - chunks_before > 1:
             self.reordered = True
-        return None
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
         key = (id(tables), group.first_level, group.codes)
