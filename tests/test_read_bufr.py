@@ -131,6 +131,42 @@ def test_types_integers_times_and_missing_values():
     assert pd.api.types.is_integer_dtype(frame["pressure"])
 
 
+def test_frame_is_the_one_pandas_builds_from_the_columns():
+    from morvane._observations import _finish, frame_of
+
+    valid = np.array([True, False, True])
+    data = {"n": _finish(np.array([1.0, 0.0, 3.0]), valid, "int"),
+            "x": _finish(np.array([1.5, 2.5, np.nan]), valid, "float"),
+            "s": _finish(np.array(["a", "b", "c"], dtype=object), valid, "text"),
+            "t": _finish(np.array([0.0, 1.0, 2.0]) * 1e6, valid, "datetime")}
+    frame = frame_of(dict(data), 3)
+    pd.testing.assert_frame_equal(frame, pd.DataFrame(data))
+    # a frame users change and join like any other
+    frame.loc[1, "x"] = 7.0
+    assert frame["x"].tolist()[:2] == [1.5, 7.0] and data["x"][1] != 7.0
+    pd.testing.assert_frame_equal(pd.concat([frame, frame]).iloc[3:].reset_index(drop=True), frame)
+
+
+@require_shared
+def test_reads_sharing_templates_agree_with_fresh_reads():
+    # The structure of a template is worked out once for all reads; a read
+    # with other columns or filter outcomes must not see another's rows.
+    from morvane import _observations
+
+    path = str(BUFR_DIR / AIRCRAFT)
+    queries = [(["latitude", "airTemperature"], {}),
+               (["flightLevel", "airTemperature"], {"flightLevel": slice(9000, 12000)}),
+               (["latitude", "airTemperature"], {"flightLevel": slice(0, 3000)}),
+               (["aircraftFlightNumber", "data_datetime"], {})]
+    fresh = []
+    for columns, filters in queries:
+        _observations._WALKS.clear()
+        fresh.append(morvane.read_bufr(path, columns, filters))
+    for (columns, filters), expected in zip(queries * 2, fresh * 2):
+        pd.testing.assert_frame_equal(morvane.read_bufr(path, columns, filters), expected)
+    assert len({len(f) for f in fresh}) > 1
+
+
 @require_shared
 def test_sources_path_bytes_file_object_and_list_agree():
     columns = ["stationNumber", "airTemperature"]

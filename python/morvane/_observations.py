@@ -29,6 +29,14 @@ from ._tables import Tables, as_tables
 TEXT_HEADER_KEYS = frozenset({"typicalDate", "typicalTime"})
 INTEGER_TYPES = frozenset({"long", "table", "flag"})
 
+# The walks of templates, shared by all reads: a walk depends only on the
+# template and on the query's keys and filter names, so a read of many small
+# files works out each template once, not once per file. Each walk keeps the
+# layouts of the filter outcomes met.
+_WALKS: dict[tuple[Any, ...], tuple[_morvane.TableSet, Walk]] = {}
+_WALKS_KEPT = 256
+_LAYOUTS_KEPT = 256
+
 
 class _Column:
     """One output key's pieces, chunk by chunk."""
@@ -49,9 +57,9 @@ class _Collector:
                                                      for p in _computed_parts(k)}
                                - set(query.computed))
         self.columns = {k: _Column() for k in self.gathered}
-        self.walks: dict[tuple[Any, ...], Walk] = {}
         self.keep_alive: dict[int, Any] = {}
-        self.layouts: dict[tuple[int, bytes], Layout] = {}
+        self.gathered_key = tuple(self.gathered)
+        self.filter_names = frozenset(query.walk_filters)
         self.chunks: list[Chunk] = []
         self.rows = 0
         self.reordered = False
@@ -117,13 +125,16 @@ class _Collector:
             self.reordered = True
 
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
-        key = (id(tables), group.first_level, group.codes)
-        walk = self.walks.get(key)
-        if walk is None:
-            q = self.query
-            walk = self.walks[key] = make_walk(group.codes, group.names, group.first_level,
-                                               q.header_keys, q.keys, frozenset(q.walk_filters))
-        return walk
+        q = self.query
+        key = (id(tables), group.first_level, group.codes, q.header_keys, q.keys, self.filter_names)
+        found = _WALKS.get(key)
+        if found is None:
+            if len(_WALKS) >= _WALKS_KEPT:
+                _WALKS.clear()  # bounded, whatever the input
+            # the table set is held with its walk, so that its id stays its own
+            found = _WALKS[key] = (tables, make_walk(group.codes, group.names, group.first_level,
+                                                     q.header_keys, q.keys, self.filter_names))
+        return found[1]
 
     def _add_group(self, run: Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group) -> None:
         q = self.query
@@ -145,14 +156,16 @@ class _Collector:
                 inverse = inverse.reshape(-1)
         else:
             patterns, inverse = np.zeros((1, 0), dtype=bool), np.zeros(n, dtype=np.intp)
-        filter_names = frozenset(q.walk_filters)
+        filter_names = self.filter_names
         with_count = COUNT_KEY in q.keys
         for k, pattern in enumerate(patterns):
-            key = pattern.tobytes()
-            layout = self.layouts.get((id(walk), key))
+            key = (pattern.tobytes(), self.gathered_key, with_count)
+            layout = walk.layouts.get(key)
             if layout is None:
-                layout = self.layouts[(id(walk), key)] = Layout(walk.cut(filter_names, pattern, with_count),
-                                                                 self.gathered, walk)
+                if len(walk.layouts) >= _LAYOUTS_KEPT:
+                    walk.layouts.clear()
+                layout = walk.layouts[key] = Layout(walk.cut(filter_names, pattern, with_count),
+                                                    self.gathered, walk)
             if not layout.rows_per_subset:
                 continue
             chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
@@ -267,7 +280,7 @@ class _Collector:
         parts.clear()
         if not data:
             return pd.DataFrame(columns=list(q.columns))
-        return pd.DataFrame(data)
+        return frame_of(data, selection.size)
 
     def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]],
                       order: np.ndarray | None, parts: dict[str, _computed.Part]) -> list[str]:
@@ -367,6 +380,24 @@ def _finish(values: np.ndarray, valid: np.ndarray, kind: str) -> Any:
     out = values.astype(np.float64)
     out[~valid] = np.nan
     return out
+
+
+def frame_of(data: dict[str, Any], rows: int) -> Any:
+    """The frame of finished columns (`_finish`'s arrays, `rows` long each).
+
+    They need none of the checks and conversions of DataFrame(dict), which
+    cost more than all the rest of reading a small file; the frame is the
+    same. DataFrame(dict) serves if pandas lacks the direct constructor."""
+    import pandas as pd
+
+    make = getattr(pd.DataFrame, "_from_arrays", None)
+    if make is not None:
+        try:
+            return make(list(data.values()), columns=pd.Index(list(data)), index=pd.RangeIndex(rows),
+                        verify_integrity=True)
+        except TypeError:
+            pass
+    return pd.DataFrame(data)
 
 
 def _header_values(msg: Message, query: Query) -> dict[str, Any]:

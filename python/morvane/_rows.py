@@ -17,6 +17,7 @@ same rows for every subset that shares them.
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -65,7 +66,7 @@ class Walk:
 
     __slots__ = ("key_names", "step_names", "step_levels", "step_references", "filter_steps",
                  "header_filter_steps", "filter_positions", "wanted", "column_of", "_blocks",
-                 "_filter_names_at")
+                 "_filter_names_at", "layouts")
 
     def __init__(self, key_names: list[str], step_names: np.ndarray, step_levels: np.ndarray,
                  step_references: np.ndarray, filtered: np.ndarray) -> None:
@@ -82,6 +83,8 @@ class Walk:
         self.column_of = {ref: i for i, ref in enumerate(self.wanted)}
         self._filter_names_at = [key_names[i] for i in self.step_names[self.filter_steps].tolist()]
         self._blocks: dict[str, tuple[list[int], list[int], bool]] | None = None
+        # the rows of each filter outcome, as the reader lays them out
+        self.layouts: dict[tuple[bytes, tuple[str, ...], bool], Any] = {}
 
     def filter_blocks(self, text_positions: frozenset[int]
                       ) -> dict[str, tuple[list[int], list[int], bool]]:

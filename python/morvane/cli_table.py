@@ -218,13 +218,9 @@ class _DataSelector:
 
         self.query = Query(tuple(filters), filters, True)
         self._make = _Collector
-        self._walks: dict[Any, Any] = {}
-        self._layouts: dict[Any, Any] = {}
 
     def matches(self, msg: Message) -> bool:
         collector = self._make(self.query)
-        collector.walks = self._walks
-        collector.layouts = self._layouts
         if msg.error is not None:
             raise msg.error
         collector.add(1, 1, msg)
