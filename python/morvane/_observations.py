@@ -237,7 +237,7 @@ class _Collector:
                 continue
             values = _concat(column.values)
             column.values = []  # each piece freed once joined: the frame is what stays
-            parts[key] = (values, np.concatenate(column.held), np.concatenate(column.valid))
+            parts[key] = (values, _concat(column.held), _concat(column.valid))
             column.held, column.valid = [], []
         keep = np.ones(n, dtype=bool)
         computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
@@ -344,6 +344,10 @@ def _computed_parts(key: str) -> tuple[str, ...]:
 
 
 def _concat(pieces: list[np.ndarray]) -> np.ndarray:
+    """The pieces joined; a piece alone is not copied (what is made of the
+    joined arrays is always a new array)."""
+    if len(pieces) == 1:
+        return pieces[0]
     if any(p.dtype == object for p in pieces):
         return np.concatenate([p.astype(object) for p in pieces])
     return np.concatenate(pieces)
@@ -392,12 +396,24 @@ def frame_of(data: dict[str, Any], rows: int) -> Any:
 
     make = getattr(pd.DataFrame, "_from_arrays", None)
     if make is not None:
+        names = tuple(data)
+        columns = _COLUMN_INDEXES.get(names)
+        if columns is None:
+            if len(_COLUMN_INDEXES) >= _WALKS_KEPT:
+                _COLUMN_INDEXES.clear()
+            columns = _COLUMN_INDEXES[names] = pd.Index(list(names))
         try:
-            return make(list(data.values()), columns=pd.Index(list(data)), index=pd.RangeIndex(rows),
+            # a view: an index is immutable, but its name is the frame's own
+            return make(list(data.values()), columns=columns.view(), index=pd.RangeIndex(rows),
                         verify_integrity=True)
         except TypeError:
             pass
     return pd.DataFrame(data)
+
+
+# Column indexes by their names: inferring their type costs more than a
+# small frame's values.
+_COLUMN_INDEXES: dict[tuple[str, ...], Any] = {}
 
 
 def _header_values(msg: Message, query: Query) -> dict[str, Any]:
