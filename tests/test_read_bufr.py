@@ -168,6 +168,23 @@ def test_reads_sharing_templates_agree_with_fresh_reads():
 
 
 @require_shared
+def test_table_sets_are_not_all_held(monkeypatch):
+    # A caller may load tables for each read: what is remembered of table
+    # sets must not keep every one of them alive.
+    from morvane import _groups, _observations
+    from morvane._tables import BUNDLED_ROOT, Tables
+
+    monkeypatch.setattr(_groups.NAMES, "TABLES_KEPT", 2)
+    path, columns = str(BUFR_DIR / AIRCRAFT), ["latitude", "airTemperature"]
+    expected = morvane.read_bufr(path, columns)
+    for _ in range(4):
+        pd.testing.assert_frame_equal(morvane.read_bufr(path, columns, tables=Tables(BUNDLED_ROOT)), expected)
+        assert len(_groups.NAMES._cache) <= 2
+        held = {key[0] for key in _observations._WALKS}
+        assert held <= set(_groups.NAMES._cache)
+
+
+@require_shared
 def test_sources_path_bytes_file_object_and_list_agree():
     columns = ["stationNumber", "airTemperature"]
     path = BUFR_DIR / TEMP

@@ -66,15 +66,27 @@ class Group:
 
 
 class _Names:
-    """Abbreviation and kind of each descriptor, per table set."""
+    """Abbreviation and kind of each descriptor, per table set.
+
+    What is remembered of a table set elsewhere is keyed by its id, so the
+    table sets are held here while it is; a few are held at a time (a caller
+    may make one per read), and the others' memories are dropped with them
+    (`forget`)."""
+
+    TABLES_KEPT = 16
 
     def __init__(self) -> None:
         # keyed by id, holding the table set so that the id stays its own
         self._cache: dict[int, tuple[_morvane.TableSet, dict[int, tuple[str, str] | None]]] = {}
+        self.forget: list[Callable[[], None]] = []
 
     def table(self, tables: _morvane.TableSet) -> dict[int, tuple[str, str] | None]:
         found = self._cache.get(id(tables))
         if found is None:
+            if len(self._cache) >= self.TABLES_KEPT:
+                for clear in self.forget:
+                    clear()
+                self._cache.clear()
             found = self._cache[id(tables)] = (tables, {})
         return found[1]
 
@@ -98,6 +110,7 @@ NAMES = _Names()
 
 _ELEMENTS_CACHE: dict[tuple[int, tuple[int, ...]], tuple[list[int], list[int], list[str], list[str]]] = {}
 _ELEMENTS_CACHE_SIZE = 4096
+NAMES.forget.append(_ELEMENTS_CACHE.clear)
 
 
 def _elements(values: Sequence[_morvane.DecodedValue], tables: _morvane.TableSet

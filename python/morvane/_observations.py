@@ -33,8 +33,9 @@ INTEGER_TYPES = frozenset({"long", "table", "flag"})
 # template and on the query's keys and filter names, so a read of many small
 # files works out each template once, not once per file. Each walk keeps the
 # layouts of the filter outcomes met.
-_WALKS: dict[tuple[Any, ...], tuple[_morvane.TableSet, Walk]] = {}
+_WALKS: dict[tuple[Any, ...], Walk] = {}
 _WALKS_KEPT = 256
+_groups.NAMES.forget.append(_WALKS.clear)
 _LAYOUTS_KEPT = 256
 
 
@@ -127,14 +128,14 @@ class _Collector:
     def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
         q = self.query
         key = (id(tables), group.first_level, group.codes, q.header_keys, q.keys, self.filter_names)
-        found = _WALKS.get(key)
-        if found is None:
+        walk = _WALKS.get(key)
+        if walk is None:
             if len(_WALKS) >= _WALKS_KEPT:
                 _WALKS.clear()  # bounded, whatever the input
-            # the table set is held with its walk, so that its id stays its own
-            found = _WALKS[key] = (tables, make_walk(group.codes, group.names, group.first_level,
-                                                     q.header_keys, q.keys, self.filter_names))
-        return found[1]
+            _groups.NAMES.table(tables)  # held while its id keys walks
+            walk = _WALKS[key] = make_walk(group.codes, group.names, group.first_level,
+                                           q.header_keys, q.keys, self.filter_names)
+        return walk
 
     def _add_group(self, run: Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group) -> None:
         q = self.query
