@@ -436,8 +436,20 @@ def test_data_datetime_in_one_pass_equals_the_numpy_form():
     # a day given as text, as a column mixing text and numbers holds it
     parts["day"] = (np.array([str(int(d)) if i % 7 else "x" for i, d in enumerate(values[2])], dtype=object),
                     held[2], valid[2])
-    fast, fast_exists = _computed.data_datetime(parts, n)
-    with np.errstate(invalid="ignore"):  # numpy's casts of the out-of-range values
-        slow, slow_exists = _computed.numpy_data_datetime(parts, n)
-    assert fast_exists.tolist() == slow_exists.tolist() and fast_exists.any() and not fast_exists.all()
-    assert (fast[fast_exists] == slow[slow_exists]).all()
+    day_valid = valid[2].copy()
+    # parts a template lacks, and parts that are strided views of larger arrays
+    strided = {k: tuple(np.repeat(a, 2)[::2] for a in v) for k, v in parts.items() if k != "day"}
+    # rows repeating the row before (levels of one report), some only in their values
+    repeated = {k: tuple(np.repeat(a, 3) for a in v) for k, v in parts.items()}
+    repeated["hour"][2][1::3] = False
+    repeated["minute"][0][2::3] = 0.0
+    for given in (parts, {**strided, "day": parts["day"]}, {k: v for k, v in parts.items() if k != "minute"},
+                  repeated):
+        rows = len(given["year"][0])
+        fast, fast_exists = _computed.data_datetime(given, rows)
+        with np.errstate(invalid="ignore"):  # numpy's casts of the out-of-range values
+            slow, slow_exists = _computed.numpy_data_datetime(given, rows)
+        assert fast_exists.tolist() == slow_exists.tolist() and fast_exists.any() and not fast_exists.all()
+        assert (fast[fast_exists] == slow[slow_exists]).all()
+    # the text day's unreadable values leave the column's own validity alone
+    assert (parts["day"][2] == day_valid).all()

@@ -91,18 +91,23 @@ def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarra
         return np.zeros(n, dtype="datetime64[us]"), np.zeros(n, dtype=bool)
     if _columnar is None:
         return numpy_data_datetime(parts, n)
-    # One pass in C++ over the rows: the numpy form makes dozens of arrays.
-    values = np.zeros((len(TIME_KEYS), n))
-    held = np.zeros((len(TIME_KEYS), n), dtype=bool)
-    valid = np.zeros((len(TIME_KEYS), n), dtype=bool)
-    for i, key in enumerate(TIME_KEYS):
+    # One pass in C++ over the rows, reading the parts where they are: the
+    # numpy form makes dozens of arrays.
+    given: list[tuple[np.ndarray, np.ndarray, np.ndarray] | None] = []
+    for key in TIME_KEYS:
         part = parts.get(key)
-        if part is not None:
-            number, held[i], valid[i] = part
-            values[i] = _as_float(number, valid[i]) if number.dtype == object else number
-    micros, exists = _columnar.report_times(values.tobytes(), held.tobytes(), valid.tobytes())
-    return (np.frombuffer(micros, dtype=np.int64).view("datetime64[us]").copy(),
-            np.frombuffer(exists, dtype=bool).copy())
+        if part is None:
+            given.append(None)
+            continue
+        number, held, valid = part
+        if number.dtype == object:
+            valid = valid.copy()  # the frame's own stays as it is
+            number = _as_float(number, valid)
+        given.append((np.ascontiguousarray(number, dtype=np.float64), np.ascontiguousarray(held, dtype=bool),
+                      np.ascontiguousarray(valid, dtype=bool)))
+    micros, exists = np.empty(n, dtype=np.int64), np.empty(n, dtype=bool)
+    _columnar.report_times(tuple(given), micros, exists)
+    return micros.view("datetime64[us]"), exists
 
 
 def numpy_data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarray]:

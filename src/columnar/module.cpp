@@ -255,9 +255,10 @@ PyMethodDef module_methods[] = {
      "filter_names, count_name, count_reference, first_level)\n--\n\nRows of every subset of "
      "decoded items: (row_starts i8, names i4, references i8, row_subsets u8)."},
     {"report_times", py::guarded_method<report_times>(), kFast,
-     "report_times(values, held, valid)\n--\n\nMicroseconds since 1970 (i8) and whether there is "
-     "a time (u1) of each row, from year, month, day, hour, minute and second one after the other "
-     "in values (f8), held (u1) and valid (u1)."},
+     "report_times(parts, micros, exists)\n--\n\nMicroseconds since 1970 (into micros, i8) and "
+     "whether there is a time (into exists, u1) of each row, from its year, month, day, hour, "
+     "minute and second: parts holds for each None (no row holds it) or (values f8, held u1, "
+     "valid u1), one entry per row."},
     {nullptr, nullptr, 0, nullptr},
 };
 

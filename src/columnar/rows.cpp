@@ -1,10 +1,13 @@
 // Arrays come and go as bytes of native integers (numpy's tobytes and
-// frombuffer on the Python side); a length that is not a whole number of
-// entries, or arrays that do not line up, are a ValueError.
+// frombuffer on the Python side), except for report_times, which reads and
+// writes the arrays of a whole table in place; a length that is not a whole
+// number of entries, or arrays that do not line up, are a ValueError.
 #include "rows.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "../core/columnar/report_time.hpp"
@@ -161,42 +164,97 @@ PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return PyTuple_Pack(4, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get());
 }
 
+namespace {
+
+// A contiguous buffer of a Python object (a numpy array), released when
+// done with: the parts of a large table are read in place, not copied.
+class BufferView {
+public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // The buffer as `rows` entries of T (as many as it holds when `rows` is
+  // kAny), or false with a ValueError (or the exporter's error).
+  static constexpr std::size_t kAny = static_cast<std::size_t>(-1);
+  template <class T>
+  bool take(PyObject* object, bool writable, std::size_t rows, const char* what, std::span<T>& out) {
+    if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0) return false;
+    held_ = true;
+    const auto address = reinterpret_cast<std::uintptr_t>(view_.buf);
+    const auto size = static_cast<std::size_t>(view_.len);
+    if (rows == kAny) rows = size / sizeof(T);
+    if (size != rows * sizeof(T) || address % alignof(T) != 0) {
+      PyErr_Format(PyExc_ValueError, "report_times() %s must be %zu aligned %zu-byte entries", what, rows,
+                   sizeof(T));
+      return false;
+    }
+    out = {static_cast<T*>(view_.buf), rows};
+    return true;
+  }
+
+private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+} // namespace
+
 PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 3> names{"values", "held", "valid"};
+  static constexpr std::array<const char*, 3> names{"parts", "micros", "exists"};
   std::array<PyObject*, 3> values{};
   if (!py::parse_arguments("report_times", names, args, nargs, kwnames, values.data())) {
     return nullptr;
   }
-  std::vector<double> numbers;
-  std::vector<std::uint8_t> held, valid;
-  if (!array_argument("report_times", "values", values[0], numbers) ||
-      !array_argument("report_times", "held", values[1], held) ||
-      !array_argument("report_times", "valid", values[2], valid)) {
+  PyObject* given = values[0];
+  if (!PyTuple_Check(given) || PyTuple_Size(given) != static_cast<Py_ssize_t>(columnar::kTimeParts)) {
+    PyErr_SetString(PyExc_TypeError, "report_times() parts must be a tuple of six entries");
     return nullptr;
   }
-  const std::size_t rows = held.size() / columnar::kTimeParts;
-  if (held.size() % columnar::kTimeParts != 0 || valid.size() != held.size() ||
-      numbers.size() != held.size()) {
-    PyErr_SetString(PyExc_ValueError, "report_times() needs six parts of equal length in each array");
-    return nullptr;
-  }
+  BufferView micros_view, exists_view;
+  std::span<std::int64_t> micros;
+  std::span<std::uint8_t> exists;
+  if (!micros_view.take(values[1], true, BufferView::kAny, "micros", micros)) return nullptr;
+  const std::size_t rows = micros.size();
+  if (!exists_view.take(values[2], true, rows, "exists", exists)) return nullptr;
+  // A part no row holds reads as zeros.
+  const std::vector<double> no_values(rows);
+  const std::vector<std::uint8_t> no_flags(rows);
+  std::array<BufferView, 3 * columnar::kTimeParts> views;
   columnar::TimeParts parts;
   for (std::size_t p = 0; p < columnar::kTimeParts; ++p) {
-    parts.values[p] = std::span<const double>(numbers).subspan(p * rows, rows);
-    parts.held[p] = std::span<const std::uint8_t>(held).subspan(p * rows, rows);
-    parts.valid[p] = std::span<const std::uint8_t>(valid).subspan(p * rows, rows);
+    PyObject* part = PyTuple_GetItem(given, static_cast<Py_ssize_t>(p));
+    if (part == nullptr) return nullptr;
+    if (part == Py_None) {
+      parts.values[p] = no_values;
+      parts.held[p] = no_flags;
+      parts.valid[p] = no_flags;
+      continue;
+    }
+    if (!PyTuple_Check(part) || PyTuple_Size(part) != 3) {
+      PyErr_SetString(PyExc_TypeError, "report_times() parts must be None or (values, held, valid)");
+      return nullptr;
+    }
+    std::span<const double> numbers;
+    std::span<const std::uint8_t> held, valid;
+    if (!views[3 * p].take(PyTuple_GetItem(part, 0), false, rows, "values", numbers) ||
+        !views[3 * p + 1].take(PyTuple_GetItem(part, 1), false, rows, "held", held) ||
+        !views[3 * p + 2].take(PyTuple_GetItem(part, 2), false, rows, "valid", valid)) {
+      return nullptr;
+    }
+    parts.values[p] = numbers;
+    parts.held[p] = held;
+    parts.valid[p] = valid;
   }
-  std::vector<std::int64_t> micros(rows);
-  std::vector<std::uint8_t> exists(rows);
   {
     PyThreadState* saved = PyEval_SaveThread();
     columnar::report_times(parts, micros, exists);
     PyEval_RestoreThread(saved);
   }
-  Ref first(bytes_of(micros));
-  Ref second(bytes_of(exists));
-  if (!first || !second) return nullptr;
-  return PyTuple_Pack(2, first.get(), second.get());
+  Py_RETURN_NONE;
 }
 
 } // namespace morvane::columnar_py

@@ -1,6 +1,7 @@
 #include "report_time.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace morvane::columnar {
 
@@ -54,6 +55,11 @@ void split_second(double second, std::int64_t& whole, std::int64_t& micro) {
 
 void report_times(const TimeParts& parts, std::span<std::int64_t> micros,
                   std::span<std::uint8_t> exists) {
+  // Rows mostly repeat the time of the row before (the levels or channels
+  // of one report): its result is reused.
+  std::array<double, kTimeParts> previous{};
+  bool previous_ok = false;
+  bool have_previous = false;
   for (std::size_t row = 0; row < micros.size(); ++row) {
     bool ok = true;
     std::array<double, kTimeParts> number{};
@@ -64,6 +70,16 @@ void report_times(const TimeParts& parts, std::span<std::int64_t> micros,
       ok = ok && (valid || (p >= 3 && !held));
       number[p] = valid && (p < 3 || held) ? parts.values[p][row] : 0.0;
     }
+    // compared as bits: a NaN part matches itself, and -0.0 is not 0.0
+    if (have_previous && ok == previous_ok &&
+        std::memcmp(number.data(), previous.data(), sizeof(number)) == 0) {
+      exists[row] = exists[row - 1];
+      micros[row] = micros[row - 1];
+      continue;
+    }
+    previous = number;
+    previous_ok = ok;
+    have_previous = true;
     std::int64_t year = 0, month = 0, day = 0, hour = 0, minute = 0, whole = 0, micro = 0;
     ok = ok && to_whole(number[0], year) && to_whole(number[1], month) && to_whole(number[2], day) &&
          to_whole(number[3], hour) && to_whole(number[4], minute);
