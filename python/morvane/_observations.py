@@ -274,10 +274,11 @@ class _Collector:
             if key in computed:
                 value, exists = computed.pop(key)
                 data[key] = _finish(chosen(value), chosen(exists), "datetime" if key == "data_datetime"
-                                    else "int")
+                                    else "int", owned=not everything)
             else:
                 values, held, valid = parts.pop(key)
-                data[key] = _finish(chosen(values), chosen(valid), _kind(self.columns[key].kinds))
+                data[key] = _finish(chosen(values), chosen(valid), _kind(self.columns[key].kinds),
+                                    owned=not everything)
         parts.clear()
         if not data:
             return pd.DataFrame(columns=list(q.columns))
@@ -365,25 +366,25 @@ def _kind(kinds: set[str]) -> str:
     return "float"
 
 
-def _finish(values: np.ndarray, valid: np.ndarray, kind: str) -> Any:
-    """Missing values as NaN (floats), <NA> (integers), None (text) or NaT."""
+def _finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False) -> Any:
+    """Missing values as NaN (floats), <NA> (integers), None (text) or NaT.
+    `owned`: `values` is a copy of the caller's own, to be filled in place."""
     import pandas as pd
 
-    if kind == "datetime":
-        out = values.astype("datetime64[us]")
-        out[~valid] = np.datetime64("NaT", "us")
-        return out
-    if kind in ("text", "object"):
-        out = values.astype(object)
-        out[~valid] = None
-        return out
+    missing = ~valid
     if kind == "int":
         # Always nullable: a column's type must not depend on whether this
         # read happened to meet a missing value (partitions of one query agree).
-        numbers = np.where(valid, values, 0).astype(np.int64)
-        return pd.arrays.IntegerArray(numbers, ~valid)
-    out = values.astype(np.float64)
-    out[~valid] = np.nan
+        numbers = np.zeros(values.size, dtype=np.int64)
+        np.copyto(numbers, values, casting="unsafe", where=valid)
+        return pd.arrays.IntegerArray(numbers, missing)
+    if kind == "datetime":
+        out, fill = values.astype("datetime64[us]", copy=not owned), np.datetime64("NaT", "us")
+    elif kind in ("text", "object"):
+        out, fill = values.astype(object, copy=not owned), None
+    else:
+        out, fill = values.astype(np.float64, copy=not owned), np.nan
+    out[missing] = fill
     return out
 
 
