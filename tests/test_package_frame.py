@@ -138,6 +138,25 @@ def test_arrays_by_key_occurrence_and_missing(root):
             msg.arrays([absent])
 
 
+def test_arrays_list_the_columns_of_a_message_once(root):
+    # Listing a batch's columns makes an object per column: done per column,
+    # a sounding of thousands of levels took minutes.
+    from morvane._columns import batch_arrays
+
+    batch = morvane.read_messages(soundings([(1, "AB", [200.0 + k for k in range(250)])]), root)[0].to_arrow()
+
+    class Counting:
+        reads = 0
+
+        def __getattr__(self, name):
+            Counting.reads += name == "columns"
+            return getattr(batch, name)
+
+    arrays = batch_arrays(Counting())
+    assert Counting.reads == 1
+    assert arrays["airTemperature"].shape == (1, 250) and arrays["airTemperature"][0, 249] == 449.0
+
+
 def test_read_arrow_makes_one_batch_per_run_of_a_template(root):
     a = soundings([(1, "AB", [270.0])])
     b = soundings([(2, "CD", [260.0, 250.0]), (3, "EF", [])])

@@ -62,12 +62,12 @@ def message_batch(message: Message) -> Any:
 # NumPy arrays
 
 
-def column_array(batch: Any, i: int) -> Any:
-    """Column ``i`` of ``batch``: float64 with NaN where missing, int64 as a
-    masked array (mask True where missing), text as objects (str or None)."""
+def column_array(batch: Any, i: int, kind: str) -> Any:
+    """Column ``i`` of ``batch``, of type `kind`: float64 with NaN where
+    missing, int64 as a masked array (mask True where missing), text as
+    objects (str or None)."""
     import numpy as np
 
-    kind = batch.columns[i].type
     out: Any
     if kind == "text":
         out = np.empty(batch.num_rows, dtype=object)
@@ -83,12 +83,12 @@ def column_array(batch: Any, i: int) -> Any:
     return out
 
 
-def _stack(batch: Any, indices: list[int | None]) -> Any:
+def _stack(batch: Any, indices: list[int | None], types: list[str]) -> Any:
     """(rows, occurrences) array of the columns at ``indices`` (None for an
-    occurrence this batch lacks: all missing)."""
+    occurrence this batch lacks: all missing); `types`: of every column."""
     import numpy as np
 
-    kinds = {batch.columns[i].type for i in indices if i is not None}
+    kinds = {types[i] for i in indices if i is not None}
     shape = (batch.num_rows, len(indices))
     column: Any
     out: Any
@@ -97,7 +97,7 @@ def _stack(batch: Any, indices: list[int | None]) -> Any:
         if kinds != {"text"}:
             for j, i in enumerate(indices):
                 if i is not None:
-                    out[:, j] = np.asarray(column_array(batch, i), dtype=object)
+                    out[:, j] = np.asarray(column_array(batch, i, types[i]), dtype=object)
             return out
     elif kinds == {"int64"}:
         out = np.ma.MaskedArray(np.zeros(shape, dtype=np.int64), mask=np.ones(shape, dtype=bool))
@@ -106,11 +106,11 @@ def _stack(batch: Any, indices: list[int | None]) -> Any:
     for j, i in enumerate(indices):
         if i is None:
             continue
-        column = column_array(batch, i)
+        column = column_array(batch, i, types[i])
         if kinds == {"int64"}:
             out.data[:, j] = column.data
             out.mask[:, j] = np.ma.getmaskarray(column)
-        elif batch.columns[i].type == "int64":
+        elif types[i] == "int64":
             out[:, j] = column.astype(np.float64).filled(np.nan)
         else:
             out[:, j] = column
@@ -120,7 +120,9 @@ def _stack(batch: Any, indices: list[int | None]) -> Any:
 def batch_arrays(batch: Any, keys: Iterable[str] | None = None) -> dict[str, numpy.ndarray]:
     """One array per key; see `Message.arrays`."""
     ranks: dict[str, dict[int, int]] = {}
-    for i, column in enumerate(batch.columns):
+    columns = batch.columns  # each reading of it makes every column's object
+    types = [column.type for column in columns]
+    for i, column in enumerate(columns):
         if column.role != "marker":
             ranks.setdefault(column.key, {})[column.rank] = i
     wanted = list(ranks) if keys is None else [keys] if isinstance(keys, str) else list(keys)
@@ -131,15 +133,15 @@ def batch_arrays(batch: Any, keys: Iterable[str] | None = None) -> dict[str, num
             index = ranks.get(ranked[2], {}).get(int(ranked[1]))
             if index is None:
                 raise KeyError(f"no {name!r} in this message")
-            out[name] = column_array(batch, index)
+            out[name] = column_array(batch, index, types[index])
             continue
         if name not in ranks:
             raise KeyError(f"no {name!r} in this message")
         occurrences = ranks[name]
         if len(occurrences) == 1 and 1 in occurrences:
-            out[name] = column_array(batch, occurrences[1])
+            out[name] = column_array(batch, occurrences[1], types[occurrences[1]])
         else:
-            out[name] = _stack(batch, [occurrences.get(k) for k in range(1, max(occurrences) + 1)])
+            out[name] = _stack(batch, [occurrences.get(k) for k in range(1, max(occurrences) + 1)], types)
     return out
 
 

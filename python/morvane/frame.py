@@ -86,11 +86,11 @@ class _Filler:
         else:
             self.data = np.empty(self.rows, dtype=object)  # all None
 
-    def take(self, batch: Any, i: int) -> bool:
+    def take(self, batch: Any, i: int, kind: str) -> bool:
         """The whole column in one copy when the batch is all the rows, as in a
         file of one template. (The batch's buffers are read-only, and a frame
-        must be writable, so they are copied all the same.)"""
-        kind = batch.columns[i].type
+        must be writable, so they are copied all the same.) `kind`: the type
+        of the batch's column."""
         if kind != self.column.kind or kind == "text" or batch.num_rows != self.rows:
             return False
         values = np.asarray(batch.values(i))
@@ -102,12 +102,12 @@ class _Filler:
         self.filled.append((0, self.rows))
         return True
 
-    def fill(self, batch: Any, i: int, start: int, tables: _morvane.TableSet | None) -> None:
+    def fill(self, batch: Any, i: int, kind: str, start: int, tables: _morvane.TableSet | None) -> None:
         if self.data is None:
             self._allocate()
         stop = start + batch.num_rows
         self.filled.append((start, stop))
-        if batch.columns[i].type == "text":
+        if kind == "text":
             self.data[start:stop] = batch.values(i)
             return
         values = np.asarray(batch.values(i))
@@ -228,8 +228,8 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
         table_set = run.messages[0].tables if meanings else None
         for i, column in enumerate(batch.columns):
             filler = fillers.get(column.name)
-            if filler is not None and (meanings or not filler.take(batch, i)):
-                filler.fill(batch, i, start, table_set)
+            if filler is not None and (meanings or not filler.take(batch, i, column.type)):
+                filler.fill(batch, i, column.type, start, table_set)
         offsets = batch.message_rows
         for n, message in enumerate(run.messages):
             a, b = start + offsets[n], start + offsets[n + 1]
