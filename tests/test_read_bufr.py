@@ -46,6 +46,8 @@ CASES = {
     "slice filter, required subset": (TEMP, dict(
         columns=["WMO_station_id", "pressure", "airTemperature", "windSpeed"],
         filters={"pressure": slice(50000, 85000)}, required_columns=["pressure", "windSpeed"])),
+    "data filter splitting compressed subsets": (AIRCRAFT, dict(
+        columns=["latitude", "flightLevel", "airTemperature"], filters={"flightLevel": slice(9000, 12000)})),
     "fractional seconds": ("atap_55.e4.bufr", dict(columns=["latitude", "longitude", "data_datetime"])),
     "callable filter on a header key": (TEMP, dict(
         columns=["stationNumber", "pressure", "typicalTime"],

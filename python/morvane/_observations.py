@@ -216,11 +216,14 @@ class _Collector:
             is_text = position in group.text_positions
             source = texts if is_text else numbers
             assert source is not None
-            values = source[:, cols].reshape(-1) if chosen is None else source[chosen][:, cols].reshape(-1)
-            ok = valid[:, cols].reshape(-1) if chosen is None else valid[chosen][:, cols].reshape(-1)
+            if chosen is None:
+                values, ok = source[:, cols].reshape(-1), valid[:, cols].reshape(-1)
+            else:
+                at = np.ix_(chosen, cols)
+                values, ok = source[at].reshape(-1), valid[at].reshape(-1)
             column.values.append(values)
             column.held.append(held_rows)
-            column.valid.append(ok & held_rows)
+            column.valid.append(ok if held.all() else ok & held_rows)
             column.kinds.add("text" if is_text else group.kind(position))
         self.chunks.append(GroupChunk(run.numbers[owners], group.subsets if chosen is None else group.subsets[chosen],
                                       per_subset, layout))
