@@ -70,7 +70,11 @@ class Layout:
             for j, (key, where) in enumerate(self.where.items()):
                 column = self.table[:, j]
                 held = column != ABSENT
-                found[key] = (where, index_of[np.where(held, column, 0)] if where == "data" else held, held)
+                cols = index_of[np.where(held, column, 0)] if where == "data" else held
+                # Layouts serve every read of their template, and a read takes
+                # these as rows of its own: read-only, so none can change them.
+                held.flags.writeable = cols.flags.writeable = False
+                found[key] = (where, cols, held)
         return found
 
     def plan(self, row: int) -> list[str]:
