@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,8 @@ struct Column {
 };
 
 struct Batch {
+  // Before the columns, which may keep their cells in it.
+  std::unique_ptr<CellArena> arena;
   std::vector<Column> columns;
   std::size_t rows = 0;
   std::vector<std::size_t> message_rows;  // row offset of each message, then the total

@@ -47,9 +47,11 @@ const char* reread_key(std::uint8_t x) {
 void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) {
   if (columns_.empty()) {
     // Room for about the columns of one subset, so that growing the
-    // vector does not move thousands of columns of a one-subset message.
+    // vector does not move thousands of columns of a one-subset message:
+    // items of a few bits each, and as many quality columns again.
     constexpr std::size_t kMaxExpectedColumns = 1U << 14U;
-    columns_.reserve(std::min(data_octets / std::max<std::size_t>(subsets, 1), kMaxExpectedColumns));
+    columns_.reserve(std::min(2 * data_octets / std::max<std::size_t>(subsets, 1) + 16,
+                              kMaxExpectedColumns));
   }
   message_rows_.push_back(rows_);
   message_subsets_ = subsets;
@@ -93,6 +95,7 @@ Batch ColumnBuilder::finish() && {
   for (Column& column : columns_) {
     if (column.decoded) pad(column.values, rows_);
   }
+  batch.arena = std::move(arena_);
   batch.columns = std::move(columns_);
   batch.rows = rows_;
   batch.message_rows = std::move(message_rows_);
@@ -324,9 +327,9 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   // which often become the column's own.
   if (!item.decoded) {
   } else if (expected_rows_ > end_row) {
-    reserve(column.values, expected_rows_);
+    reserve(column.values, expected_rows_, *arena_);
   } else if (by_subset_) {
-    reserve(column.values, end_row);
+    reserve(column.values, end_row, *arena_);
   }
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];

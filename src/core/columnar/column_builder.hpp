@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -96,7 +97,9 @@ private:
     std::uint32_t generation = 0;
     std::uint32_t count = 0;
     std::uint32_t message = 0;  // the message `columns` is known for
-    std::vector<std::size_t> columns;  // by rank - 1; kNone when not yet known
+    // By rank - 1; kNone when not yet known. Mostly one rank: an attribute
+    // slot exists per column, and a heap block each would cost more than it.
+    Cells<std::size_t, 2> columns;
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   // Slots 0..2: kept free, markers, inserted text; then one per key index
@@ -157,6 +160,7 @@ private:
   };
 
   CatalogCache catalogs_;
+  std::unique_ptr<CellArena> arena_ = std::make_unique<CellArena>();
   std::vector<Column> columns_;
   std::vector<std::string> keys_;
   static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);

@@ -15,8 +15,9 @@
 namespace morvane::columnar {
 
 ColumnValues empty_values(ColumnType type);
-// Room for `rows` rows.
+// Room for `rows` rows; short columns take it from `arena`.
 void reserve(ColumnValues& values, std::size_t rows);
+void reserve(ColumnValues& values, std::size_t rows, CellArena& arena);
 // Nulls up to `rows` rows.
 void pad_to(ColumnValues& values, std::size_t rows);
 inline void pad(ColumnValues& values, std::size_t rows) {
