@@ -23,9 +23,9 @@ enum class ColumnType : std::uint8_t { Int64, Float64, Text };
 // Arrow's large_utf8 layout (`offsets` has rows + 1 entries).
 struct ColumnValues {
   ColumnType type = ColumnType::Float64;
-  Cells<std::uint64_t, 1> words;
-  Cells<std::uint8_t, 8> valid;  // 1 = present, one per row
-  Cells<std::int64_t, 2> offsets;
+  Cells<std::uint64_t> words;
+  Cells<std::uint8_t> valid;  // 1 = present, one per row
+  Cells<std::int64_t> offsets;
   std::string chars;
 
   [[nodiscard]] std::size_t rows() const { return valid.size(); }

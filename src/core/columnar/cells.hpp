@@ -1,7 +1,8 @@
-// Contiguous storage for the cells of one column: the first few in place,
-// a few more in the batch's arena, more in a vector. A one-subset message (a TEMP) has thousands of columns
-// of one row each, where a heap block per column would cost more than the
-// value; a compressed column instead adopts the walk's whole array.
+// Contiguous storage for the cells of one column: short columns in the
+// batch's arena, longer ones in a block of their own. A one-subset message
+// (a TEMP) has thousands of columns of one row each, where a heap block per
+// column would cost more than the value; a compressed column instead adopts
+// the walk's whole array.
 #pragma once
 
 #include <algorithm>
@@ -44,143 +45,108 @@ private:
   std::size_t left_ = 0;
 };
 
-template <class T, std::size_t N> class Cells {
+template <class T> class Cells {
 public:
   Cells() = default;
   Cells(const Cells&) = delete;
   Cells& operator=(const Cells&) = delete;
-  Cells(Cells&& other) noexcept { take(std::move(other)); }
+  Cells(Cells&& other) noexcept
+      : owned_(std::move(other.owned_)), at_(other.at_), size_(other.size_), room_(other.room_) {
+    other.forget();
+  }
   Cells& operator=(Cells&& other) noexcept {
-    if (this != &other) take(std::move(other));
+    if (this != &other) {
+      owned_ = std::move(other.owned_);
+      at_ = other.at_;
+      size_ = other.size_;
+      room_ = other.room_;
+      other.forget();
+    }
     return *this;
   }
   ~Cells() = default;
 
-  [[nodiscard]] std::size_t size() const { return mode_ == Mode::Heap ? heap_.size() : size_; }
-  [[nodiscard]] bool empty() const { return size() == 0; }
-  [[nodiscard]] std::size_t capacity() const {
-    return mode_ == Mode::Heap ? heap_.capacity() : mode_ == Mode::Arena ? room_ : N;
-  }
-  [[nodiscard]] T* data() {
-    return mode_ == Mode::Heap ? heap_.data() : mode_ == Mode::Arena ? outside_ : local_.data();
-  }
-  [[nodiscard]] const T* data() const {
-    return mode_ == Mode::Heap ? heap_.data() : mode_ == Mode::Arena ? outside_ : local_.data();
-  }
-  T* begin() { return data(); }
-  T* end() { return data() + size(); }
-  const T* begin() const { return data(); }
-  const T* end() const { return data() + size(); }
-  T& operator[](std::size_t i) { return data()[i]; }
-  const T& operator[](std::size_t i) const { return data()[i]; }
-  T& back() { return data()[size() - 1]; }
-  const T& back() const { return data()[size() - 1]; }
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] std::size_t capacity() const { return room_; }
+  [[nodiscard]] T* data() { return at_; }
+  [[nodiscard]] const T* data() const { return at_; }
+  T* begin() { return at_; }
+  T* end() { return at_ + size_; }
+  const T* begin() const { return at_; }
+  const T* end() const { return at_ + size_; }
+  T& operator[](std::size_t i) { return at_[i]; }
+  const T& operator[](std::size_t i) const { return at_[i]; }
+  T& back() { return at_[size_ - 1]; }
+  const T& back() const { return at_[size_ - 1]; }
 
   [[gnu::always_inline]] void push_back(T value) {
-    if (mode_ == Mode::Local && size_ < N) {
-      local_[size_++] = value;
-      return;
-    }
-    if (mode_ == Mode::Arena && size_ < room_) {
-      outside_[size_++] = value;
-      return;
-    }
-    if (mode_ == Mode::Heap && heap_.size() < heap_.capacity()) {
-      heap_.push_back(value);
-      return;
-    }
-    grow_by_one(value);
+    if (size_ == room_) grow(size_ + 1);
+    at_[size_++] = value;
   }
 
-  void clear() {
-    heap_.clear();
-    size_ = 0;
-  }
+  void clear() { size_ = 0; }
 
   void reserve(std::size_t n) {
-    if (n <= capacity()) return;
-    if (mode_ != Mode::Heap) {
-      spill(n);
-    } else {
-      heap_.reserve(n);
-    }
+    if (n > room_) move_to(n);
   }
 
   // Room for `n` cells, taken from `arena` while short.
   void reserve(std::size_t n, CellArena& arena) {
-    if (n <= capacity()) return;
-    if (mode_ == Mode::Heap || n * sizeof(T) > CellArena::kMaxBytes) {
-      reserve(n);
+    if (n <= room_) return;
+    if (owned_ || n * sizeof(T) > CellArena::kMaxBytes) {
+      move_to(n);
       return;
     }
     T* room = static_cast<T*>(arena.allocate(n * sizeof(T)));
-    std::copy(data(), data() + size_, room);
-    outside_ = room;
-    room_ = static_cast<std::uint32_t>(n);
-    mode_ = Mode::Arena;
+    std::copy(at_, at_ + size_, room);
+    at_ = room;
+    room_ = n;
   }
 
   void resize(std::size_t n, T fill = T{}) {
-    if (mode_ != Mode::Heap && n <= capacity()) {
-      T* at = data();
-      for (std::size_t i = size_; i < n; ++i) at[i] = fill;
-      size_ = static_cast<std::uint32_t>(n);
-      return;
-    }
-    if (mode_ != Mode::Heap) spill(n);
-    heap_.resize(n, fill);
+    if (n > room_) grow(n);
+    for (std::size_t i = size_; i < n; ++i) at_[i] = fill;
+    size_ = n;
   }
 
   void append(const T* first, const T* last) {
-    reserve(size() + static_cast<std::size_t>(last - first));
-    if (mode_ == Mode::Heap) {
-      heap_.insert(heap_.end(), first, last);
-    } else {
-      T* at = data();
-      for (; first != last; ++first) at[size_++] = *first;
-    }
+    const auto count = static_cast<std::size_t>(last - first);
+    if (size_ + count > room_) grow(size_ + count);
+    std::copy(first, last, at_ + size_);
+    size_ += count;
   }
 
   // Takes over the array of `values`.
   void adopt(std::vector<T>&& values) {
-    heap_ = std::move(values);
-    mode_ = Mode::Heap;
-    size_ = 0;
+    owned_ = std::make_unique<std::vector<T>>(std::move(values));
+    at_ = owned_->data();
+    size_ = room_ = owned_->size();
   }
 
 private:
-  enum class Mode : std::uint8_t { Local, Arena, Heap };
+  // Room doubled at least, so that growing one cell at a time stays linear.
+  [[gnu::noinline]] void grow(std::size_t need) { move_to(std::max({need, room_ * 2, std::size_t{4}})); }
 
-  [[gnu::noinline]] void grow_by_one(T value) {
-    if (mode_ != Mode::Heap) spill(std::max(capacity() * 2, N * 2));
-    heap_.push_back(value);
+  void move_to(std::size_t room) {
+    auto block = std::make_unique<std::vector<T>>(room);
+    std::copy(at_, at_ + size_, block->data());
+    owned_ = std::move(block);
+    at_ = owned_->data();
+    room_ = room;
   }
 
-  void spill(std::size_t room) {
-    const T* at = data();
-    heap_.reserve(std::max(room, std::size_t{size_}));
-    heap_.assign(at, at + size_);
-    mode_ = Mode::Heap;
-    size_ = 0;
+  void forget() {
+    at_ = nullptr;
+    size_ = room_ = 0;
   }
 
-  void take(Cells&& other) {
-    heap_ = std::move(other.heap_);
-    local_ = other.local_;
-    outside_ = other.outside_;
-    size_ = other.size_;
-    room_ = other.room_;
-    mode_ = other.mode_;
-    other.size_ = 0;
-    other.mode_ = Mode::Local;
-  }
-
-  std::vector<T> heap_;
-  std::array<T, N> local_{};
-  T* outside_ = nullptr;  // in a CellArena, when mode_ is Arena
-  std::uint32_t size_ = 0;
-  std::uint32_t room_ = 0;
-  Mode mode_ = Mode::Local;
+  // Owns the cells when they are on the heap; otherwise they are in an
+  // arena, or there are none.
+  std::unique_ptr<std::vector<T>> owned_;
+  T* at_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t room_ = 0;
 };
 
 } // namespace morvane::columnar

@@ -322,7 +322,6 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   if (item.definition != nullptr) column.element = element_text(item);
   column.values.type = item.type;
   column.decoded = item.decoded;
-  if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
   // Uncompressed rows arrive one by one; compressed ones as whole arrays,
   // which often become the column's own.
   if (!item.decoded) {
@@ -331,6 +330,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   } else if (by_subset_) {
     reserve(column.values, end_row, *arena_);
   }
+  if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];
   while (ranks.size() < rank) ranks.push_back(kNone);

@@ -91,15 +91,36 @@ private:
     bool decoded = true;
   };
 
+  // The columns of a slot's ranks. Mostly one: an attribute slot exists per
+  // column, and a heap block each would cost more than its column.
+  class RankColumns {
+  public:
+    [[nodiscard]] std::size_t size() const { return size_; }
+    std::size_t& operator[](std::size_t i) { return i == 0 ? first_ : more_[i - 1]; }
+    void push_back(std::size_t column) {
+      if (size_ == 0) {
+        first_ = column;
+      } else {
+        more_.resize(size_ - 1);
+        more_.push_back(column);
+      }
+      ++size_;
+    }
+    void clear() { size_ = 0; }
+
+  private:
+    std::size_t first_ = 0;
+    std::vector<std::size_t> more_;
+    std::size_t size_ = 0;
+  };
+
   // Rank counting and the columns found so far for one element (or one
   // attribute of one column).
   struct Slot {
     std::uint32_t generation = 0;
     std::uint32_t count = 0;
     std::uint32_t message = 0;  // the message `columns` is known for
-    // By rank - 1; kNone when not yet known. Mostly one rank: an attribute
-    // slot exists per column, and a heap block each would cost more than it.
-    Cells<std::size_t, 2> columns;
+    RankColumns columns;  // by rank - 1; kNone when not yet known
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   // Slots 0..2: kept free, markers, inserted text; then one per key index
