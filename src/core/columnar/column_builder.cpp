@@ -131,7 +131,8 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
   keys_.emplace_back(key);
   key_index_.emplace(keys_.back(), index);
   key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
-  named_.emplace_back();
+  // Ranks of a key come one by one, up to hundreds in a sounding.
+  named_.emplace_back().reserve(16);
   return index;
 }
 
@@ -224,12 +225,15 @@ std::size_t ColumnBuilder::resolve(const Item& item) {
   const bool attribute = item.role == ItemRole::Quality || item.role == ItemRole::Associated;
   const std::size_t pooled = attribute ? attribute_slot(item) : 0;
   Slot& s = attribute ? attribute_pool_[pooled] : slot(item.slot);
+  // For attributes the "rank" is the depth of the chain of equal attributes.
+  const std::uint32_t rank = next_rank(s);
+  // A (slot, rank) comes once per subset, and its column is remembered for
+  // the next subsets of the message: of use only when there are some.
+  if (!by_subset_ || message_subsets_ == 1) return named(item, rank);
   if (s.message != message_) {
     s.message = message_;
     s.columns.clear();
   }
-  // For attributes the "rank" is the depth of the chain of equal attributes.
-  const std::uint32_t rank = next_rank(s);
   if (rank <= s.columns.size()) {
     const std::size_t c = s.columns[rank - 1];
     if (c != kNone && !used(c)) return c;
@@ -287,9 +291,13 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
     // Names are made once per kind of attribute, not per column: a TEMP
     // has thousands of quality columns.
     const AttributeName name{parent.key, attribute_code(item), rank};
-    auto [it, added] = attribute_keys_.try_emplace(name, kNoKey);
-    if (added) it->second = intern(attribute_text(keys_[parent.key], item, rank));
-    key = it->second;
+    AttributeKey& recent = recent_attribute_keys_[AttributeNameHash{}(name) % kRecentAttributeKeys];
+    if (recent.key == kNoKey || !(recent.name == name)) {
+      auto [it, added] = attribute_keys_.try_emplace(name, kNoKey);
+      if (added) it->second = intern(attribute_text(keys_[parent.key], item, rank));
+      recent = AttributeKey{name, it->second};
+    }
+    key = recent.key;
     for (std::size_t c = find(key, column_rank); c != kNone && used(c); c = find(key, column_rank)) {
       key = primed(key);
     }
@@ -307,7 +315,9 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
 std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint32_t rank) {
   const std::size_t end_row = rows_ + message_subsets_;
   const std::size_t limit = kBaseCells + kCellsPerItem * (items_ + message_subsets_);
-  if ((columns_.size() + 1) > limit / std::max<std::size_t>(end_row, 1)) {
+  // columns + 1 > limit / rows, without a division per column.
+  if (static_cast<unsigned __int128>(columns_.size() + 1) * std::max<std::size_t>(end_row, 1) >
+      limit) {
     error_ = BufrError::parse("subsets too unlike to align into columns: " +
                               std::to_string(columns_.size() + 1) + " columns for " +
                               std::to_string(end_row) + " rows");

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -197,10 +198,19 @@ private:
   };
   struct AttributeNameHash {
     std::size_t operator()(const AttributeName& n) const {
-      return attribute_home(n.parent_key, n.attribute) ^ (std::size_t{n.rank} << 40U);
+      const std::size_t h = attribute_home(n.parent_key, n.attribute) ^ (std::size_t{n.rank} << 40U);
+      return h ^ (h >> 29U);
     }
   };
   std::unordered_map<AttributeName, std::uint32_t, AttributeNameHash> attribute_keys_;
+  // The last keys found in attribute_keys_, by hash: a message has few
+  // kinds of attribute, each on thousands of columns.
+  struct AttributeKey {
+    AttributeName name;
+    std::uint32_t key = kNoKey;
+  };
+  static constexpr std::size_t kRecentAttributeKeys = 61;
+  std::array<AttributeKey, kRecentAttributeKeys> recent_attribute_keys_{};
   std::vector<std::uint32_t> primed_;  // by key index; kNoKey until needed
   std::unordered_map<const ElementDefinition*, std::uint32_t> definition_keys_;  // by key index, when selecting
   std::unordered_set<std::string, KeyHash, std::equal_to<>> selected_;
