@@ -42,6 +42,10 @@ struct ElementText {
 // columns, and strings per column would cost more than its values.
 struct Column {
   static constexpr std::uint32_t kNoElement = static_cast<std::uint32_t>(-1);
+  // Provided, so that a new column is set member by member: value
+  // initialization would clear the whole struct first.
+  Column() noexcept {}  // NOLINT(modernize-use-equals-default)
+
   std::uint32_t key = 0;  // index in Batch::keys
   std::uint32_t rank = 0;
   std::uint32_t descriptor = 0;

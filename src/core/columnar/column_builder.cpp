@@ -117,19 +117,22 @@ std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
   if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
   std::size_t& known = element_slots_[info.index];
   if (known == kNone) {
-    // Per definition, not per message: its key is interned once.
-    auto [it, added] = definition_keys_.try_emplace(info.definition, kNoKey);
-    if (added) it->second = intern(key_of(*info.definition));
-    known = kFixedSlots + it->second;
+    // Per catalog entry, not per message: its key is looked up once.
+    const ElementDefinition& definition = *info.definition;
+    known = kFixedSlots + (definition.abbreviation.empty() ? intern(written_code(definition.code))
+                                                           : intern(definition.abbreviation));
   }
   return known;
 }
 
 std::uint32_t ColumnBuilder::intern(std::string_view key) {
-  if (auto it = key_index_.find(key); it != key_index_.end()) return it->second;
+  const std::size_t hash = KeyIndex::hash(key);
+  if (const std::uint32_t known = key_index_.find(key, hash, keys_); known != KeyIndex::kAbsent) {
+    return known;
+  }
   const auto index = static_cast<std::uint32_t>(keys_.size());
   keys_.emplace_back(key);
-  key_index_.emplace(keys_.back(), index);
+  key_index_.insert(hash, index);
   key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
   // Ranks of a key come one by one, up to hundreds in a sounding.
   named_.emplace_back().reserve(16);

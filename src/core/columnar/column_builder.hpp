@@ -22,6 +22,7 @@
 #include "../data/walk_sink.hpp"
 #include "../error.hpp"
 #include "batch.hpp"
+#include "key_index.hpp"
 
 namespace morvane::columnar {
 
@@ -212,10 +213,9 @@ private:
   static constexpr std::size_t kRecentAttributeKeys = 61;
   std::array<AttributeKey, kRecentAttributeKeys> recent_attribute_keys_{};
   std::vector<std::uint32_t> primed_;  // by key index; kNoKey until needed
-  std::unordered_map<const ElementDefinition*, std::uint32_t> definition_keys_;  // by key index, when selecting
   std::unordered_set<std::string, KeyHash, std::equal_to<>> selected_;
   bool selecting_ = false;
-  std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> key_index_;
+  KeyIndex key_index_;
   std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
   std::vector<ElementText> elements_;
   std::unordered_map<const ElementDefinition*, std::uint32_t> element_index_;
