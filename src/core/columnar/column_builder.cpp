@@ -301,18 +301,17 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
       recent = AttributeKey{name, it->second};
     }
     key = recent.key;
-    for (std::size_t c = find(key, column_rank); c != kNone && used(c); c = find(key, column_rank)) {
+    std::size_t c = find(key, column_rank);
+    while (c != kNone && used(c)) {
       key = primed(key);
+      c = find(key, column_rank);
     }
-  } else {
-    // Two elements sharing one key: the later takes the next free rank.
-    for (std::size_t c = find(key, column_rank); c != kNone && used(c);
-         c = find(key, column_rank)) {
-      ++column_rank;
-    }
+    return c != kNone ? c : create(item, key, column_rank);
   }
-  if (const std::size_t c = find(key, column_rank); c != kNone) return c;
-  return create(item, key, column_rank);
+  // Two elements sharing one key: the later takes the next free rank.
+  std::size_t c = find(key, column_rank);
+  while (c != kNone && used(c)) c = find(key, ++column_rank);
+  return c != kNone ? c : create(item, key, column_rank);
 }
 
 std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint32_t rank) {
