@@ -1,6 +1,7 @@
 #include "column_builder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "column_values.hpp"
@@ -50,8 +51,12 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
     // vector does not move thousands of columns of a one-subset message:
     // items of a few bits each, and as many quality columns again.
     constexpr std::size_t kMaxExpectedColumns = 1U << 14U;
-    columns_.reserve(std::min(2 * data_octets / std::max<std::size_t>(subsets, 1) + 16,
-                              kMaxExpectedColumns));
+    const std::size_t expected =
+        std::min(2 * data_octets / std::max<std::size_t>(subsets, 1) + 16, kMaxExpectedColumns);
+    columns_.reserve(expected);
+    // About half of them quality columns, each with an attribute slot.
+    attribute_pool_.reserve(expected / 2);
+    if (attribute_table_.size() < expected) attribute_table_.resize(std::bit_ceil(expected));
   }
   message_rows_.push_back(rows_);
   message_subsets_ = subsets;
