@@ -51,11 +51,11 @@ struct Column {
   std::uint32_t descriptor = 0;
   std::uint32_t element = kNoElement;  // index in Batch::elements
   ItemRole role = ItemRole::Element;
-  std::int64_t qualifies = -1;  // column index, or -1
-  std::uint8_t reread = 0;      // X of the re-reading operator, 0 otherwise
+  std::uint8_t reread = 0;  // X of the re-reading operator, 0 otherwise
   // False when the decode was asked for other keys only: the column then
   // names an occurrence but holds no rows.
   bool decoded = true;
+  std::int64_t qualifies = -1;  // column index, or -1
   ColumnValues values;
 };
 
