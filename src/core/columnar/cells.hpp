@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace morvane::columnar {
@@ -32,6 +33,17 @@ public:
     return at;
   }
 
+  // Keeps `values` as long as the arena, where they are: a compressed
+  // column's array becomes the column's own without a copy.
+  template <class T> T* keep(std::vector<T>&& values) {
+    if constexpr (std::is_same_v<T, std::uint64_t>) {
+      return kept_words_.emplace_back(std::move(values)).data();
+    } else {
+      static_assert(std::is_same_v<T, std::uint8_t>, "only words and octets are kept");
+      return kept_octets_.emplace_back(std::move(values)).data();
+    }
+  }
+
 private:
   static constexpr std::size_t kBlockWords = 8192;
   [[gnu::noinline]] void refill() {
@@ -41,6 +53,8 @@ private:
   }
 
   std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
+  std::vector<std::vector<std::uint64_t>> kept_words_;
+  std::vector<std::vector<std::uint8_t>> kept_octets_;
   std::byte* next_ = nullptr;
   std::size_t left_ = 0;
 };
@@ -51,12 +65,12 @@ public:
   Cells(const Cells&) = delete;
   Cells& operator=(const Cells&) = delete;
   Cells(Cells&& other) noexcept
-      : owned_(std::move(other.owned_)), at_(other.at_), size_(other.size_), room_(other.room_) {
+      : block_(std::move(other.block_)), at_(other.at_), size_(other.size_), room_(other.room_) {
     other.forget();
   }
   Cells& operator=(Cells&& other) noexcept {
     if (this != &other) {
-      owned_ = std::move(other.owned_);
+      block_ = std::move(other.block_);
       at_ = other.at_;
       size_ = other.size_;
       room_ = other.room_;
@@ -81,8 +95,11 @@ public:
   const T& back() const { return at_[size_ - 1]; }
 
   [[gnu::always_inline]] void push_back(T value) {
-    if (size_ == room_) grow(size_ + 1);
-    at_[size_++] = value;
+    // Locals: a store through an octet pointer could alias the members.
+    const std::size_t size = size_;
+    if (size == room_) grow(size + 1);
+    at_[size] = value;
+    size_ = size + 1;
   }
 
   void clear() { size_ = 0; }
@@ -94,19 +111,20 @@ public:
   // Room for `n` cells, taken from `arena` while short.
   void reserve(std::size_t n, CellArena& arena) {
     if (n <= room_) return;
-    if (owned_ || n * sizeof(T) > CellArena::kMaxBytes) {
+    if (n * sizeof(T) > CellArena::kMaxBytes) {
       move_to(n);
       return;
     }
     T* room = static_cast<T*>(arena.allocate(n * sizeof(T)));
     std::copy(at_, at_ + size_, room);
+    block_.reset();
     at_ = room;
     room_ = n;
   }
 
   void resize(std::size_t n, T fill = T{}) {
     if (n > room_) grow(n);
-    for (std::size_t i = size_; i < n; ++i) at_[i] = fill;
+    if (n > size_) std::fill(at_ + size_, at_ + n, fill);
     size_ = n;
   }
 
@@ -117,11 +135,11 @@ public:
     size_ += count;
   }
 
-  // Takes over the array of `values`.
-  void adopt(std::vector<T>&& values) {
-    owned_ = std::make_unique<std::vector<T>>(std::move(values));
-    at_ = owned_->data();
-    size_ = room_ = owned_->size();
+  // Takes over the array of `values`, which `arena` keeps.
+  void adopt(std::vector<T>&& values, CellArena& arena) {
+    size_ = room_ = values.size();
+    at_ = arena.keep(std::move(values));
+    block_.reset();
   }
 
 private:
@@ -129,10 +147,10 @@ private:
   [[gnu::noinline]] void grow(std::size_t need) { move_to(std::max({need, room_ * 2, std::size_t{4}})); }
 
   void move_to(std::size_t room) {
-    auto block = std::make_unique<std::vector<T>>(room);
-    std::copy(at_, at_ + size_, block->data());
-    owned_ = std::move(block);
-    at_ = owned_->data();
+    auto block = std::make_unique_for_overwrite<T[]>(room);
+    std::copy(at_, at_ + size_, block.get());
+    block_ = std::move(block);
+    at_ = block_.get();
     room_ = room;
   }
 
@@ -141,9 +159,9 @@ private:
     size_ = room_ = 0;
   }
 
-  // Owns the cells when they are on the heap; otherwise they are in an
-  // arena, or there are none.
-  std::unique_ptr<std::vector<T>> owned_;
+  // Owns the cells when they have a block of their own; otherwise they are
+  // in an arena, or there are none.
+  std::unique_ptr<T[]> block_;
   T* at_ = nullptr;
   std::size_t size_ = 0;
   std::size_t room_ = 0;

@@ -490,14 +490,14 @@ void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
   }
   const std::size_t c = resolve(item);
   accept(c, item.type);
-  append_column(columns_[c].values, column, coding, message_subsets_);
+  append_column(columns_[c].values, column, coding, message_subsets_, *arena_);
   if (info != nullptr && tag.role != ItemRole::Bitmap) last_element_ = c;
   if (pending_column_ && info != nullptr) {
     ValueColumn associated = std::move(*pending_column_);
     pending_column_.reset();
     const std::size_t a = resolve(associated_item(c));
     accept(a, ColumnType::Int64);
-    append_column(columns_[a].values, associated, NumericCoding{}, message_subsets_);
+    append_column(columns_[a].values, associated, NumericCoding{}, message_subsets_, *arena_);
   }
 }
 

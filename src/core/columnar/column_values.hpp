@@ -56,9 +56,9 @@ void to_float(ColumnValues& values);
 void to_text(ColumnValues& values);
 
 // The `subsets` entries of a compressed column; its arrays may be taken
-// over. Its values are recomputed from the raws with `coding`, so the walk
-// need only give the first subset's value.
+// over, kept by `arena`. Its values are recomputed from the raws with
+// `coding`, so the walk need only give the first subset's value.
 void append_column(ColumnValues& values, ValueColumn& column, const NumericCoding& coding,
-                   std::size_t subsets);
+                   std::size_t subsets, CellArena& arena);
 
 } // namespace morvane::columnar
