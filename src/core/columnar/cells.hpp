@@ -144,7 +144,9 @@ public:
 
 private:
   // Room doubled at least, so that growing one cell at a time stays linear.
-  [[gnu::noinline]] void grow(std::size_t need) { move_to(std::max({need, room_ * 2, std::size_t{4}})); }
+  [[gnu::noinline]] void grow(std::size_t need) {
+    move_to(std::max({need, room_ * 2, std::size_t{4}}));
+  }
 
   void move_to(std::size_t room) {
     auto block = std::make_unique_for_overwrite<T[]>(room);

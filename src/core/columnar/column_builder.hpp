@@ -199,7 +199,8 @@ private:
   };
   struct AttributeNameHash {
     std::size_t operator()(const AttributeName& n) const {
-      const std::size_t h = attribute_home(n.parent_key, n.attribute) ^ (std::size_t{n.rank} << 40U);
+      const std::size_t h =
+          attribute_home(n.parent_key, n.attribute) ^ (std::size_t{n.rank} << 40U);
       return h ^ (h >> 29U);
     }
   };
