@@ -111,15 +111,6 @@ void reserve(ColumnValues& values, std::size_t rows) {
   values.valid.reserve(rows);
 }
 
-void reserve(ColumnValues& values, std::size_t rows, CellArena& arena) {
-  if (values.type == ColumnType::Text) {
-    values.offsets.reserve(rows + 1, arena);
-  } else {
-    values.words.reserve(rows, arena);
-  }
-  values.valid.reserve(rows, arena);
-}
-
 void pad_to(ColumnValues& values, std::size_t rows) {
   if (values.type == ColumnType::Text) {
     values.offsets.resize(rows + 1, static_cast<std::int64_t>(values.chars.size()));

@@ -17,7 +17,14 @@ namespace morvane::columnar {
 ColumnValues empty_values(ColumnType type);
 // Room for `rows` rows; short columns take it from `arena`.
 void reserve(ColumnValues& values, std::size_t rows);
-void reserve(ColumnValues& values, std::size_t rows, CellArena& arena);
+inline void reserve(ColumnValues& values, std::size_t rows, CellArena& arena) {
+  if (values.type == ColumnType::Text) {
+    values.offsets.reserve(rows + 1, arena);
+  } else {
+    values.words.reserve(rows, arena);
+  }
+  values.valid.reserve(rows, arena);
+}
 // Nulls up to `rows` rows.
 void pad_to(ColumnValues& values, std::size_t rows);
 inline void pad(ColumnValues& values, std::size_t rows) {
