@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,9 +23,9 @@ enum class ColumnType : std::uint8_t { Int64, Float64, Text };
 // Arrow's large_utf8 layout (`offsets` has rows + 1 entries).
 struct ColumnValues {
   ColumnType type = ColumnType::Float64;
-  Cells<std::uint64_t, 1> words;
-  Cells<std::uint8_t, 8> valid;  // 1 = present, one per row
-  Cells<std::int64_t, 2> offsets;
+  Cells<std::uint64_t> words;
+  Cells<std::uint8_t> valid;  // 1 = present, one per row
+  Cells<std::int64_t> offsets;
   std::string chars;
 
   [[nodiscard]] std::size_t rows() const { return valid.size(); }
@@ -41,20 +42,26 @@ struct ElementText {
 // columns, and strings per column would cost more than its values.
 struct Column {
   static constexpr std::uint32_t kNoElement = static_cast<std::uint32_t>(-1);
+  // Provided, so that a new column is set member by member: value
+  // initialization would clear the whole struct first.
+  Column() noexcept {}  // NOLINT(modernize-use-equals-default)
+
   std::uint32_t key = 0;  // index in Batch::keys
   std::uint32_t rank = 0;
   std::uint32_t descriptor = 0;
   std::uint32_t element = kNoElement;  // index in Batch::elements
   ItemRole role = ItemRole::Element;
-  std::int64_t qualifies = -1;  // column index, or -1
-  std::uint8_t reread = 0;      // X of the re-reading operator, 0 otherwise
+  std::uint8_t reread = 0;  // X of the re-reading operator, 0 otherwise
   // False when the decode was asked for other keys only: the column then
   // names an occurrence but holds no rows.
   bool decoded = true;
+  std::int64_t qualifies = -1;  // column index, or -1
   ColumnValues values;
 };
 
 struct Batch {
+  // Before the columns, which may keep their cells in it.
+  std::unique_ptr<CellArena> arena;
   std::vector<Column> columns;
   std::size_t rows = 0;
   std::vector<std::size_t> message_rows;  // row offset of each message, then the total

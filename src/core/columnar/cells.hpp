@@ -1,97 +1,172 @@
-// Contiguous storage for the cells of one column: the first few in place,
-// more in a vector. A one-subset message (a TEMP) has thousands of columns
-// of one row each, where a heap block per column would cost more than the
-// value; a compressed column instead adopts the walk's whole array.
+// Contiguous storage for the cells of one column: short columns in the
+// batch's arena, longer ones in a block of their own. A one-subset message
+// (a TEMP) has thousands of columns of one row each, where a heap block per
+// column would cost more than the value; a compressed column instead adopts
+// the walk's whole array.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace morvane::columnar {
 
-template <class T, std::size_t N> class Cells {
+// Storage for the short columns of one batch, all freed with it: the
+// columns of a run of a few one-subset messages need room for a few rows
+// each, and a heap block per column would cost more than its values.
+class CellArena {
 public:
-  [[nodiscard]] std::size_t size() const { return on_heap_ ? heap_.size() : local_size_; }
-  [[nodiscard]] bool empty() const { return size() == 0; }
-  [[nodiscard]] std::size_t capacity() const { return on_heap_ ? heap_.capacity() : N; }
-  [[nodiscard]] T* data() { return on_heap_ ? heap_.data() : local_.data(); }
-  [[nodiscard]] const T* data() const { return on_heap_ ? heap_.data() : local_.data(); }
-  T* begin() { return data(); }
-  T* end() { return data() + size(); }
-  const T* begin() const { return data(); }
-  const T* end() const { return data() + size(); }
-  T& operator[](std::size_t i) { return data()[i]; }
-  const T& operator[](std::size_t i) const { return data()[i]; }
-  T& back() { return data()[size() - 1]; }
-  const T& back() const { return data()[size() - 1]; }
+  // The most a column takes from the arena; longer ones have their own block.
+  static constexpr std::size_t kMaxBytes = 512;
 
-  [[gnu::always_inline]] void push_back(T value) {
-    if (!on_heap_ && local_size_ < N) {
-      local_[local_size_++] = value;
-      return;
-    }
-    if (on_heap_ && heap_.size() < heap_.capacity()) {
-      heap_.push_back(value);
-      return;
-    }
-    grow_by_one(value);
+  // `bytes` (at most kMaxBytes) aligned for any cell type.
+  void* allocate(std::size_t bytes) {
+    bytes = (bytes + 7U) & ~std::size_t{7};
+    if (bytes > left_) refill();
+    void* at = next_;
+    next_ += bytes;
+    left_ -= bytes;
+    return at;
   }
 
-  void reserve(std::size_t n) {
-    if (n <= capacity()) return;
-    if (!on_heap_) {
-      spill(n);
+  // Keeps `values` as long as the arena, where they are: a compressed
+  // column's array becomes the column's own without a copy.
+  template <class T> T* keep(std::vector<T>&& values) {
+    if constexpr (std::is_same_v<T, std::uint64_t>) {
+      return kept_words_.emplace_back(std::move(values)).data();
     } else {
-      heap_.reserve(n);
+      static_assert(std::is_same_v<T, std::uint8_t>, "only words and octets are kept");
+      return kept_octets_.emplace_back(std::move(values)).data();
     }
-  }
-
-  void resize(std::size_t n, T fill = T{}) {
-    if (!on_heap_ && n <= N) {
-      for (std::size_t i = local_size_; i < n; ++i) local_[i] = fill;
-      local_size_ = static_cast<std::uint32_t>(n);
-      return;
-    }
-    if (!on_heap_) spill(n);
-    heap_.resize(n, fill);
-  }
-
-  void append(const T* first, const T* last) {
-    reserve(size() + static_cast<std::size_t>(last - first));
-    if (on_heap_) {
-      heap_.insert(heap_.end(), first, last);
-    } else {
-      for (; first != last; ++first) local_[local_size_++] = *first;
-    }
-  }
-
-  // Takes over the array of `values`.
-  void adopt(std::vector<T>&& values) {
-    heap_ = std::move(values);
-    on_heap_ = true;
-    local_size_ = 0;
   }
 
 private:
-  [[gnu::noinline]] void grow_by_one(T value) {
-    if (!on_heap_) spill(N * 2);
-    heap_.push_back(value);
+  static constexpr std::size_t kBlockWords = 8192;
+  [[gnu::noinline]] void refill() {
+    blocks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(kBlockWords));
+    next_ = reinterpret_cast<std::byte*>(blocks_.back().get());
+    left_ = kBlockWords * sizeof(std::uint64_t);
   }
 
-  void spill(std::size_t room) {
-    heap_.reserve(std::max(room, std::size_t{local_size_}));
-    heap_.assign(local_.begin(), local_.begin() + local_size_);
-    on_heap_ = true;
-    local_size_ = 0;
+  std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
+  std::vector<std::vector<std::uint64_t>> kept_words_;
+  std::vector<std::vector<std::uint8_t>> kept_octets_;
+  std::byte* next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+template <class T> class Cells {
+public:
+  Cells() = default;
+  Cells(const Cells&) = delete;
+  Cells& operator=(const Cells&) = delete;
+  Cells(Cells&& other) noexcept
+      : block_(std::move(other.block_)), at_(other.at_), size_(other.size_), room_(other.room_) {
+    other.forget();
+  }
+  Cells& operator=(Cells&& other) noexcept {
+    if (this != &other) {
+      block_ = std::move(other.block_);
+      at_ = other.at_;
+      size_ = other.size_;
+      room_ = other.room_;
+      other.forget();
+    }
+    return *this;
+  }
+  ~Cells() = default;
+
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] std::size_t capacity() const { return room_; }
+  [[nodiscard]] T* data() { return at_; }
+  [[nodiscard]] const T* data() const { return at_; }
+  T* begin() { return at_; }
+  T* end() { return at_ + size_; }
+  const T* begin() const { return at_; }
+  const T* end() const { return at_ + size_; }
+  T& operator[](std::size_t i) { return at_[i]; }
+  const T& operator[](std::size_t i) const { return at_[i]; }
+  T& back() { return at_[size_ - 1]; }
+  const T& back() const { return at_[size_ - 1]; }
+
+  [[gnu::always_inline]] void push_back(T value) {
+    // Locals: a store through an octet pointer could alias the members.
+    const std::size_t size = size_;
+    if (size == room_) grow(size + 1);
+    at_[size] = value;
+    size_ = size + 1;
   }
 
-  std::vector<T> heap_;
-  std::array<T, N> local_{};
-  std::uint32_t local_size_ = 0;
-  bool on_heap_ = false;
+  void clear() { size_ = 0; }
+
+  void reserve(std::size_t n) {
+    if (n > room_) move_to(n);
+  }
+
+  // Room for `n` cells, taken from `arena` while short.
+  void reserve(std::size_t n, CellArena& arena) {
+    if (n <= room_) return;
+    if (n * sizeof(T) > CellArena::kMaxBytes) {
+      move_to(n);
+      return;
+    }
+    T* room = static_cast<T*>(arena.allocate(n * sizeof(T)));
+    std::copy(at_, at_ + size_, room);
+    block_.reset();
+    at_ = room;
+    room_ = n;
+  }
+
+  void resize(std::size_t n, T fill = T{}) {
+    if (n > room_) grow(n);
+    if (n > size_) std::fill(at_ + size_, at_ + n, fill);
+    size_ = n;
+  }
+
+  void append(const T* first, const T* last) {
+    const auto count = static_cast<std::size_t>(last - first);
+    if (size_ + count > room_) grow(size_ + count);
+    std::copy(first, last, at_ + size_);
+    size_ += count;
+  }
+
+  // Takes over the array of `values`, which `arena` keeps.
+  void adopt(std::vector<T>&& values, CellArena& arena) {
+    size_ = room_ = values.size();
+    at_ = arena.keep(std::move(values));
+    block_.reset();
+  }
+
+private:
+  // Room doubled at least, so that growing one cell at a time stays linear.
+  [[gnu::noinline]] void grow(std::size_t need) {
+    move_to(std::max({need, room_ * 2, std::size_t{4}}));
+  }
+
+  void move_to(std::size_t room) {
+    auto block = std::make_unique_for_overwrite<T[]>(room);
+    std::copy(at_, at_ + size_, block.get());
+    block_ = std::move(block);
+    at_ = block_.get();
+    room_ = room;
+  }
+
+  void forget() {
+    at_ = nullptr;
+    size_ = room_ = 0;
+  }
+
+  // Owns the cells when they have a block of their own; otherwise they are
+  // in an arena, or there are none.
+  std::unique_ptr<T[]> block_;
+  T* at_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t room_ = 0;
 };
 
 } // namespace morvane::columnar

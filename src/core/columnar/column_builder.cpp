@@ -1,6 +1,7 @@
 #include "column_builder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "column_values.hpp"
@@ -47,9 +48,15 @@ const char* reread_key(std::uint8_t x) {
 void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) {
   if (columns_.empty()) {
     // Room for about the columns of one subset, so that growing the
-    // vector does not move thousands of columns of a one-subset message.
+    // vector does not move thousands of columns of a one-subset message:
+    // items of a few bits each, and as many quality columns again.
     constexpr std::size_t kMaxExpectedColumns = 1U << 14U;
-    columns_.reserve(std::min(data_octets / std::max<std::size_t>(subsets, 1), kMaxExpectedColumns));
+    const std::size_t expected =
+        std::min(2 * data_octets / std::max<std::size_t>(subsets, 1) + 16, kMaxExpectedColumns);
+    columns_.reserve(expected);
+    // About half of them quality columns, each with an attribute slot.
+    attribute_pool_.reserve(expected / 2);
+    if (attribute_table_.size() < expected) attribute_table_.resize(std::bit_ceil(expected));
   }
   message_rows_.push_back(rows_);
   message_subsets_ = subsets;
@@ -93,6 +100,7 @@ Batch ColumnBuilder::finish() && {
   for (Column& column : columns_) {
     if (column.decoded) pad(column.values, rows_);
   }
+  batch.arena = std::move(arena_);
   batch.columns = std::move(columns_);
   batch.rows = rows_;
   batch.message_rows = std::move(message_rows_);
@@ -114,21 +122,25 @@ std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
   if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
   std::size_t& known = element_slots_[info.index];
   if (known == kNone) {
-    // Per definition, not per message: its key is interned once.
-    auto [it, added] = definition_keys_.try_emplace(info.definition, kNoKey);
-    if (added) it->second = intern(key_of(*info.definition));
-    known = kFixedSlots + it->second;
+    // Per catalog entry, not per message: its key is looked up once.
+    const ElementDefinition& definition = *info.definition;
+    known = kFixedSlots + (definition.abbreviation.empty() ? intern(written_code(definition.code))
+                                                           : intern(definition.abbreviation));
   }
   return known;
 }
 
 std::uint32_t ColumnBuilder::intern(std::string_view key) {
-  if (auto it = key_index_.find(key); it != key_index_.end()) return it->second;
+  const std::size_t hash = KeyIndex::hash(key);
+  if (const std::uint32_t known = key_index_.find(key, hash, keys_); known != KeyIndex::kAbsent) {
+    return known;
+  }
   const auto index = static_cast<std::uint32_t>(keys_.size());
   keys_.emplace_back(key);
-  key_index_.emplace(keys_.back(), index);
+  key_index_.insert(hash, index);
   key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
-  named_.emplace_back();
+  // Ranks of a key come one by one, up to hundreds in a sounding.
+  named_.emplace_back().reserve(16);
   return index;
 }
 
@@ -221,12 +233,15 @@ std::size_t ColumnBuilder::resolve(const Item& item) {
   const bool attribute = item.role == ItemRole::Quality || item.role == ItemRole::Associated;
   const std::size_t pooled = attribute ? attribute_slot(item) : 0;
   Slot& s = attribute ? attribute_pool_[pooled] : slot(item.slot);
+  // For attributes the "rank" is the depth of the chain of equal attributes.
+  const std::uint32_t rank = next_rank(s);
+  // A (slot, rank) comes once per subset, and its column is remembered for
+  // the next subsets of the message: of use only when there are some.
+  if (!by_subset_ || message_subsets_ == 1) return named(item, rank);
   if (s.message != message_) {
     s.message = message_;
     s.columns.clear();
   }
-  // For attributes the "rank" is the depth of the chain of equal attributes.
-  const std::uint32_t rank = next_rank(s);
   if (rank <= s.columns.size()) {
     const std::size_t c = s.columns[rank - 1];
     if (c != kNone && !used(c)) return c;
@@ -284,27 +299,32 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
     // Names are made once per kind of attribute, not per column: a TEMP
     // has thousands of quality columns.
     const AttributeName name{parent.key, attribute_code(item), rank};
-    auto [it, added] = attribute_keys_.try_emplace(name, kNoKey);
-    if (added) it->second = intern(attribute_text(keys_[parent.key], item, rank));
-    key = it->second;
-    for (std::size_t c = find(key, column_rank); c != kNone && used(c); c = find(key, column_rank)) {
+    AttributeKey& recent = recent_attribute_keys_[AttributeNameHash{}(name) % kRecentAttributeKeys];
+    if (recent.key == kNoKey || !(recent.name == name)) {
+      auto [it, added] = attribute_keys_.try_emplace(name, kNoKey);
+      if (added) it->second = intern(attribute_text(keys_[parent.key], item, rank));
+      recent = AttributeKey{name, it->second};
+    }
+    key = recent.key;
+    std::size_t c = find(key, column_rank);
+    while (c != kNone && used(c)) {
       key = primed(key);
+      c = find(key, column_rank);
     }
-  } else {
-    // Two elements sharing one key: the later takes the next free rank.
-    for (std::size_t c = find(key, column_rank); c != kNone && used(c);
-         c = find(key, column_rank)) {
-      ++column_rank;
-    }
+    return c != kNone ? c : create(item, key, column_rank);
   }
-  if (const std::size_t c = find(key, column_rank); c != kNone) return c;
-  return create(item, key, column_rank);
+  // Two elements sharing one key: the later takes the next free rank.
+  std::size_t c = find(key, column_rank);
+  while (c != kNone && used(c)) c = find(key, ++column_rank);
+  return c != kNone ? c : create(item, key, column_rank);
 }
 
 std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint32_t rank) {
   const std::size_t end_row = rows_ + message_subsets_;
   const std::size_t limit = kBaseCells + kCellsPerItem * (items_ + message_subsets_);
-  if ((columns_.size() + 1) > limit / std::max<std::size_t>(end_row, 1)) {
+  // columns + 1 > limit / rows, without a division per column.
+  if (static_cast<unsigned __int128>(columns_.size() + 1) * std::max<std::size_t>(end_row, 1) >
+      limit) {
     error_ = BufrError::parse("subsets too unlike to align into columns: " +
                               std::to_string(columns_.size() + 1) + " columns for " +
                               std::to_string(end_row) + " rows");
@@ -319,15 +339,15 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   if (item.definition != nullptr) column.element = element_text(item);
   column.values.type = item.type;
   column.decoded = item.decoded;
-  if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
   // Uncompressed rows arrive one by one; compressed ones as whole arrays,
   // which often become the column's own.
   if (!item.decoded) {
   } else if (expected_rows_ > end_row) {
-    reserve(column.values, expected_rows_);
+    reserve(column.values, expected_rows_, *arena_);
   } else if (by_subset_) {
-    reserve(column.values, end_row);
+    reserve(column.values, end_row, *arena_);
   }
+  if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];
   while (ranks.size() < rank) ranks.push_back(kNone);
@@ -470,14 +490,14 @@ void ColumnBuilder::column(ValueColumn&& column, const ElementInfo* info,
   }
   const std::size_t c = resolve(item);
   accept(c, item.type);
-  append_column(columns_[c].values, column, coding, message_subsets_);
+  append_column(columns_[c].values, column, coding, message_subsets_, *arena_);
   if (info != nullptr && tag.role != ItemRole::Bitmap) last_element_ = c;
   if (pending_column_ && info != nullptr) {
     ValueColumn associated = std::move(*pending_column_);
     pending_column_.reset();
     const std::size_t a = resolve(associated_item(c));
     accept(a, ColumnType::Int64);
-    append_column(columns_[a].values, associated, NumericCoding{}, message_subsets_);
+    append_column(columns_[a].values, associated, NumericCoding{}, message_subsets_, *arena_);
   }
 }
 

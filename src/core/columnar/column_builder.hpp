@@ -7,8 +7,10 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +22,7 @@
 #include "../data/walk_sink.hpp"
 #include "../error.hpp"
 #include "batch.hpp"
+#include "key_index.hpp"
 
 namespace morvane::columnar {
 
@@ -90,13 +93,36 @@ private:
     bool decoded = true;
   };
 
+  // The columns of a slot's ranks. Mostly one: an attribute slot exists per
+  // column, and a heap block each would cost more than its column.
+  class RankColumns {
+  public:
+    [[nodiscard]] std::size_t size() const { return size_; }
+    std::size_t& operator[](std::size_t i) { return i == 0 ? first_ : more_[i - 1]; }
+    void push_back(std::size_t column) {
+      if (size_ == 0) {
+        first_ = column;
+      } else {
+        more_.resize(size_ - 1);
+        more_.push_back(column);
+      }
+      ++size_;
+    }
+    void clear() { size_ = 0; }
+
+  private:
+    std::size_t first_ = 0;
+    std::vector<std::size_t> more_;
+    std::size_t size_ = 0;
+  };
+
   // Rank counting and the columns found so far for one element (or one
   // attribute of one column).
   struct Slot {
     std::uint32_t generation = 0;
     std::uint32_t count = 0;
     std::uint32_t message = 0;  // the message `columns` is known for
-    std::vector<std::size_t> columns;  // by rank - 1; kNone when not yet known
+    RankColumns columns;  // by rank - 1; kNone when not yet known
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   // Slots 0..2: kept free, markers, inserted text; then one per key index
@@ -157,6 +183,7 @@ private:
   };
 
   CatalogCache catalogs_;
+  std::unique_ptr<CellArena> arena_ = std::make_unique<CellArena>();
   std::vector<Column> columns_;
   std::vector<std::string> keys_;
   static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
@@ -172,15 +199,24 @@ private:
   };
   struct AttributeNameHash {
     std::size_t operator()(const AttributeName& n) const {
-      return attribute_home(n.parent_key, n.attribute) ^ (std::size_t{n.rank} << 40U);
+      const std::size_t h =
+          attribute_home(n.parent_key, n.attribute) ^ (std::size_t{n.rank} << 40U);
+      return h ^ (h >> 29U);
     }
   };
   std::unordered_map<AttributeName, std::uint32_t, AttributeNameHash> attribute_keys_;
+  // The last keys found in attribute_keys_, by hash: a message has few
+  // kinds of attribute, each on thousands of columns.
+  struct AttributeKey {
+    AttributeName name;
+    std::uint32_t key = kNoKey;
+  };
+  static constexpr std::size_t kRecentAttributeKeys = 61;
+  std::array<AttributeKey, kRecentAttributeKeys> recent_attribute_keys_{};
   std::vector<std::uint32_t> primed_;  // by key index; kNoKey until needed
-  std::unordered_map<const ElementDefinition*, std::uint32_t> definition_keys_;  // by key index, when selecting
   std::unordered_set<std::string, KeyHash, std::equal_to<>> selected_;
   bool selecting_ = false;
-  std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> key_index_;
+  KeyIndex key_index_;
   std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
   std::vector<ElementText> elements_;
   std::unordered_map<const ElementDefinition*, std::uint32_t> element_index_;

@@ -203,7 +203,7 @@ void to_text(ColumnValues& values) {
 }
 
 void append_column(ColumnValues& values, ValueColumn& column, const NumericCoding& coding,
-                   std::size_t subsets) {
+                   std::size_t subsets, CellArena& arena) {
   if (column.kind == ValueColumn::Kind::Text) {
     if (values.type != ColumnType::Text) to_text(values);
     for (std::size_t s = 0; s < subsets; ++s) push_text(values, column.text_field(column.entry(s)));
@@ -240,8 +240,8 @@ void append_column(ColumnValues& values, ValueColumn& column, const NumericCodin
       column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
                    column.raws.data());
     }
-    values.words.adopt(std::move(column.raws));
-    values.valid.adopt(std::move(column.present));
+    values.words.adopt(std::move(column.raws), arena);
+    values.valid.adopt(std::move(column.present), arena);
     return;
   }
   values.words.resize(base + subsets);

@@ -15,8 +15,16 @@
 namespace morvane::columnar {
 
 ColumnValues empty_values(ColumnType type);
-// Room for `rows` rows.
+// Room for `rows` rows; short columns take it from `arena`.
 void reserve(ColumnValues& values, std::size_t rows);
+inline void reserve(ColumnValues& values, std::size_t rows, CellArena& arena) {
+  if (values.type == ColumnType::Text) {
+    values.offsets.reserve(rows + 1, arena);
+  } else {
+    values.words.reserve(rows, arena);
+  }
+  values.valid.reserve(rows, arena);
+}
 // Nulls up to `rows` rows.
 void pad_to(ColumnValues& values, std::size_t rows);
 inline void pad(ColumnValues& values, std::size_t rows) {
@@ -55,9 +63,9 @@ void to_float(ColumnValues& values);
 void to_text(ColumnValues& values);
 
 // The `subsets` entries of a compressed column; its arrays may be taken
-// over. Its values are recomputed from the raws with `coding`, so the walk
-// need only give the first subset's value.
+// over, kept by `arena`. Its values are recomputed from the raws with
+// `coding`, so the walk need only give the first subset's value.
 void append_column(ColumnValues& values, ValueColumn& column, const NumericCoding& coding,
-                   std::size_t subsets);
+                   std::size_t subsets, CellArena& arena);
 
 } // namespace morvane::columnar

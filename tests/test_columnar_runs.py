@@ -1,0 +1,108 @@
+"""morvane._columnar: runs of one-subset messages in one batch, where short
+columns share the batch's storage and longer ones grow out of it, and
+batches with many keys."""
+
+from __future__ import annotations
+
+import pytest
+
+import _morvane
+from bufr_builder import BitWriter, element, message, write_table_dir
+from morvane import _columnar
+
+ELEMENTS = {
+    1001: element("WMO BLOCK NUMBER", "Numeric", 0, 0, 7, "blockNumber"),
+    1015: element("STATION NAME", "CCITT IA5", 0, 0, 48, "stationOrSiteName"),
+    7004: element("PRESSURE", "Pa", -1, 0, 14, "pressure"),
+    12101: element("TEMPERATURE", "K", 2, 0, 16, "airTemperature"),
+    31001: element("DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric", 0, 0, 8,
+                   "delayedDescriptorReplicationFactor"),
+    31031: element("DATA PRESENT INDICATOR", "FLAG TABLE", 0, 0, 1, "dataPresentIndicator"),
+    33007: element("PER CENT CONFIDENCE", "%", 0, 0, 7, "percentConfidence"),
+}
+# Keys long and short, and written codes where the abbreviation is missing.
+MANY = {62000 + y: element(f"LOCAL {y}", "Numeric", 0, 0, 8,
+                           "" if y % 7 == 0 else f"localElementNumber{y}" if y % 2 else f"k{y}")
+        for y in range(1, 151)}
+
+
+@pytest.fixture(scope="module")
+def tables(tmp_path_factory):
+    path = write_table_dir(tmp_path_factory.mktemp("runs"), {**ELEMENTS, **MANY})
+    return _morvane.TableSet.from_eccodes(str(path))
+
+
+def columns(batch):
+    """{name: list of values with None for nulls} of a batch."""
+    out = {}
+    for i, column in enumerate(batch.columns):
+        values = batch.values(i)
+        if column.type != "text":
+            valid = memoryview(batch.valid(i)).tolist()
+            values = [v if ok else None for v, ok in zip(memoryview(values).tolist(), valid)]
+        out[column.name] = values
+    return out
+
+
+def sounding(k):
+    """One subset: k % 4 levels, confidences of the temperatures in every
+    fifth message and a station name in every third."""
+    levels = k % 4
+    w = BitWriter().value(k % 100, 7).value(levels, 8)
+    for level in range(levels):
+        w.value(100000 - 10000 * level, 14, -1).value(200.0 + k % 50 + level / 10, 16, 2)
+    codes = [1001, 102000, 31001, 7004, 12101]
+    if k % 5 == 0 and levels:
+        # The bitmap covers block number, factor and each level's pair.
+        entries = 2 + 2 * levels
+        codes += [222000, 236000, 101000 + entries, 31031, 101000 + levels, 33007]
+        for i in range(entries):
+            w.u(0 if i >= 2 and i % 2 == 1 else 1, 1)
+        for level in range(levels):
+            w.value((k + level) % 100, 7)
+    if k % 3 == 0:
+        w.text(f"S{k}", 48)
+        codes.append(1015)
+    return message(codes, w)
+
+
+@pytest.mark.parametrize("count", [3, 64, 65, 200, 600])
+def test_a_run_of_one_subset_messages_holds_each_message_as_decoded_alone(tables, count):
+    # 64 rows of 8 octets fit the storage short columns share; 600 rows of
+    # validity do not: columns of every length, first seen in any message.
+    data = [sounding(k) for k in range(count)]
+    alone = [columns(_columnar.decode(d, tables)) for d in data]
+    batch = _columnar.decode_messages([(d, tables) for d in data])
+    got = columns(batch)
+    assert batch.num_rows == count and batch.message_rows == list(range(count + 1))
+    assert set(got) == {name for each in alone for name in each}
+    for name, values in got.items():
+        assert values == [each[name][0] if name in each else None for each in alone], name
+    if count > 15:
+        assert got["#3#airTemperature->percentConfidence"][:16] == [None] * 15 + [17]
+        assert got["#1#stationOrSiteName"][:4] == ["S0", None, None, "S3"]
+
+
+def test_many_keys_are_told_apart_and_found_again(tables):
+    codes = sorted(MANY)
+    w = BitWriter()
+    for code in codes:
+        w.value(code % 256, 8)
+    first = message(codes, w)
+    # The same elements backwards and twice: each found again by its key.
+    w = BitWriter()
+    for code in reversed(codes):
+        w.value((code + 1) % 256, 8).value((code + 2) % 256, 8)
+    second = message([c for code in reversed(codes) for c in (code, code)], w)
+    batch = _columnar.decode_messages([(first, tables), (second, tables)])
+    got = columns(batch)
+
+    def key(code):
+        return MANY[code].abbreviation or f"{code:06d}"
+
+    assert [c.name for c in batch.columns] == (
+        [f"#1#{key(code)}" for code in codes] + [f"#2#{key(code)}" for code in reversed(codes)])
+    for code in codes:
+        assert got[f"#1#{key(code)}"] == [code % 256, (code + 1) % 256]
+        assert got[f"#2#{key(code)}"] == [None, (code + 2) % 256]
+    assert len({c.key for c in batch.columns}) == len(codes)
