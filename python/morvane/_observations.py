@@ -381,6 +381,7 @@ def _finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = Fals
         numbers = np.zeros(values.size, dtype=np.int64)
         np.copyto(numbers, values, casting="unsafe", where=valid)
         return pd.arrays.IntegerArray(numbers, missing)
+    fill: Any
     if kind == "datetime":
         out, fill = values.astype("datetime64[us]", copy=not owned), np.datetime64("NaT", "us")
     elif kind in ("text", "object"):
