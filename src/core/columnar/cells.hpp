@@ -128,6 +128,12 @@ public:
     size_ = n;
   }
 
+  // `n` cells, those added left unset: for a caller that writes them all.
+  void resize_for_overwrite(std::size_t n) {
+    if (n > room_) grow(n);
+    size_ = n;
+  }
+
   void append(const T* first, const T* last) {
     const auto count = static_cast<std::size_t>(last - first);
     if (size_ + count > room_) grow(size_ + count);

@@ -244,12 +244,13 @@ void append_column(ColumnValues& values, ValueColumn& column, const NumericCodin
     values.valid.adopt(std::move(column.present), arena);
     return;
   }
-  values.words.resize(base + subsets);
+  // column_words writes every new word, or none and says so
+  values.words.resize_for_overwrite(base + subsets);
   if (!column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
                     values.words.data() + base)) {
     values.words.resize(base);
     to_float(values);
-    values.words.resize(base + subsets);
+    values.words.resize_for_overwrite(base + subsets);
     column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
                  values.words.data() + base);
   }
