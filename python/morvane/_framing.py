@@ -41,18 +41,20 @@ def _u24_at(window: "Window", at: int) -> int:
     return int.from_bytes(window.take(at, at + 3), "big")
 
 
-def sections_end(window: "Window", start: int, end: int, edition: int) -> int | None:
-    """Where sections 0 to 5 of the message at ``start`` end by their own
-    length fields, or None when those fields do not fit inside ``end``."""
+def sections_end(message: bytes, edition: int) -> int | None:
+    """Where sections 0 to 5 of ``message`` (its bytes up to its declared
+    length) end by their own length fields, or None when those fields do not
+    fit inside it."""
+    end = len(message)
     flag_index = 9 if edition == 4 else 7  # octet of section 1 that says whether section 2 is present
-    at = start + 8
-    s1 = _u24_at(window, at) if at + 3 <= end else 0
+    at = 8
+    s1 = int.from_bytes(message[at:at + 3], "big") if at + 3 <= end else 0
     if s1 <= flag_index or at + s1 > end:
         return None
-    sections = 3 if window.take(at + flag_index, at + flag_index + 1)[0] & 0x80 else 2
+    sections = 3 if message[at + flag_index] & 0x80 else 2
     at += s1
     for _ in range(sections):
-        length = _u24_at(window, at) if at + 3 <= end else 0
+        length = int.from_bytes(message[at:at + 3], "big") if at + 3 <= end else 0
         if length < 4 or at + length > end:
             return None
         at += length
@@ -100,16 +102,19 @@ def frames(window: "Window") -> Iterator[Chunk]:
             yield Chunk(start, length, edition, problem="section 5 terminator is not 7777 at the declared length")
             pos = start + 4
             continue
-        inner_end = sections_end(window, start, end, edition)
-        if inner_end is not None and inner_end < end:
-            found = window.find_between(MARKER, inner_end, end)
+        # The message's bytes, taken once its framing has checked out so far:
+        # its inner lengths are read from them.
+        data = window.take(start, end)
+        inner_end = sections_end(data, edition)
+        if inner_end is not None and inner_end < length:
+            found = data.find(MARKER, inner_end)
             if found >= 0:
-                yield Chunk(start, found - start, edition,
+                yield Chunk(start, found, edition,
                             problem=f"declared length {length} runs past the end of its sections "
-                                    f"({inner_end - start} bytes) into the message at offset {found}")
-                pos = found
+                                    f"({inner_end} bytes) into the message at offset {start + found}")
+                pos = start + found
                 continue
-        yield Chunk(start, length, edition, window.take(start, end))
+        yield Chunk(start, length, edition, data)
         pos = end
 
 

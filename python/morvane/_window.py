@@ -72,12 +72,6 @@ class Window:
             if not self._more(CHUNK):
                 return -1
 
-    def find_between(self, marker: bytes, start: int, end: int) -> int:
-        """Offset of the first ``marker`` inside [start, end), which must
-        have been read, or -1."""
-        i = self._buf.find(marker, start - self._base, end - self._base)
-        return -1 if i < 0 else i + self._base
-
     def fill_to(self, end: int) -> int:
         """Read until ``end`` is held; the offset held up to (less than
         ``end`` only when the input ends first)."""
