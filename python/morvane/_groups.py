@@ -259,8 +259,9 @@ def _batch_gather(batch: Any, columns: list[int], rows: np.ndarray | None,
             if kinds[p] == "text":
                 if texts is None:
                     texts = np.full((n, len(positions)), None, dtype=object)
-                column = np.array(batch.values(i), dtype=object)
-                texts[:, j] = column if rows is None else column[rows]
+                if ok.any():  # (no text made of a column all missing)
+                    column = np.array(batch.values(i), dtype=object)
+                    texts[:, j] = column if rows is None else column[rows]
             else:
                 column = np.asarray(batch.values(i))
                 numbers[:, j] = column if rows is None else column[rows]
