@@ -405,7 +405,7 @@ def frame_of(data: dict[str, Any], rows: int) -> Any:
         names = tuple(data)
         columns = _COLUMN_INDEXES.get(names)
         if columns is None:
-            if len(_COLUMN_INDEXES) >= _WALKS_KEPT:
+            if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
                 _COLUMN_INDEXES.clear()
             columns = _COLUMN_INDEXES[names] = pd.Index(list(names))
         try:
@@ -420,6 +420,7 @@ def frame_of(data: dict[str, Any], rows: int) -> Any:
 # Column indexes by their names: inferring their type costs more than a
 # small frame's values.
 _COLUMN_INDEXES: dict[tuple[str, ...], Any] = {}
+_COLUMN_INDEXES_KEPT = 256
 
 
 def _header_values(msg: Message, query: Query) -> dict[str, Any]:

@@ -7,6 +7,7 @@
 #include "../core/dump/message_text.hpp"
 #include "../python/arguments.hpp"
 #include "../python/pyref.hpp"
+#include "../python/without_gil.hpp"
 #include "columnar_state.hpp"
 
 namespace morvane::columnar_py {
@@ -16,17 +17,6 @@ namespace {
 // Big enough that a call to write costs nothing beside its text, small
 // enough to stay in cache and never to hold a large message's text whole.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 16;
-
-class GilReleased {
-public:
-  GilReleased() : saved_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(saved_); }
-  GilReleased(const GilReleased&) = delete;
-  GilReleased& operator=(const GilReleased&) = delete;
-
-private:
-  PyThreadState* saved_;
-};
 
 PyObject* dump(const char* function, dump::Form form, PyObject* module, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames) {
@@ -46,7 +36,7 @@ PyObject* dump(const char* function, dump::Form form, PyObject* module, PyObject
   // The arguments hold the data and the tables (which the decoded values
   // point into) for the whole call.
   Result<dump::MessageText> text = [&] {
-    GilReleased unlocked;
+    py::WithoutGil unlocked;
     return dump::MessageText::decode(data, *tables, form);
   }();
   if (!text) return set_value_error(text.error());
@@ -55,7 +45,7 @@ PyObject* dump(const char* function, dump::Form form, PyObject* module, PyObject
   for (;;) {
     bool more = false;
     {
-      GilReleased unlocked;
+      py::WithoutGil unlocked;
       piece.clear();
       more = text->next(piece, kPieceBytes);
     }

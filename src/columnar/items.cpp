@@ -12,6 +12,7 @@
 #include "../core/columnar/item_arrays.hpp"
 #include "../python/arguments.hpp"
 #include "../python/pyref.hpp"
+#include "../python/without_gil.hpp"
 #include "columnar_state.hpp"
 
 namespace morvane::columnar_py {
@@ -56,14 +57,13 @@ PyObject* decode_items(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   columnar::ItemArrays items;
   std::vector<std::pair<std::size_t, BufrError>> failures;
   {
-    PyThreadState* saved = PyEval_SaveThread();
+    py::WithoutGil unlocked;
     CatalogCache catalogs;
     for (std::size_t i = 0; i < buffers.size(); ++i) {
       auto status = columnar::add_message_items(items, buffers[i], *tables[i], catalogs);
       if (!status) failures.emplace_back(i, std::move(status.error()));
       columnar::end_message_items(items);
     }
-    PyEval_RestoreThread(saved);
   }
   Ref parts[] = {Ref(bytes_of(items.codes)),
                  Ref(bytes_of(items.values)),

@@ -9,6 +9,7 @@
 #include "../python/arguments.hpp"
 #include "../python/call_guard.hpp"
 #include "../python/pyref.hpp"
+#include "../python/without_gil.hpp"
 #include "../python/record_object.hpp"
 #include "columnar_state.hpp"
 #include "items.hpp"
@@ -84,18 +85,6 @@ bool message_list_argument(State* state, const char* function, PyObject* value,
 
 namespace {
 
-// Releases the GIL for the life of the object.
-class WithoutGil {
-public:
-  WithoutGil() : saved_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(saved_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
-private:
-  PyThreadState* saved_;
-};
-
 PyObject* subset_starts(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static constexpr std::array<const char*, 2> names{"data", "tables"};
@@ -110,7 +99,7 @@ PyObject* subset_starts(PyObject* module, PyObject* const* args, Py_ssize_t narg
   if (tables == nullptr) return nullptr;
   Result<std::vector<std::size_t>> starts;
   {
-    WithoutGil unlocked;
+    py::WithoutGil unlocked;
     starts = columnar::first_message_subset_starts(data, *tables);
   }
   if (!starts) return set_value_error(starts.error());
@@ -139,7 +128,7 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
   Status status;
   columnar::Batch batch;
   {
-    WithoutGil unlocked;
+    py::WithoutGil unlocked;
     status = columnar::add_first_message(builder, data, *tables);
     if (status) batch = std::move(builder).finish();
   }
@@ -158,7 +147,7 @@ PyObject* decode_list(State* state, const MessageList& messages,
   std::size_t failed = 0;
   columnar::Batch batch;
   {
-    WithoutGil unlocked;
+    py::WithoutGil unlocked;
     if (keys != nullptr) builder.select_keys(*keys);
     std::size_t rows = 0;
     for (Bytes buffer : buffers) rows += columnar::first_message_subsets(buffer);

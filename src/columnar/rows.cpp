@@ -14,6 +14,7 @@
 #include "../core/columnar/row_cut.hpp"
 #include "../python/arguments.hpp"
 #include "../python/pyref.hpp"
+#include "../python/without_gil.hpp"
 
 namespace morvane::columnar_py {
 
@@ -49,6 +50,41 @@ bool long_argument(const char* function, const char* name, PyObject* value, long
   }
   return true;
 }
+
+// A contiguous buffer of a Python object (a numpy array), released when
+// done with: the parts of a large table are read in place, not copied.
+class BufferView {
+public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // The buffer as `rows` entries of T (as many as it holds when `rows` is
+  // kAny), or false with a ValueError (or the exporter's error).
+  static constexpr std::size_t kAny = static_cast<std::size_t>(-1);
+  template <class T>
+  bool take(PyObject* object, bool writable, std::size_t rows, const char* what, std::span<T>& out) {
+    if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0) return false;
+    held_ = true;
+    const auto address = reinterpret_cast<std::uintptr_t>(view_.buf);
+    const auto size = static_cast<std::size_t>(view_.len);
+    if (rows == kAny) rows = size / sizeof(T);
+    if (size != rows * sizeof(T) || address % alignof(T) != 0) {
+      PyErr_Format(PyExc_ValueError, "report_times() %s must be %zu aligned %zu-byte entries", what, rows,
+                   sizeof(T));
+      return false;
+    }
+    out = {static_cast<T*>(view_.buf), rows};
+    return true;
+  }
+
+private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
 
 } // namespace
 
@@ -147,10 +183,9 @@ PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   columnar::SubsetRows rows;
   bool fits = false;
   {
-    PyThreadState* saved = PyEval_SaveThread();
+    py::WithoutGil unlocked;
     fits = columnar::cut_subsets(items, filter_names, static_cast<std::int32_t>(count_name),
                                  count_reference, rows);
-    PyEval_RestoreThread(saved);
   }
   if (!fits) {
     PyErr_SetString(PyExc_ValueError, "cut_subsets() arrays do not line up");
@@ -163,45 +198,6 @@ PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   return PyTuple_Pack(4, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get());
 }
-
-namespace {
-
-// A contiguous buffer of a Python object (a numpy array), released when
-// done with: the parts of a large table are read in place, not copied.
-class BufferView {
-public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // The buffer as `rows` entries of T (as many as it holds when `rows` is
-  // kAny), or false with a ValueError (or the exporter's error).
-  static constexpr std::size_t kAny = static_cast<std::size_t>(-1);
-  template <class T>
-  bool take(PyObject* object, bool writable, std::size_t rows, const char* what, std::span<T>& out) {
-    if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0) return false;
-    held_ = true;
-    const auto address = reinterpret_cast<std::uintptr_t>(view_.buf);
-    const auto size = static_cast<std::size_t>(view_.len);
-    if (rows == kAny) rows = size / sizeof(T);
-    if (size != rows * sizeof(T) || address % alignof(T) != 0) {
-      PyErr_Format(PyExc_ValueError, "report_times() %s must be %zu aligned %zu-byte entries", what, rows,
-                   sizeof(T));
-      return false;
-    }
-    out = {static_cast<T*>(view_.buf), rows};
-    return true;
-  }
-
-private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-} // namespace
 
 PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 3> names{"parts", "micros", "exists"};
@@ -250,9 +246,8 @@ PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     parts.valid[p] = valid;
   }
   {
-    PyThreadState* saved = PyEval_SaveThread();
+    py::WithoutGil unlocked;
     columnar::report_times(parts, micros, exists);
-    PyEval_RestoreThread(saved);
   }
   Py_RETURN_NONE;
 }
