@@ -114,23 +114,20 @@ def numpy_data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.
     """data_datetime with numpy alone."""
     exists = np.ones(n, dtype=bool)
     numbers: dict[str, np.ndarray] = {}
-    for key in ("year", "month", "day", "hour", "minute", "second"):
+    for key in TIME_KEYS:
         part = parts.get(key)
         if part is None:
-            if key in ("year", "month", "day"):
-                return np.zeros(n, dtype="datetime64[us]"), np.zeros(n, dtype=bool)
+            # Zeros: an absent date part then fails the range checks below.
             numbers[key] = np.zeros(n)
             continue
         values, held, valid = part
         valid = valid.copy()
         number = _as_float(values, valid)
-        if key in ("year", "month", "day"):
+        if key in TIME_KEYS[:3] or held.all():
             exists &= valid
-        elif not held.all():
+        else:
             exists &= valid | ~held
             number = np.where(held, number, 0.0)
-        else:
-            exists &= valid
         numbers[key] = number
     year = numbers["year"].astype(np.int64)
     month = numbers["month"].astype(np.int64)

@@ -1,8 +1,11 @@
 // Batch, Column and the buffer objects that lend a column's arrays to NumPy
 // (or anything that reads the buffer protocol) without copying.
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
+#include <unordered_map>
 
 #include "../core/error.hpp"
 #include "../python/call_guard.hpp"
@@ -15,10 +18,15 @@ using py::Ref;
 
 namespace {
 
+// Column positions by name, made on the first look-up: a caller looking up
+// every column of a sounding by name would otherwise scan them all each time.
+using NameIndex = std::unordered_map<std::string, std::size_t>;
+
 // The batch is immutable once built and shared by every object lent from it.
 struct BatchObject {
   PyObject_HEAD
   SharedBatch batch;
+  std::unique_ptr<NameIndex> names;
 };
 
 struct ColumnObject {
@@ -43,6 +51,7 @@ template <class T> T* as(PyObject* self) { return reinterpret_cast<T*>(self); }
 template <class T> void shared_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   as<T>(self)->batch.~SharedBatch();
+  if constexpr (std::is_same_v<T, BatchObject>) as<T>(self)->names.~unique_ptr();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
@@ -53,6 +62,7 @@ template <class T> T* allocate(PyTypeObject* type) {
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&as<T>(self)->batch) SharedBatch();
+  if constexpr (std::is_same_v<T, BatchObject>) new (&as<T>(self)->names) std::unique_ptr<NameIndex>();
   return as<T>(self);
 }
 
@@ -251,12 +261,18 @@ PyObject* batch_index(PyObject* self, PyObject* name) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (text == nullptr) return nullptr;
-  const std::string_view wanted(text, static_cast<std::size_t>(size));
-  const columnar::Batch& batch = *batch_of(self);
-  for (std::size_t i = 0; i < batch.columns.size(); ++i) {
-    const columnar::Column& c = batch.columns[i];
-    if (wanted.ends_with(batch.key(c)) && batch.name(c) == wanted) return PyLong_FromSize_t(i);
+  BatchObject* object = as<BatchObject>(self);
+  if (!object->names) {
+    const columnar::Batch& batch = *object->batch;
+    auto names = std::make_unique<NameIndex>(batch.columns.size());
+    // The first column of a name is the one found, as a scan would.
+    for (std::size_t i = 0; i < batch.columns.size(); ++i) {
+      names->try_emplace(batch.name(batch.columns[i]), i);
+    }
+    object->names = std::move(names);
   }
+  const auto found = object->names->find(std::string(text, static_cast<std::size_t>(size)));
+  if (found != object->names->end()) return PyLong_FromSize_t(found->second);
   PyErr_SetObject(PyExc_KeyError, name);
   return nullptr;
 }

@@ -21,14 +21,14 @@ constexpr std::size_t kPieceBytes = std::size_t{1} << 16;
 PyObject* dump(const char* function, dump::Form form, PyObject* module, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 3> names{"data", "tables", "write"};
-  std::array<PyObject*, 3> values{};
-  if (!py::parse_arguments(function, names, args, nargs, kwnames, values.data())) return nullptr;
+  py::Arguments call(function, names);
+  if (!call.parse(args, nargs, kwnames)) return nullptr;
   State* state = state_of_module(module);
   Bytes data;
-  if (!py::bytes_argument(function, "data", values[0], data)) return nullptr;
-  const TableSet* tables = table_set_argument(state, function, values[1]);
+  if (!call.bytes(0, data)) return nullptr;
+  const TableSet* tables = table_set_argument(state, call.function(), call[1]);
   if (tables == nullptr) return nullptr;
-  PyObject* write = values[2];
+  PyObject* write = call[2];
   if (PyCallable_Check(write) == 0) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'write' must be callable", function);
     return nullptr;

@@ -44,12 +44,10 @@ PyObject* failure_list(const std::vector<std::pair<std::size_t, BufrError>>& fai
 PyObject* decode_items(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names{"messages"};
-  std::array<PyObject*, 1> values{};
-  if (!py::parse_arguments("decode_items", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
+  py::Arguments call("decode_items", names);
+  if (!call.parse(args, nargs, kwnames)) return nullptr;
   MessageList messages;
-  if (!message_list_argument(state_of_module(module), "decode_items", values[0], messages)) {
+  if (!message_list_argument(state_of_module(module), call.function(), call[0], messages)) {
     return nullptr;
   }
   const std::vector<Bytes>& buffers = messages.buffers;

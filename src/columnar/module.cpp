@@ -88,14 +88,12 @@ namespace {
 PyObject* subset_starts(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static constexpr std::array<const char*, 2> names{"data", "tables"};
-  std::array<PyObject*, 2> values{};
-  if (!py::parse_arguments("subset_starts", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
+  py::Arguments call("subset_starts", names);
+  if (!call.parse(args, nargs, kwnames)) return nullptr;
   State* state = state_of_module(module);
   Bytes data;
-  if (!py::bytes_argument("subset_starts", "data", values[0], data)) return nullptr;
-  const TableSet* tables = table_set_argument(state, "subset_starts", values[1]);
+  if (!call.bytes(0, data)) return nullptr;
+  const TableSet* tables = table_set_argument(state, call.function(), call[1]);
   if (tables == nullptr) return nullptr;
   Result<std::vector<std::size_t>> starts;
   {
@@ -115,14 +113,12 @@ PyObject* subset_starts(PyObject* module, PyObject* const* args, Py_ssize_t narg
 
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 2> names{"data", "tables"};
-  std::array<PyObject*, 2> values{};
-  if (!py::parse_arguments("decode", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
+  py::Arguments call("decode", names);
+  if (!call.parse(args, nargs, kwnames)) return nullptr;
   State* state = state_of_module(module);
   Bytes data;
-  if (!py::bytes_argument("decode", "data", values[0], data)) return nullptr;
-  const TableSet* tables = table_set_argument(state, "decode", values[1]);
+  if (!call.bytes(0, data)) return nullptr;
+  const TableSet* tables = table_set_argument(state, call.function(), call[1]);
   if (tables == nullptr) return nullptr;
   columnar::ColumnBuilder builder;
   Status status;
@@ -170,13 +166,11 @@ PyObject* decode_list(State* state, const MessageList& messages,
 PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names{"messages"};
-  std::array<PyObject*, 1> values{};
-  if (!py::parse_arguments("decode_messages", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
+  py::Arguments call("decode_messages", names);
+  if (!call.parse(args, nargs, kwnames)) return nullptr;
   State* state = state_of_module(module);
   MessageList messages;
-  if (!message_list_argument(state, "decode_messages", values[0], messages)) {
+  if (!message_list_argument(state, call.function(), call[0], messages)) {
     return nullptr;
   }
   return decode_list(state, messages, nullptr);
@@ -185,19 +179,17 @@ PyObject* decode_messages(PyObject* module, PyObject* const* args, Py_ssize_t na
 PyObject* decode_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   static constexpr std::array<const char*, 2> names{"messages", "keys"};
-  std::array<PyObject*, 2> values{};
-  if (!py::parse_arguments("decode_keys", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
+  py::Arguments call("decode_keys", names);
+  if (!call.parse(args, nargs, kwnames)) return nullptr;
   State* state = state_of_module(module);
   MessageList messages;
-  if (!message_list_argument(state, "decode_keys", values[0], messages)) return nullptr;
-  Ref iterator(PyObject_GetIter(values[1]));
+  if (!message_list_argument(state, call.function(), call[0], messages)) return nullptr;
+  Ref iterator(PyObject_GetIter(call[1]));
   if (!iterator) return nullptr;
   std::vector<std::string> keys;
   while (Ref key{PyIter_Next(iterator.get())}) {
     if (!PyUnicode_Check(key.get())) {
-      py::type_error("decode_keys", "keys", "an iterable of str", key.get());
+      py::type_error(call.function(), call.name(1), "an iterable of str", key.get());
       return nullptr;
     }
     Py_ssize_t size = 0;

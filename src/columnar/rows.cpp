@@ -22,13 +22,14 @@ using py::Ref;
 
 namespace {
 
-template <class T>
-bool array_argument(const char* function, const char* name, PyObject* value, std::vector<T>& out) {
+// Argument `i` as native entries of T.
+template <class T, std::size_t N>
+bool array_argument(const py::Arguments<N>& call, std::size_t i, std::vector<T>& out) {
   std::span<const std::uint8_t> bytes;
-  if (!py::bytes_argument(function, name, value, bytes)) return false;
+  if (!call.bytes(i, bytes)) return false;
   if (bytes.size() % sizeof(T) != 0) {
-    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must hold whole %zu-byte entries", function,
-                 name, sizeof(T));
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must hold whole %zu-byte entries",
+                 call.function(), call.name(i), sizeof(T));
     return false;
   }
   out.resize(bytes.size() / sizeof(T));
@@ -41,11 +42,12 @@ template <class T> PyObject* bytes_of(const std::vector<T>& values) {
                                    static_cast<Py_ssize_t>(values.size() * sizeof(T)));
 }
 
-bool long_argument(const char* function, const char* name, PyObject* value, long long& out) {
-  out = PyLong_AsLongLong(value);
+template <std::size_t N>
+bool long_argument(const py::Arguments<N>& call, std::size_t i, long long& out) {
+  out = PyLong_AsLongLong(call[i]);
   if (out == -1 && PyErr_Occurred()) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int", function, name);
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int", call.function(), call.name(i));
     return false;
   }
   return true;
@@ -90,16 +92,12 @@ private:
 
 PyObject* key_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 3> names{"codes", "names", "first_level"};
-  std::array<PyObject*, 3> values{};
-  if (!py::parse_arguments("key_levels", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
+  py::Arguments call("key_levels", names);
   std::vector<std::int64_t> codes;
   std::vector<std::int32_t> key_names;
   long long first_level = 0;
-  if (!array_argument("key_levels", "codes", values[0], codes) ||
-      !array_argument("key_levels", "names", values[1], key_names) ||
-      !long_argument("key_levels", "first_level", values[2], first_level)) {
+  if (!call.parse(args, nargs, kwnames) || !array_argument(call, 0, codes) ||
+      !array_argument(call, 1, key_names) || !long_argument(call, 2, first_level)) {
     return nullptr;
   }
   if (codes.size() != key_names.size()) {
@@ -112,21 +110,15 @@ PyObject* key_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* cut_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 7> names{
       "names", "levels", "references", "filters", "filter_names", "count_name", "count_reference"};
-  std::array<PyObject*, 7> values{};
-  if (!py::parse_arguments("cut_rows", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
+  py::Arguments call("cut_rows", names);
   std::vector<std::int32_t> step_names, levels, filter_names;
   std::vector<std::int64_t> references;
   std::vector<std::uint8_t> filters;
   long long count_name = -1, count_reference = 0;
-  if (!array_argument("cut_rows", "names", values[0], step_names) ||
-      !array_argument("cut_rows", "levels", values[1], levels) ||
-      !array_argument("cut_rows", "references", values[2], references) ||
-      !array_argument("cut_rows", "filters", values[3], filters) ||
-      !array_argument("cut_rows", "filter_names", values[4], filter_names) ||
-      !long_argument("cut_rows", "count_name", values[5], count_name) ||
-      !long_argument("cut_rows", "count_reference", values[6], count_reference)) {
+  if (!call.parse(args, nargs, kwnames) || !array_argument(call, 0, step_names) ||
+      !array_argument(call, 1, levels) || !array_argument(call, 2, references) ||
+      !array_argument(call, 3, filters) || !array_argument(call, 4, filter_names) ||
+      !long_argument(call, 5, count_name) || !long_argument(call, 6, count_reference)) {
     return nullptr;
   }
   const std::size_t n = step_names.size();
@@ -156,26 +148,18 @@ PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   static constexpr std::array<const char*, 11> names{
       "codes",        "code_names",     "outcomes",   "subset_starts",   "wanted", "header_names",
       "header_outcomes", "filter_names", "count_name", "count_reference", "first_level"};
-  std::array<PyObject*, 11> values{};
-  if (!py::parse_arguments("cut_subsets", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
+  py::Arguments call("cut_subsets", names);
   std::vector<std::uint32_t> codes;
   std::vector<std::int32_t> code_names, header_names, filter_names;
   std::vector<std::uint8_t> outcomes, wanted, header_outcomes;
   std::vector<std::uint64_t> subset_starts;
   long long count_name = -1, count_reference = 0, first_level = 1;
-  if (!array_argument("cut_subsets", "codes", values[0], codes) ||
-      !array_argument("cut_subsets", "code_names", values[1], code_names) ||
-      !array_argument("cut_subsets", "outcomes", values[2], outcomes) ||
-      !array_argument("cut_subsets", "subset_starts", values[3], subset_starts) ||
-      !array_argument("cut_subsets", "wanted", values[4], wanted) ||
-      !array_argument("cut_subsets", "header_names", values[5], header_names) ||
-      !array_argument("cut_subsets", "header_outcomes", values[6], header_outcomes) ||
-      !array_argument("cut_subsets", "filter_names", values[7], filter_names) ||
-      !long_argument("cut_subsets", "count_name", values[8], count_name) ||
-      !long_argument("cut_subsets", "count_reference", values[9], count_reference) ||
-      !long_argument("cut_subsets", "first_level", values[10], first_level)) {
+  if (!call.parse(args, nargs, kwnames) || !array_argument(call, 0, codes) ||
+      !array_argument(call, 1, code_names) || !array_argument(call, 2, outcomes) ||
+      !array_argument(call, 3, subset_starts) || !array_argument(call, 4, wanted) ||
+      !array_argument(call, 5, header_names) || !array_argument(call, 6, header_outcomes) ||
+      !array_argument(call, 7, filter_names) || !long_argument(call, 8, count_name) ||
+      !long_argument(call, 9, count_reference) || !long_argument(call, 10, first_level)) {
     return nullptr;
   }
   columnar::SubsetItems items{codes, code_names, outcomes, subset_starts, wanted, header_names,
@@ -201,11 +185,9 @@ PyObject* cut_subsets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 3> names{"parts", "micros", "exists"};
-  std::array<PyObject*, 3> values{};
-  if (!py::parse_arguments("report_times", names, args, nargs, kwnames, values.data())) {
-    return nullptr;
-  }
-  PyObject* given = values[0];
+  py::Arguments call("report_times", names);
+  if (!call.parse(args, nargs, kwnames)) return nullptr;
+  PyObject* given = call[0];
   if (!PyTuple_Check(given) || PyTuple_Size(given) != static_cast<Py_ssize_t>(columnar::kTimeParts)) {
     PyErr_SetString(PyExc_TypeError, "report_times() parts must be a tuple of six entries");
     return nullptr;
@@ -213,9 +195,9 @@ PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   BufferView micros_view, exists_view;
   std::span<std::int64_t> micros;
   std::span<std::uint8_t> exists;
-  if (!micros_view.take(values[1], true, BufferView::kAny, "micros", micros)) return nullptr;
+  if (!micros_view.take(call[1], true, BufferView::kAny, "micros", micros)) return nullptr;
   const std::size_t rows = micros.size();
-  if (!exists_view.take(values[2], true, rows, "exists", exists)) return nullptr;
+  if (!exists_view.take(call[2], true, rows, "exists", exists)) return nullptr;
   // A part no row holds reads as zeros.
   const std::vector<double> no_values(rows);
   const std::vector<std::uint8_t> no_flags(rows);
