@@ -24,6 +24,8 @@ pytestmark = require_shared
 TEMP = BUFR_DIR / "temp.e4.bufr"
 SYNOP = BUFR_DIR / "syno_3.e4.bufr"
 AIRCRAFT = BUFR_DIR / "aircraft_mrar_compressed.bufr"
+# Its header gives the year of the century (15) where the year belongs.
+CYCLONE = BUFR_DIR / "tropical_cyclone.bufr"
 COLUMNS = ["stationNumber", "data_datetime", "pressure", "airTemperature"]
 
 
@@ -100,21 +102,22 @@ def test_copy_refuses_to_overwrite_an_input(capsys):
 
 def test_ls_print_keys_as_eccodes_reads_them():
     eccodes = pytest.importorskip("eccodes")
-    keys = ["dataCategory", "typicalDate", "bufrHeaderCentre", "numberOfSubsets", "noSuchKey"]
-    status, text = run("ls", "-p", ",".join(keys), SYNOP, TEMP)
+    keys = ["dataCategory", "typicalYear", "typicalDate", "bufrHeaderCentre", "numberOfSubsets", "noSuchKey"]
+    files = (SYNOP, TEMP, CYCLONE)
+    status, text = run("ls", "-p", ",".join(keys), *files)
     lines = text.splitlines()
     assert status == 0 and lines[0] == str(SYNOP) and lines[1].split() == keys
     expected_rows = []
-    for path in (SYNOP, TEMP):
+    for path in files:
         with open(path, "rb") as fh:
             while (h := eccodes.codes_bufr_new_from_file(fh)) is not None:
                 row = [str(eccodes.codes_get(h, k)) for k in keys[:-1]] + ["not_found"]
                 expected_rows.append(row)
                 eccodes.codes_release(h)
-    rows = [line.split() for line in lines[2:] if line and not line.startswith((str(SYNOP), str(TEMP)))
+    rows = [line.split() for line in lines[2:] if line and not line.startswith(tuple(map(str, files)))
             and " of " not in line]
     assert rows == expected_rows
-    assert lines[-1] == f"{len(expected_rows)} of {len(expected_rows)} total messages in 2 files"
+    assert lines[-1] == f"{len(expected_rows)} of {len(expected_rows)} total messages in 3 files"
 
 
 def test_dump_json_of_a_compressed_message_has_one_array_per_element():

@@ -18,6 +18,14 @@ import _morvane
 # message; `edition` is the octet as found (2, 3 or 4).
 HeaderGetter = Callable[[_morvane.BufrMessage, int], Any]
 
+def dated_year(m: Any) -> int:
+    """The year of the message's typical date. Some encoders put the year
+    of the century in an edition 4 header; as ecCodes does, such a year is
+    taken as 20yy (typicalYear itself stays as written)."""
+    year: int = m.typical_year
+    return year + 2000 if year < 100 else year
+
+
 HEADER_KEYS: dict[str, HeaderGetter] = {
     "edition": lambda m, ed: ed,
     "masterTableNumber": lambda m, ed: m.master_table_number,
@@ -35,7 +43,7 @@ HEADER_KEYS: dict[str, HeaderGetter] = {
     "typicalHour": lambda m, ed: m.typical_hour,
     "typicalMinute": lambda m, ed: m.typical_minute,
     "typicalSecond": lambda m, ed: m.typical_second,
-    "typicalDate": lambda m, ed: f"{m.typical_year:04d}{m.typical_month:02d}{m.typical_day:02d}",
+    "typicalDate": lambda m, ed: f"{dated_year(m):04d}{m.typical_month:02d}{m.typical_day:02d}",
     "typicalTime": lambda m, ed: f"{m.typical_hour:02d}{m.typical_minute:02d}{m.typical_second:02d}",
     "numberOfSubsets": lambda m, ed: m.number_of_subsets,
     "observedData": lambda m, ed: int(m.observed_data),

@@ -23,6 +23,7 @@ from typing import Any, TextIO
 import _morvane
 
 from . import _columnar, cli_table
+from ._query import dated_year
 from ._reader import Message, read
 from ._tables import Tables
 
@@ -109,7 +110,7 @@ def load_tables(path: str | None, failures: Failures) -> Tables | None:
 
 
 def _date(m: _morvane.BufrMessage) -> str:
-    return (f"{m.typical_year:04d}-{m.typical_month:02d}-{m.typical_day:02d} "
+    return (f"{dated_year(m):04d}-{m.typical_month:02d}-{m.typical_day:02d} "
             f"{m.typical_hour:02d}:{m.typical_minute:02d}:{m.typical_second:02d}")
 
 
