@@ -142,4 +142,6 @@ class RunRows:
             return values, held, valid, kinds
         owners = items.owners()[self.row_subsets]
         by_message, present, is_text = run.column(key)
-        return by_message[owners], held, held & present[owners], {"text" if is_text else "int"}
+        # A key the header lacks is not held, as a data key would not be.
+        held &= present[owners]
+        return by_message[owners], held, held, {"text" if is_text else "int"}

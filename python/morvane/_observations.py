@@ -209,7 +209,8 @@ class _Collector:
                     ok = held_rows & np.repeat(present[owners], per_subset)
                 column.kinds.add("text" if is_text else "int")
                 column.values.append(values)
-                column.held.append(held_rows)
+                # A key the header lacks is not held, as a data key would not be.
+                column.held.append(ok)
                 column.valid.append(ok)
                 continue
             position = layout.first_position[key]
@@ -311,7 +312,9 @@ class _Collector:
                 present |= {k for k in wanted if k in parts and (parts[k][1] & keep).any()}
             if len(seen) == len(present):
                 break
-        return list(seen)
+        # Plans name every header key; one no kept row holds is left out.
+        header = self.query.header_keys
+        return [k for k in seen if k not in header or (k in parts and (parts[k][1] & keep).any())]
 
     def _plans_by_rank(self, keep: np.ndarray, order: np.ndarray | None,
                        starts: list[int]) -> Iterator[tuple[int, int]]:

@@ -33,7 +33,8 @@ HEADER_KEYS: dict[str, HeaderGetter] = {
     "bufrHeaderSubCentre": lambda m, ed: m.originating_subcentre,
     "updateSequenceNumber": lambda m, ed: m.update_sequence_number,
     "dataCategory": lambda m, ed: m.data_category,
-    "internationalDataSubCategory": lambda m, ed: m.international_data_subcategory,
+    # Edition 3 headers have no such field (ecCodes reads it as absent).
+    "internationalDataSubCategory": lambda m, ed: m.international_data_subcategory if ed >= 4 else None,
     "dataSubCategory": lambda m, ed: m.local_data_subcategory,
     "masterTablesVersionNumber": lambda m, ed: m.master_tables_version_number,
     "localTablesVersionNumber": lambda m, ed: m.local_tables_version_number,
