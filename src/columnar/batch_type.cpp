@@ -10,6 +10,7 @@
 #include "../core/error.hpp"
 #include "../python/call_guard.hpp"
 #include "../python/pyref.hpp"
+#include "../python/without_gil.hpp"
 #include "columnar_state.hpp"
 
 namespace morvane::columnar_py {
@@ -48,8 +49,24 @@ struct BufferObject {
 
 template <class T> T* as(PyObject* self) { return reinterpret_cast<T*>(self); }
 
+// The last reference to a large batch frees it with the GIL released: a
+// sounding's thousands of columns take a fifth as long to free as to decode,
+// time other threads could use. A small batch is freed at once, for less
+// than a hand-over of the GIL would cost.
+void release(SharedBatch& shared) {
+  constexpr std::size_t kLargeColumns = 256;
+  constexpr std::size_t kLargeCells = std::size_t{1} << 16U;
+  const columnar::Batch* batch = shared.get();
+  if (batch != nullptr && shared.use_count() == 1 &&
+      (batch->columns.size() >= kLargeColumns || batch->columns.size() * batch->rows >= kLargeCells)) {
+    py::WithoutGil unlocked;
+    shared.reset();
+  }
+}
+
 template <class T> void shared_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  release(as<T>(self)->batch);
   as<T>(self)->batch.~SharedBatch();
   if constexpr (std::is_same_v<T, BatchObject>) as<T>(self)->names.~unique_ptr();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
