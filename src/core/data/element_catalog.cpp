@@ -55,7 +55,7 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
 CatalogSequence* ElementCatalog::insert_sequence(std::uint32_t code) {
   const SequenceDefinition* definition = tables_.sequence(code);
   if (definition == nullptr) return nullptr;
-  CatalogSequence* sequence = &sequences_.emplace_back();
+  CatalogSequence* sequence = sequences_.emplace_back(std::make_unique<CatalogSequence>()).get();
   sequence->definition = definition;
   // Load factor at or below one half.
   if ((sequences_.size() + 1) * 2 > sequence_slots_.size()) {

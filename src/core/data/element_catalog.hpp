@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -136,7 +137,10 @@ private:
   std::vector<Slot> slots_;
   std::deque<ElementInfo> entries_;  // deque: pointers survive growth
   std::vector<SequenceSlot> sequence_slots_;
-  std::deque<CatalogSequence> sequences_;  // deque: pointers survive growth
+  // Each entry on its own: pointers survive growth, and a catalog that
+  // meets no sequence (made for every message of the object path) allocates
+  // nothing for them.
+  std::vector<std::unique_ptr<CatalogSequence>> sequences_;
 };
 
 // One catalog for consecutive messages of one table set: building it anew
