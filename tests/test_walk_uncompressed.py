@@ -40,6 +40,10 @@ def test_delayed_replication(tables, factor, expected):
         ([100000], "unsupported replication descriptor 100000"),
         ([12245], "descriptor 012245 was not found in Table B"),
         ([101000, 31009, 12101], "descriptor 031009 was not found in Table B"),
+        # A factor is looked up in Table B whatever its F.
+        ([101000, 201129, 12101], "descriptor 201129 was not found in Table B"),
+        ([101000, 300001, 12101], "descriptor 300001 was not found in Table B"),
+        ([203008, 12245], "descriptor 012245 was not found in Table B"),
         ([301250], "descriptor 301250 was not found in Table D"),
         ([300004], PREFIX + "invalid descriptor 400000"),
         ([300002], PREFIX + "descriptor decode exceeded recursion depth"),

@@ -67,6 +67,19 @@ public:
     return {};
   }
 
+  // The common field: 1..57 bits, with a whole 8-byte word left at the
+  // reader's octet. One load, no straddle; false (nothing read) otherwise.
+  [[nodiscard]] bool read_short(unsigned width, std::uint64_t& value) {
+    const std::size_t index = bit_position_ >> 3U;
+    if (width - 1U >= 57U || index + 8 > size_) return false;
+    std::uint64_t word;
+    std::memcpy(&word, data_ + index, 8);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    value = (word << (bit_position_ & 7U)) >> (64U - width);
+    bit_position_ += width;
+    return true;
+  }
+
   // Moves past `width` bits the caller has already checked are there.
   void skip_unchecked(std::size_t width) { bit_position_ += width; }
 

@@ -52,11 +52,13 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
   return &entries_.back();
 }
 
-const SequenceDefinition* ElementCatalog::insert_sequence(std::uint32_t code) {
-  const SequenceDefinition* sequence = tables_.sequence(code);
-  if (sequence == nullptr) return nullptr;
+CatalogSequence* ElementCatalog::insert_sequence(std::uint32_t code) {
+  const SequenceDefinition* definition = tables_.sequence(code);
+  if (definition == nullptr) return nullptr;
+  CatalogSequence* sequence = sequences_.emplace_back(std::make_unique<CatalogSequence>()).get();
+  sequence->definition = definition;
   // Load factor at or below one half.
-  if ((++sequences_ + 1) * 2 > sequence_slots_.size()) {
+  if ((sequences_.size() + 1) * 2 > sequence_slots_.size()) {
     std::vector<SequenceSlot> old(sequence_slots_.size() * 2);
     old.swap(sequence_slots_);
     for (const SequenceSlot& slot : old) {
@@ -67,11 +69,29 @@ const SequenceDefinition* ElementCatalog::insert_sequence(std::uint32_t code) {
   return sequence;
 }
 
-void ElementCatalog::place_sequence(std::uint32_t code, const SequenceDefinition* sequence) {
+void ElementCatalog::place_sequence(std::uint32_t code, CatalogSequence* sequence) {
   const std::size_t mask = sequence_slots_.size() - 1;
   std::size_t i = hash(code) & mask;
   while (sequence_slots_[i].sequence != nullptr) i = (i + 1) & mask;
   sequence_slots_[i] = SequenceSlot{code, sequence};
+}
+
+void ElementCatalog::resolve(std::span<const std::uint32_t> codes,
+                             std::vector<ResolvedDescriptor>& out) {
+  out.clear();
+  out.reserve(codes.size());
+  for (const std::uint32_t code : codes) {
+    ResolvedDescriptor& descriptor = out.emplace_back();
+    descriptor.code = code;
+    descriptor.fxy = split_code(code);
+    if (descriptor.fxy.f == 0) descriptor.element = find(code);
+    if (descriptor.fxy.f == 3) descriptor.sequence = sequence_entry(code);
+  }
+}
+
+void ElementCatalog::resolve_members(CatalogSequence& sequence) {
+  resolve(sequence.definition->members, sequence.members);
+  sequence.resolved = true;
 }
 
 void ElementCatalog::place(std::uint32_t code, const ElementInfo* info) {

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,26 @@ struct ElementInfo {
 
 ElementKind element_kind(const std::string& unit);
 
+struct CatalogSequence;
+
+// A descriptor of a list as the uncompressed walk meets it: split once, its
+// Table B entry (F = 0) or Table D entry (F = 3) found once per catalog
+// rather than once per subset and repetition; null when the tables lack it.
+struct ResolvedDescriptor {
+  std::uint32_t code = 0;
+  Fxy fxy{};
+  const ElementInfo* element = nullptr;
+  CatalogSequence* sequence = nullptr;
+};
+
+// A Table D entry with its members resolved, on first walk: resolving them
+// eagerly would follow sequences that contain themselves forever.
+struct CatalogSequence {
+  const SequenceDefinition* definition = nullptr;
+  std::vector<ResolvedDescriptor> members;
+  bool resolved = false;
+};
+
 class ElementCatalog {
 public:
   explicit ElementCatalog(const TableSet& tables)
@@ -62,6 +84,13 @@ public:
   // The Table D entry of `code`, nullptr when there is none. Sequences are
   // met once per subset; a probe here is cheaper than the table set's map.
   [[gnu::always_inline]] const SequenceDefinition* sequence(std::uint32_t code) {
+    CatalogSequence* entry = sequence_entry(code);
+    return entry == nullptr ? nullptr : entry->definition;
+  }
+
+  // The same with room for its resolved members; stays valid for the
+  // catalog's life.
+  [[gnu::always_inline]] CatalogSequence* sequence_entry(std::uint32_t code) {
     std::size_t mask = sequence_slots_.size() - 1;
     for (std::size_t i = hash(code) & mask;; i = (i + 1) & mask) {
       const SequenceSlot& slot = sequence_slots_[i];
@@ -70,6 +99,15 @@ public:
     }
     return insert_sequence(code);
   }
+
+  // The members of a sequence, resolved the first time they are asked for.
+  [[gnu::always_inline]] std::span<const ResolvedDescriptor> members(CatalogSequence& sequence) {
+    if (!sequence.resolved) resolve_members(sequence);
+    return sequence.members;
+  }
+
+  // `codes` resolved into `out` (emptied first).
+  void resolve(std::span<const std::uint32_t> codes, std::vector<ResolvedDescriptor>& out);
 
   [[nodiscard]] const TableSet& tables() const { return tables_; }
 
@@ -80,7 +118,7 @@ private:
   };
   struct SequenceSlot {
     std::uint32_t code = 0;
-    const SequenceDefinition* sequence = nullptr;
+    CatalogSequence* sequence = nullptr;
   };
   static constexpr std::size_t kInitialSlots = 256;
   static constexpr std::size_t kInitialSequenceSlots = 64;
@@ -91,14 +129,18 @@ private:
 
   const ElementInfo* insert(std::uint32_t code);
   void place(std::uint32_t code, const ElementInfo* info);
-  const SequenceDefinition* insert_sequence(std::uint32_t code);
-  void place_sequence(std::uint32_t code, const SequenceDefinition* sequence);
+  CatalogSequence* insert_sequence(std::uint32_t code);
+  void place_sequence(std::uint32_t code, CatalogSequence* sequence);
+  void resolve_members(CatalogSequence& sequence);
 
   const TableSet& tables_;
   std::vector<Slot> slots_;
   std::deque<ElementInfo> entries_;  // deque: pointers survive growth
   std::vector<SequenceSlot> sequence_slots_;
-  std::size_t sequences_ = 0;
+  // Each entry on its own: pointers survive growth, and a catalog that
+  // meets no sequence (made for every message of the object path) allocates
+  // nothing for them.
+  std::vector<std::unique_ptr<CatalogSequence>> sequences_;
 };
 
 // One catalog for consecutive messages of one table set: building it anew

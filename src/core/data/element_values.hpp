@@ -114,9 +114,11 @@ struct NumericRead {
                                                                 NumericRead& read) {
   read.coding = numeric_coding(table, info.kind, state);
   const std::uint16_t width = read.coding.width;
-  if (width == 0 || width > 64 || width > reader.remaining()) return false;
-  read.raw = reader.peek_unchecked(width);
-  reader.skip_unchecked(width);
+  if (!reader.read_short(width, read.raw)) {
+    if (width == 0 || width > 64 || width > reader.remaining()) return false;
+    read.raw = reader.peek_unchecked(width);
+    reader.skip_unchecked(width);
+  }
   read.present = info.class31 || !all_ones(read.raw, width);
   if (read.present) read.value = element_value(read.coding.reference, read.raw, read.coding.scale);
   return true;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "../message.hpp"
 #include "walk_common.hpp"
@@ -21,20 +22,22 @@ public:
 
   [[nodiscard]] Status subsets(const BufrMessage& message) {
     ValueCodingState state;
+    std::vector<ResolvedDescriptor> descriptors;
+    context_.catalog.resolve(message.unexpanded_descriptors, descriptors);
     std::uint64_t text_counter = 0;
     for (std::size_t s = 0; s < message.number_of_subsets; ++s) {
       state.restart();
       state.text_counter = text_counter;
       sink_.begin_subset();
-      auto status = walk(message.unexpanded_descriptors, state, 0);
+      auto status = walk(descriptors, state, 0);
       if (!status) return status;
       text_counter = state.text_counter;
     }
     return {};
   }
 
-  [[nodiscard]] Status walk(std::span<const std::uint32_t> descriptors, ValueCodingState& state,
-                            std::size_t depth);
+  [[nodiscard]] Status walk(std::span<const ResolvedDescriptor> descriptors,
+                            ValueCodingState& state, std::size_t depth);
 
 private:
   // Reads one element and hands it to the sink; its numeric value (absent
@@ -42,7 +45,20 @@ private:
   [[nodiscard]] Status read(const ElementInfo& info, const TableCoding& table,
                             ValueCodingState& state, const ItemTag& tag,
                             std::optional<double>* value);
-  [[nodiscard]] Status element(std::uint32_t code, const Fxy& fxy, ValueCodingState& state);
+  // Character data, kept out of line so the numeric reads, nearly all of
+  // them, run in a small frame without the text buffer.
+  [[nodiscard, gnu::noinline]] Status read_text(const ElementInfo& info, ValueCodingState& state,
+                                                const ItemTag& tag);
+  // Fields read_numeric_fast declines: width 0, too wide, past the end.
+  [[nodiscard, gnu::noinline]] Status read_numeric_slow(const ElementInfo& info,
+                                                        const TableCoding& table,
+                                                        const ValueCodingState& state,
+                                                        NumericRead& read);
+  [[nodiscard]] Status element(const ResolvedDescriptor& descriptor, ValueCodingState& state);
+  // The element in a 2-03 block and the associated field before it.
+  [[nodiscard, gnu::noinline]] Status new_reference(const ResolvedDescriptor& descriptor,
+                                                    ValueCodingState& state);
+  [[nodiscard, gnu::noinline]] Status associated_field(ValueCodingState& state);
   [[nodiscard]] Status bitmap_reread(std::uint8_t x, ValueCodingState& state);
   [[nodiscard]] Status operator_descriptor(std::uint32_t code, const Fxy& fxy,
                                            ValueCodingState& state);
@@ -52,24 +68,36 @@ private:
 };
 
 template <class Sink>
+Status UncompressedWalk<Sink>::read_text(const ElementInfo& info, ValueCodingState& state,
+                                         const ItemTag& tag) {
+  const std::uint16_t width = state.text_width ? *state.text_width : info.width;
+  TextField field;
+  auto status = field.read(context_.reader, width);
+  if (!status) return status;
+  ++state.text_counter;
+  sink_.text(info, width, state.text_counter, field.bytes(), tag);
+  return {};
+}
+
+template <class Sink>
+Status UncompressedWalk<Sink>::read_numeric_slow(const ElementInfo& info, const TableCoding& table,
+                                                 const ValueCodingState& state,
+                                                 NumericRead& read) {
+  auto slow = read_numeric(info, table, context_.reader, state);
+  if (!slow) return fail(std::move(slow.error()));
+  read = *slow;
+  return {};
+}
+
+template <class Sink>
 Status UncompressedWalk<Sink>::read(const ElementInfo& info, const TableCoding& table,
                                     ValueCodingState& state, const ItemTag& tag,
                                     std::optional<double>* value) {
-  const ElementDefinition& definition = *info.definition;
-  if (info.kind == ElementKind::Text) {
-    const std::uint16_t width = state.text_width ? *state.text_width : info.width;
-    TextField field;
-    auto status = field.read(context_.reader, width);
-    if (!status) return status;
-    ++state.text_counter;
-    sink_.text(info, width, state.text_counter, field.bytes(), tag);
-    return {};
-  }
+  if (info.kind == ElementKind::Text) return read_text(info, state, tag);
   NumericRead read;
   if (!read_numeric_fast(info, table, context_.reader, state, read)) {
-    auto slow = read_numeric(info, table, context_.reader, state);
-    if (!slow) return fail(std::move(slow.error()));
-    read = *slow;
+    auto status = read_numeric_slow(info, table, state, read);
+    if (!status) return status;
   }
   sink_.numeric(info, read.coding, read.raw, read.present, read.value, tag);
   if (value != nullptr && read.present) *value = read.value;
@@ -77,24 +105,34 @@ Status UncompressedWalk<Sink>::read(const ElementInfo& info, const TableCoding& 
 }
 
 template <class Sink>
-Status UncompressedWalk<Sink>::element(std::uint32_t code, const Fxy& fxy,
+Status UncompressedWalk<Sink>::new_reference(const ResolvedDescriptor& descriptor,
+                                             ValueCodingState& state) {
+  if (descriptor.element == nullptr) return fail(BufrError::missing_element(descriptor.code));
+  auto raw = context_.reader.read_u64(state.new_reference_width);
+  if (!raw) return fail(std::move(raw.error()));
+  state.set_new_reference(descriptor.code, signed_reference(*raw, state.new_reference_width));
+  return {};
+}
+
+template <class Sink> Status UncompressedWalk<Sink>::associated_field(ValueCodingState& state) {
+  auto raw = context_.reader.read_u64(state.associated_width);
+  if (!raw) return fail(std::move(raw.error()));
+  sink_.associated(state.associated_width, *raw);
+  return {};
+}
+
+template <class Sink>
+Status UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
                                        ValueCodingState& state) {
-  BitReader& reader = context_.reader;
-  if (state.new_reference_width != 0) {
-    // Inside a 2-03 block the element carries its new reference value.
-    if (context_.catalog.find(code) == nullptr) return fail(BufrError::missing_element(code));
-    auto raw = reader.read_u64(state.new_reference_width);
-    if (!raw) return fail(std::move(raw.error()));
-    state.set_new_reference(code, signed_reference(*raw, state.new_reference_width));
-    return {};
+  // Inside a 2-03 block the element carries its new reference value.
+  if (state.new_reference_width != 0) [[unlikely]] return new_reference(descriptor, state);
+  if (state.associated_width != 0 && descriptor.fxy.x != 31) [[unlikely]] {
+    auto status = associated_field(state);
+    if (!status) return status;
   }
-  if (state.associated_width != 0 && fxy.x != 31) {
-    auto raw = reader.read_u64(state.associated_width);
-    if (!raw) return fail(std::move(raw.error()));
-    sink_.associated(state.associated_width, *raw);
-  }
-  const ElementInfo* info = context_.catalog.find(code);
-  if (info == nullptr) return fail(BufrError::missing_element(code));
+  const std::uint32_t code = descriptor.code;
+  const ElementInfo* info = descriptor.element;
+  if (info == nullptr) [[unlikely]] return fail(BufrError::missing_element(code));
   ItemTag tag;
   // 0-31-031 while a bitmap is being defined is a bitmap entry; class 33
   // after a bitmap qualifies the elements it marks.
@@ -102,18 +140,33 @@ Status UncompressedWalk<Sink>::element(std::uint32_t code, const Fxy& fxy,
                                               state.inline_pending);
   if (bitmap_entry) {
     tag.role = ItemRole::Bitmap;
-  } else if (fxy.x == 33 && !state.bitmap.empty()) {
+  } else if (descriptor.fxy.x == 33 && !state.bitmap.empty()) {
     tag.qualifies = state.next_quality_index();
     if (tag.qualifies != kNoLink) tag.role = ItemRole::Quality;
   }
-  std::optional<double> value;
-  auto status = read(*info, table_coding(*info, state), state, tag, &value);
-  if (!status) return status;
-  state.override_width.reset();
-  if (!state.take_bitmap_entry(code, value.value_or(0.0))) {
-    state.descriptor_history.push_back(info);
-    sink_.remember();
+  // Character data counts as 0 should it be a bitmap entry.
+  double value = 0.0;
+  if (info->kind == ElementKind::Text) [[unlikely]] {
+    auto status = read_text(*info, state, tag);
+    if (!status) return status;
+  } else {
+    const TableCoding table = table_coding(*info, state);
+    NumericRead read;
+    if (!read_numeric_fast(*info, table, context_.reader, state, read)) [[unlikely]] {
+      auto status = read_numeric_slow(*info, table, state, read);
+      if (!status) return status;
+    }
+    sink_.numeric(*info, read.coding, read.raw, read.present, read.value, tag);
+    if (read.present) value = read.value;
   }
+  state.override_width.reset();
+  if (code == 31031) [[unlikely]] {
+    if (state.take_bitmap_value(value)) return {};
+  } else {
+    state.end_inline_bitmap();
+  }
+  state.descriptor_history.push_back(info);
+  sink_.remember();
   return {};
 }
 
@@ -151,20 +204,22 @@ Status UncompressedWalk<Sink>::operator_descriptor(std::uint32_t code, const Fxy
 }
 
 template <class Sink>
-Status UncompressedWalk<Sink>::walk(std::span<const std::uint32_t> descriptors,
+Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descriptors,
                                     ValueCodingState& state, std::size_t depth) {
   if (depth > kMaxDescriptorDepth) {
     return fail(BufrError::parse("descriptor decode exceeded recursion depth"));
   }
+  WorkBudget& budget = context_.budget;
   const std::size_t length = descriptors.size();
   std::size_t i = 0;
   while (i < length) {
-    if (!context_.budget.charge(1)) return fail(context_.budget.exceeded());
-    const std::uint32_t code = descriptors[i];
-    const Fxy fxy = split_code(code);
+    if (!budget.charge(1)) return fail(budget.exceeded());
+    const ResolvedDescriptor& descriptor = descriptors[i];
+    const std::uint32_t code = descriptor.code;
+    const Fxy fxy = descriptor.fxy;
     switch (fxy.f) {
     case 0: {
-      auto status = element(code, fxy, state);
+      auto status = element(descriptor, state);
       if (!status) return status;
       ++i;
       break;
@@ -175,7 +230,7 @@ Status UncompressedWalk<Sink>::walk(std::span<const std::uint32_t> descriptors,
       if (fxy.y != 0) {
         const auto group = descriptors.subspan(i + 1, x);
         for (unsigned r = 0; r < fxy.y; ++r) {
-          if (!context_.budget.charge(1)) return fail(context_.budget.exceeded());
+          if (!budget.charge(1)) return fail(budget.exceeded());
           auto status = walk(group, state, depth + 1);
           if (!status) return status;
         }
@@ -183,9 +238,11 @@ Status UncompressedWalk<Sink>::walk(std::span<const std::uint32_t> descriptors,
         break;
       }
       if (i + x + 1 >= length) return fail(BufrError::incomplete_delayed_replication(code));
-      const std::uint32_t factor_code = descriptors[i + 1];
-      const ElementInfo* factor = context_.catalog.find(factor_code);
-      if (factor == nullptr) return fail(BufrError::missing_element(factor_code));
+      // The factor is looked up as an element whatever its F.
+      const ResolvedDescriptor& next = descriptors[i + 1];
+      const ElementInfo* factor =
+          next.fxy.f == 0 ? next.element : context_.catalog.find(next.code);
+      if (factor == nullptr) return fail(BufrError::missing_element(next.code));
       std::optional<double> value;
       auto status = read(*factor, table_coding(*factor, state), state, ItemTag{}, &value);
       if (!status) return status;
@@ -194,7 +251,7 @@ Status UncompressedWalk<Sink>::walk(std::span<const std::uint32_t> descriptors,
       sink_.remember();
       const auto group = descriptors.subspan(i + 2, x);
       for (std::uint64_t r = 0; r < count; ++r) {
-        if (!context_.budget.charge(1)) return fail(context_.budget.exceeded());
+        if (!budget.charge(1)) return fail(budget.exceeded());
         auto status = walk(group, state, depth + 1);
         if (!status) return status;
       }
@@ -208,9 +265,8 @@ Status UncompressedWalk<Sink>::walk(std::span<const std::uint32_t> descriptors,
       break;
     }
     case 3: {
-      const SequenceDefinition* sequence = context_.catalog.sequence(code);
-      if (sequence == nullptr) return fail(BufrError::missing_sequence(code));
-      auto status = walk(sequence->members, state, depth + 1);
+      if (descriptor.sequence == nullptr) return fail(BufrError::missing_sequence(code));
+      auto status = walk(context_.catalog.members(*descriptor.sequence), state, depth + 1);
       if (!status) return status;
       ++i;
       break;
