@@ -102,15 +102,18 @@ GENERIC = [
 @pytest.mark.parametrize("name", SHAPES)
 def test_rows_match_pdbufr_across_message_shapes(name):
     pdbufr = pytest.importorskip("pdbufr")
-    path = str(BUFR_DIR / name)
     for query in GENERIC:
-        expected = _normalised(pdbufr.read_bufr(path, **query))
-        got = _normalised(morvane.read_bufr(path, **query))
-        if expected.empty:
-            assert got.empty
-            continue
-        assert list(got.columns) == list(expected.columns)
-        pd.testing.assert_frame_equal(got, expected, check_dtype=False)
+        _assert_rows_as_pdbufr(pdbufr, str(BUFR_DIR / name), query)
+
+
+def _assert_rows_as_pdbufr(pdbufr, path, query):
+    expected = _normalised(pdbufr.read_bufr(path, **query))
+    got = _normalised(morvane.read_bufr(path, **query))
+    if expected.empty:
+        assert got.empty
+        return
+    assert list(got.columns) == list(expected.columns)
+    pd.testing.assert_frame_equal(got, expected, check_dtype=False)
 
 
 # Edition 3 headers lack internationalDataSubCategory, which their rows then
@@ -124,16 +127,9 @@ HEADER_CASES = [("bufr-edition3/syno_2.bufr", False), ("bufr-edition3/ahws_139.b
 @pytest.mark.parametrize("name, required", HEADER_CASES)
 def test_header_keys_a_message_lacks_or_writes_short_match_pdbufr(name, required):
     pdbufr = pytest.importorskip("pdbufr")
-    path = str(BUFR_DIR.parent / name)
     query = dict(columns=["internationalDataSubCategory", "typicalDate", "stationNumber", "latitude"],
                  required_columns=required)
-    expected = _normalised(pdbufr.read_bufr(path, **query))
-    got = _normalised(morvane.read_bufr(path, **query))
-    if expected.empty:
-        assert got.empty
-        return
-    assert list(got.columns) == list(expected.columns)
-    pd.testing.assert_frame_equal(got, expected, check_dtype=False)
+    _assert_rows_as_pdbufr(pdbufr, str(BUFR_DIR.parent / name), query)
 
 
 @require_shared
