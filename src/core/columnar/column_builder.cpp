@@ -118,15 +118,14 @@ void ColumnBuilder::begin_subset() {
   pending_raw_.reset();
 }
 
-std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
+std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
   if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
-  std::size_t& known = element_slots_[info.index];
-  if (known == kNone) {
-    // Per catalog entry, not per message: its key is looked up once.
-    const ElementDefinition& definition = *info.definition;
-    known = kFixedSlots + (definition.abbreviation.empty() ? intern(written_code(definition.code))
-                                                           : intern(definition.abbreviation));
-  }
+  // Per catalog entry, not per message: its key is looked up once.
+  const ElementDefinition& definition = *info.definition;
+  const std::size_t known =
+      kFixedSlots + (definition.abbreviation.empty() ? intern(written_code(definition.code))
+                                                     : intern(definition.abbreviation));
+  element_slots_[info.index] = known;
   return known;
 }
 
@@ -184,11 +183,6 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
     item.type = ColumnType::Float64;
   }
   return item;
-}
-
-ColumnBuilder::Slot& ColumnBuilder::slot(std::size_t index) {
-  if (index >= slots_.size()) slots_.resize(index + 1);
-  return slots_[index];
 }
 
 std::size_t ColumnBuilder::attribute_slot(const Item& item) {
@@ -355,8 +349,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   return c;
 }
 
-void ColumnBuilder::accept(std::size_t c, ColumnType type) {
-  ColumnValues& values = columns_[c].values;
+void ColumnBuilder::convert(ColumnValues& values, ColumnType type) {
   pad(values, row_);
   if (values.type == type) return;
   if (values.type == ColumnType::Text) return;  // numbers are written as text
