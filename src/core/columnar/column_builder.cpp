@@ -175,13 +175,7 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;
   }
-  if (info.kind == ElementKind::Text) {
-    item.type = ColumnType::Text;
-  } else if (info.kind == ElementKind::CodeOrFlag || coding.scale <= 0) {
-    item.type = ColumnType::Int64;
-  } else {
-    item.type = ColumnType::Float64;
-  }
+  item.type = element_type(info, coding);
   return item;
 }
 
@@ -365,9 +359,9 @@ void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
-  const Item item = element_item(info, coding, tag);
-  const std::size_t c = resolve(item);
-  accept(c, item.type);
+  std::size_t c = known_column(info, tag);
+  if (c == kNone) c = resolve(element_item(info, coding, tag));
+  accept(c, element_type(info, coding));
   ColumnValues& values = columns_[c].values;
   if (!present) {
     push_null(values);
@@ -393,8 +387,8 @@ void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
-  const Item item = element_item(info, NumericCoding{}, tag);
-  const std::size_t c = resolve(item);
+  std::size_t c = known_column(info, tag);
+  if (c == kNone) c = resolve(element_item(info, NumericCoding{}, tag));
   accept(c, ColumnType::Text);
   push_text(columns_[c].values, bytes);
   last_element_ = c;

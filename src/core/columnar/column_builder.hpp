@@ -142,6 +142,30 @@ private:
   }
 
   Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
+  static ColumnType element_type(const ElementInfo& info, const NumericCoding& coding) {
+    if (info.kind == ElementKind::Text) return ColumnType::Text;
+    if (info.kind == ElementKind::CodeOrFlag || coding.scale <= 0) return ColumnType::Int64;
+    return ColumnType::Float64;
+  }
+  // The column an element's value goes to when an earlier subset of the
+  // message found it already (what resolve() would answer), or kNone: the
+  // usual case of a many-subset message, without building an Item.
+  std::size_t known_column(const ElementInfo& info, const ItemTag& tag) {
+    if (!by_subset_ || message_subsets_ == 1 ||
+        (tag.role != ItemRole::Element && tag.role != ItemRole::Bitmap)) {
+      return kNone;
+    }
+    Slot& s = slot(element_slot(info));
+    if (s.message != message_) return kNone;
+    const std::uint32_t rank = s.generation == generation_ ? s.count + 1 : 1;
+    if (rank > s.columns.size()) return kNone;
+    const std::size_t c = s.columns[rank - 1];
+    if (c == kNone || used(c)) return kNone;
+    // The rank counted, as resolve() counts it.
+    s.generation = generation_;
+    s.count = rank;
+    return c;
+  }
   // The associated field read before the element of column `element`.
   Item associated_item(std::size_t element) const;
   // A marker or inserted text (ItemRole::Marker or ItemRole::Text).
