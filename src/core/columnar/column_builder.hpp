@@ -147,19 +147,22 @@ private:
     if (info.kind == ElementKind::CodeOrFlag || coding.scale <= 0) return ColumnType::Int64;
     return ColumnType::Float64;
   }
-  // The column an element's value goes to when an earlier subset of the
-  // message found it already (what resolve() would answer), or kNone: the
-  // usual case of a many-subset message, without building an Item.
+  // The column an element's value goes to when an earlier subset (or
+  // message) made it already, as resolve() would answer, or kNone: the usual
+  // case, without building an Item.
   std::size_t known_column(const ElementInfo& info, const ItemTag& tag) {
-    if (!by_subset_ || message_subsets_ == 1 ||
-        (tag.role != ItemRole::Element && tag.role != ItemRole::Bitmap)) {
+    if (!by_subset_ || (tag.role != ItemRole::Element && tag.role != ItemRole::Bitmap)) {
       return kNone;
     }
-    Slot& s = slot(element_slot(info));
-    if (s.message != message_) return kNone;
+    const std::size_t index = element_slot(info);
+    Slot& s = slot(index);
     const std::uint32_t rank = s.generation == generation_ ? s.count + 1 : 1;
-    if (rank > s.columns.size()) return kNone;
-    const std::size_t c = s.columns[rank - 1];
+    std::size_t c = kNone;
+    if (message_subsets_ == 1) {
+      c = find(static_cast<std::uint32_t>(index - kFixedSlots), rank);
+    } else if (s.message == message_ && rank <= s.columns.size()) {
+      c = s.columns[rank - 1];
+    }
     if (c == kNone || used(c)) return kNone;
     // The rank counted, as resolve() counts it.
     s.generation = generation_;
