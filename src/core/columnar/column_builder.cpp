@@ -118,15 +118,14 @@ void ColumnBuilder::begin_subset() {
   pending_raw_.reset();
 }
 
-std::size_t ColumnBuilder::element_slot(const ElementInfo& info) {
+std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
   if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
-  std::size_t& known = element_slots_[info.index];
-  if (known == kNone) {
-    // Per catalog entry, not per message: its key is looked up once.
-    const ElementDefinition& definition = *info.definition;
-    known = kFixedSlots + (definition.abbreviation.empty() ? intern(written_code(definition.code))
-                                                           : intern(definition.abbreviation));
-  }
+  // Per catalog entry, not per message: its key is looked up once.
+  const ElementDefinition& definition = *info.definition;
+  const std::size_t known =
+      kFixedSlots + (definition.abbreviation.empty() ? intern(written_code(definition.code))
+                                                     : intern(definition.abbreviation));
+  element_slots_[info.index] = known;
   return known;
 }
 
@@ -176,19 +175,8 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;
   }
-  if (info.kind == ElementKind::Text) {
-    item.type = ColumnType::Text;
-  } else if (info.kind == ElementKind::CodeOrFlag || coding.scale <= 0) {
-    item.type = ColumnType::Int64;
-  } else {
-    item.type = ColumnType::Float64;
-  }
+  item.type = element_type(info, coding);
   return item;
-}
-
-ColumnBuilder::Slot& ColumnBuilder::slot(std::size_t index) {
-  if (index >= slots_.size()) slots_.resize(index + 1);
-  return slots_[index];
 }
 
 std::size_t ColumnBuilder::attribute_slot(const Item& item) {
@@ -355,8 +343,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   return c;
 }
 
-void ColumnBuilder::accept(std::size_t c, ColumnType type) {
-  ColumnValues& values = columns_[c].values;
+void ColumnBuilder::convert(ColumnValues& values, ColumnType type) {
   pad(values, row_);
   if (values.type == type) return;
   if (values.type == ColumnType::Text) return;  // numbers are written as text
@@ -372,9 +359,9 @@ void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
-  const Item item = element_item(info, coding, tag);
-  const std::size_t c = resolve(item);
-  accept(c, item.type);
+  std::size_t c = known_column(info, tag);
+  if (c == kNone) c = resolve(element_item(info, coding, tag));
+  accept(c, element_type(info, coding));
   ColumnValues& values = columns_[c].values;
   if (!present) {
     push_null(values);
@@ -400,8 +387,8 @@ void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
-  const Item item = element_item(info, NumericCoding{}, tag);
-  const std::size_t c = resolve(item);
+  std::size_t c = known_column(info, tag);
+  if (c == kNone) c = resolve(element_item(info, NumericCoding{}, tag));
   accept(c, ColumnType::Text);
   push_text(columns_[c].values, bytes);
   last_element_ = c;

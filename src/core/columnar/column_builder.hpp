@@ -142,12 +142,47 @@ private:
   }
 
   Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
+  static ColumnType element_type(const ElementInfo& info, const NumericCoding& coding) {
+    if (info.kind == ElementKind::Text) return ColumnType::Text;
+    if (info.kind == ElementKind::CodeOrFlag || coding.scale <= 0) return ColumnType::Int64;
+    return ColumnType::Float64;
+  }
+  // The column an element's value goes to when an earlier subset (or
+  // message) made it already, as resolve() would answer, or kNone: the usual
+  // case, without building an Item.
+  std::size_t known_column(const ElementInfo& info, const ItemTag& tag) {
+    if (!by_subset_ || (tag.role != ItemRole::Element && tag.role != ItemRole::Bitmap)) {
+      return kNone;
+    }
+    const std::size_t index = element_slot(info);
+    Slot& s = slot(index);
+    const std::uint32_t rank = s.generation == generation_ ? s.count + 1 : 1;
+    std::size_t c = kNone;
+    if (message_subsets_ == 1) {
+      c = find(static_cast<std::uint32_t>(index - kFixedSlots), rank);
+    } else if (s.message == message_ && rank <= s.columns.size()) {
+      c = s.columns[rank - 1];
+    }
+    if (c == kNone || used(c)) return kNone;
+    // The rank counted, as resolve() counts it.
+    s.generation = generation_;
+    s.count = rank;
+    return c;
+  }
   // The associated field read before the element of column `element`.
   Item associated_item(std::size_t element) const;
   // A marker or inserted text (ItemRole::Marker or ItemRole::Text).
   Item fixed_item(std::uint32_t code, ItemRole role);
   // The slot of an element: one per key, so elements sharing a key share ranks.
-  std::size_t element_slot(const ElementInfo& info);
+  std::size_t element_slot(const ElementInfo& info) {
+    // Once per value: the lookup inline, an entry's first sight out of line.
+    if (info.index < element_slots_.size()) {
+      const std::size_t known = element_slots_[info.index];
+      if (known != kNone) return known;
+    }
+    return new_element_slot(info);
+  }
+  [[gnu::noinline]] std::size_t new_element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
   // What tells an attribute's kind apart (see attribute_slot).
@@ -165,7 +200,11 @@ private:
     const auto& ranks = named_[key];
     return rank <= ranks.size() ? ranks[rank - 1] : kNone;
   }
-  Slot& slot(std::size_t index);
+  Slot& slot(std::size_t index) {
+    if (index >= slots_.size()) [[unlikely]] grow_slots(index);
+    return slots_[index];
+  }
+  [[gnu::noinline]] void grow_slots(std::size_t index) { slots_.resize(index + 1); }
   std::size_t attribute_slot(const Item& item);
   std::uint32_t next_rank(Slot& slot) const;
   [[nodiscard]] bool used(std::size_t column) const {
@@ -173,7 +212,12 @@ private:
   }
   [[gnu::noinline]] void grow_history() { history_.resize(std::max<std::size_t>(64, history_.size() * 2)); }
   // Column `c` made able to hold a value of `type`.
-  void accept(std::size_t c, ColumnType type);
+  void accept(std::size_t c, ColumnType type) {
+    ColumnValues& values = columns_[c].values;
+    // Mostly a column of the type already, with no rows to pad.
+    if (values.rows() < row_ || values.type != type) [[unlikely]] convert(values, type);
+  }
+  [[gnu::noinline]] void convert(ColumnValues& values, ColumnType type);
   // Associated field read before the element `element` (its column).
   void flush_associated(std::size_t element);
 
