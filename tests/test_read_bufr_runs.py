@@ -197,8 +197,15 @@ def test_row_cutting_refuses_arrays_that_do_not_line_up(tmp_path):
                 dict(header_names=np.array([0], dtype=np.int32).tobytes())):
         with pytest.raises(ValueError, match="line up"):
             cut(**bad)
-    with pytest.raises(ValueError, match="whole 4-byte"):
+    # Each error names the function and the parameter at fault.
+    with pytest.raises(ValueError, match=r"^cut_subsets\(\) argument 'codes' must hold whole 4-byte"):
         _columnar.cut_subsets(b"\0\0\0", names, b"", b"", b"", b"", b"", b"", -1, -1, 1)
+    with pytest.raises(ValueError, match=r"^cut_subsets\(\) argument 'header_names' must hold whole 4-byte"):
+        _columnar.cut_subsets(codes, names, b"", b"", b"", b"\0", b"", b"", -1, -1, 1)
+    with pytest.raises(TypeError, match=r"^cut_subsets\(\) argument 'count_reference' must be int"):
+        _columnar.cut_subsets(codes, names, b"", b"", b"", b"", b"", b"", -1, "x", 1)
+    with pytest.raises(TypeError, match=r"^cut_rows\(\) argument 'filters' must be bytes"):
+        _columnar.cut_rows(b"", b"", b"", None, b"", -1, 0)
 
 
 # Compressed messages: per subset a station, its name and a delayed
