@@ -120,11 +120,13 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (!call.bytes(0, data)) return nullptr;
   const TableSet* tables = table_set_argument(state, call.function(), call[1]);
   if (tables == nullptr) return nullptr;
-  columnar::ColumnBuilder builder;
   Status status;
   columnar::Batch batch;
   {
     py::WithoutGil unlocked;
+    // Made and freed without the GIL too: its working tables cost more
+    // than a small message's values.
+    columnar::ColumnBuilder builder;
     status = columnar::add_first_message(builder, data, *tables);
     if (status) batch = std::move(builder).finish();
   }
@@ -138,12 +140,12 @@ PyObject* decode_list(State* state, const MessageList& messages,
                       const std::vector<std::string>* keys) {
   const std::vector<Bytes>& buffers = messages.buffers;
   const std::vector<const TableSet*>& tables = messages.tables;
-  columnar::ColumnBuilder builder;
   Status status;
   std::size_t failed = 0;
   columnar::Batch batch;
   {
     py::WithoutGil unlocked;
+    columnar::ColumnBuilder builder;
     if (keys != nullptr) builder.select_keys(*keys);
     std::size_t rows = 0;
     for (Bytes buffer : buffers) rows += columnar::first_message_subsets(buffer);
