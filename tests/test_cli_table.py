@@ -139,3 +139,15 @@ def test_dump_json_of_a_compressed_message_has_one_array_per_element():
         got = np.array([np.nan if v is None else v for v in by_code[code]["values"]], dtype=float)
         np.testing.assert_allclose(got, want, equal_nan=True)
     eccodes.codes_release(h)
+
+
+def test_ls_needs_no_numpy():
+    import subprocess
+    import sys
+
+    # numpy is an extra: the plain listing must run without it.
+    code = ("import sys; sys.modules['numpy'] = None\n"
+            "from morvane import cli; sys.exit(cli.main(['ls', sys.argv[1]]))")
+    done = subprocess.run([sys.executable, "-c", code, str(CYCLONE)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "2015-11-18" in done.stdout

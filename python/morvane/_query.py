@@ -14,17 +14,11 @@ import numpy as np
 
 import _morvane
 
+from ._reader import dated_year
+
 # Header keys in the order ecCodes lists them, each read from the parsed
 # message; `edition` is the octet as found (2, 3 or 4).
 HeaderGetter = Callable[[_morvane.BufrMessage, int], Any]
-
-def dated_year(m: Any) -> int:
-    """The year of the message's typical date. Some encoders put the year
-    of the century in an edition 4 header; as ecCodes does, such a year is
-    taken as 20yy (typicalYear itself stays as written)."""
-    year: int = m.typical_year
-    return year + 2000 if year < 100 else year
-
 
 HEADER_KEYS: dict[str, HeaderGetter] = {
     "edition": lambda m, ed: ed,

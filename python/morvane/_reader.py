@@ -22,6 +22,14 @@ ErrorMode = Literal["report", "skip", "raise"]
 ERROR_MODES = ("report", "skip", "raise")
 
 
+def dated_year(m: Any) -> int:
+    """The year of the message's typical date. Some encoders put the year
+    of the century in an edition 4 header; as ecCodes does, such a year is
+    taken as 20yy (typicalYear itself stays as written)."""
+    year: int = m.typical_year
+    return year + 2000 if year < 100 else year
+
+
 class MessageError(ValueError):
     """A message that could not be framed, parsed or decoded.
 

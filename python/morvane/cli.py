@@ -23,8 +23,7 @@ from typing import Any, TextIO
 import _morvane
 
 from . import _columnar, cli_table
-from ._query import dated_year
-from ._reader import Message, read
+from ._reader import Message, dated_year, read
 from ._tables import Tables
 
 PROGRESS_FROM = 10  # files; fewer need no progress report
