@@ -17,6 +17,9 @@ from ._query import COUNT_KEY
 from ._rows import Cut, Walk
 
 ABSENT = -(1 << 40)
+# where a key comes from, its gathered column on each row, which rows hold
+# it, whether all do, and those rows as bytes
+KeyRows = tuple[str, np.ndarray, np.ndarray, bool, bytes]
 
 
 class Layout:
@@ -40,7 +43,7 @@ class Layout:
         table[row_of[wanted], slots[wanted]] = refs[wanted]
         self.table = table  # (row, gathered key): position, header reference or ABSENT
         self._wanted = walk.wanted
-        self._keys: dict[str, tuple[str, np.ndarray, np.ndarray]] | None = None
+        self._keys: dict[str, KeyRows] | None = None
         # what each key is on the first row that holds it: data (its position), header or absent
         held = table != ABSENT
         first = (table[held.argmax(axis=0), np.arange(len(gathered))].tolist() if self.rows_per_subset
@@ -57,9 +60,10 @@ class Layout:
                 self.first_position[key] = first[j]
 
     @property
-    def keys(self) -> dict[str, tuple[str, np.ndarray, np.ndarray]]:
-        """Per key: where it comes from, its gathered column on each row, and
-        which rows hold it."""
+    def keys(self) -> dict[str, KeyRows]:
+        """Per key: where it comes from, its gathered column on each row,
+        which rows hold it, whether all of them do, and those rows as bytes
+        (keys with the same rows share their repetitions over the subsets)."""
         found = self._keys
         if found is None:
             found = self._keys = {}
@@ -74,7 +78,7 @@ class Layout:
                 # Layouts serve every read of their template, and a read takes
                 # these as rows of its own: read-only, so none can change them.
                 held.flags.writeable = cols.flags.writeable = False
-                found[key] = (where, cols, held)
+                found[key] = (where, cols, held, bool(held.all()), held.tobytes())
         return found
 
     def plan(self, row: int) -> list[str]:

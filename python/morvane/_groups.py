@@ -246,19 +246,20 @@ def _object_groups(msg: Message) -> list[Group]:
 # From the columnar decoder: one column per element occurrence, one row per subset
 
 
-def _batch_gather(batch: Any, columns: list[int], rows: np.ndarray | None,
+def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
                   kinds: Sequence[str]) -> Gather:
     def gather(positions: list[int]) -> Gathered:
         n = batch.num_rows if rows is None else rows.size
-        numbers = np.zeros((n, len(positions)))
-        valid = np.zeros((n, len(positions)), dtype=bool)
+        # column by column: each is filled, and mostly read back, whole
+        numbers = np.zeros((n, len(positions)), order="F")
+        valid = np.zeros((n, len(positions)), dtype=bool, order="F")
         texts = None
         for j, p in enumerate(positions):
             i = columns[p]
             ok = np.asarray(batch.valid(i), dtype=bool)
             if kinds[p] == "text":
                 if texts is None:
-                    texts = np.full((n, len(positions)), None, dtype=object)
+                    texts = np.full((n, len(positions)), None, dtype=object, order="F")
                 if ok.any():  # (no text made of a column all missing)
                     column = np.array(batch.values(i), dtype=object)
                     texts[:, j] = column if rows is None else column[rows]
@@ -270,12 +271,18 @@ def _batch_gather(batch: Any, columns: list[int], rows: np.ndarray | None,
     return gather
 
 
-def _batch_group(batch: Any, chosen: Sequence[tuple[int, Any]], rows: np.ndarray | None, n: int,
+ColumnInfo = tuple[int, int, str, str]
+
+
+def _column_infos(batch: Any) -> list[ColumnInfo]:
+    """(index, descriptor, key, kind) of each column of the batch, read in
+    one pass (each reading of `columns` makes every column's object)."""
+    return [(i, c.descriptor, c.key, COLUMN_KINDS.get(c.type, "float")) for i, c in enumerate(batch.columns)]
+
+
+def _batch_group(batch: Any, chosen: Sequence[ColumnInfo], rows: np.ndarray | None, n: int,
                  first_level: int) -> Group:
-    columns = [i for i, _ in chosen]
-    codes = tuple(c.descriptor for _, c in chosen)
-    names = tuple(c.key for _, c in chosen)
-    kinds = [COLUMN_KINDS.get(c.type, "float") for _, c in chosen]
+    columns, codes, names, kinds = zip(*chosen) if chosen else ((), (), (), ())
     return Group(codes, names, first_level, np.arange(n) if rows is None else rows, kinds,
                  _batch_gather(batch, columns, rows, kinds))
 
@@ -292,12 +299,14 @@ def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset
     n = batch.num_rows
     if n == 0:
         return None
-    elements = list(enumerate(batch.columns))
-    for i, c in elements:
-        if c.descriptor in REPLICATION_FACTORS:
-            values = np.asarray(batch.values(i))
-            if not np.asarray(batch.valid(i), dtype=bool).all() or (values != values[0]).any():
-                return None
+    elements = _column_infos(batch)
+    factors = [e[0] for e in elements if e[1] in REPLICATION_FACTORS]
+    if factors:
+        # all factors at once: (factor, row)
+        valid = np.array([np.asarray(batch.valid(i), dtype=bool) for i in factors])
+        values = np.array([np.asarray(batch.values(i)) for i in factors])
+        if not valid.all() or (values != values[:, :1]).any():
+            return None
     return _batch_group(batch, elements, None, n, 0), np.asarray(batch.message_rows)
 
 
@@ -311,14 +320,14 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     n = batch.num_rows
     if n == 0:
         return []
-    elements = list(enumerate(batch.columns))
+    elements = _column_infos(batch)
     if m.compressed_data:
         return [_batch_group(batch, elements, None, n, 0)]
     if n == 1:
         return [_batch_group(batch, elements, None, n, 1)]
     # Uncompressed subsets share the message's columns; those with the same
     # replication counts have the same elements.
-    factors = [i for i, c in elements if c.descriptor in REPLICATION_FACTORS]
+    factors = [e[0] for e in elements if e[1] in REPLICATION_FACTORS]
     if not factors:
         return [_batch_group(batch, elements, None, n, 1)]
     counts = np.empty((n, len(factors)), dtype=np.int64)
@@ -332,8 +341,7 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     # Which columns each kind of subset holds is read from one decoded subset of each.
     starts: list[int | None] = [*_columnar.subset_starts(msg.data, tables), None]
     values = msg.values
-    position = {c.name: i for i, c in elements}
-    column_of = dict(elements)
+    position = {c.name: i for i, c in enumerate(batch.columns)}
     groups = []
     for k in range(len(patterns)):
         rows = np.flatnonzero(inverse == k)
@@ -347,6 +355,6 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
             at = position.get(f"#{rank}#{name}")
             if at is None:
                 raise ValueError(f"subset {s + 1}: element {name} #{rank} is not among the decoded columns")
-            chosen.append((at, column_of[at]))
+            chosen.append(elements[at])
         groups.append(_batch_group(batch, chosen, rows, n, 1))
     return groups

@@ -54,8 +54,8 @@ class _Column:
 class _Collector:
     def __init__(self, query: Query) -> None:
         self.query = query
-        self.gathered = sorted(set(query.columns) | {p for k in query.computed
-                                                     for p in _computed_parts(k)}
+        # computed keys are made of their parts, never gathered themselves
+        self.gathered = sorted((set(query.columns) | {p for k in query.computed for p in _computed_parts(k)})
                                - set(query.computed))
         self.columns = {k: _Column() for k in self.gathered}
         self.keep_alive: dict[int, Any] = {}
@@ -183,22 +183,24 @@ class _Collector:
         # Keys mostly share a row pattern: each is repeated over the subsets once.
         tiles: dict[bytes, np.ndarray] = {}
 
-        def tiled(held: np.ndarray) -> np.ndarray:
+        def tiled(held: np.ndarray, pattern: bytes) -> np.ndarray:
             if subsets == 1:
                 return held
-            found = tiles.get(pattern := held.tobytes())
+            found = tiles.get(pattern)
             if found is None:
-                found = tiles[pattern] = np.tile(held, subsets)
+                found = tiles[pattern] = np.broadcast_to(held, (subsets, per_subset)).reshape(-1)
             return found
 
-        for key, (where, cols, held) in layout.keys.items():
+        # a subset's one row takes a column of the gathered values as it is
+        whole_columns = per_subset == 1 and chosen is None
+        for key, (where, cols, held, all_held, pattern) in layout.keys.items():
             column = self.columns[key]
             if where == "absent":
                 column.values.append(np.full(total, np.nan))
                 column.held.append(np.zeros(total, dtype=bool))
                 column.valid.append(np.zeros(total, dtype=bool))
                 continue
-            held_rows = tiled(held)
+            held_rows = tiled(held, pattern)
             if where == "header":
                 by_message, present, is_text = run.column(key)
                 if run.counts.size == 1:
@@ -217,14 +219,17 @@ class _Collector:
             is_text = position in group.text_positions
             source = texts if is_text else numbers
             assert source is not None
-            if chosen is None:
+            if whole_columns:
+                c = int(cols[0])
+                values, ok = source[:, c].copy(), valid[:, c].copy()
+            elif chosen is None:
                 values, ok = source[:, cols].reshape(-1), valid[:, cols].reshape(-1)
             else:
                 at = np.ix_(chosen, cols)
                 values, ok = source[at].reshape(-1), valid[at].reshape(-1)
             column.values.append(values)
             column.held.append(held_rows)
-            column.valid.append(ok if held.all() else ok & held_rows)
+            column.valid.append(ok if all_held else ok & held_rows)
             column.kinds.add("text" if is_text else group.kind(position))
         self.chunks.append(GroupChunk(run.numbers[owners], group.subsets if chosen is None else group.subsets[chosen],
                                       per_subset, layout))
