@@ -416,13 +416,30 @@ def frame_of(data: dict[str, Any], rows: int) -> Any:
             if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
                 _COLUMN_INDEXES.clear()
             columns = _COLUMN_INDEXES[names] = pd.Index(list(names))
+        index = pd.RangeIndex(rows)
+        arrays = list(data.values())
+        # Checking the columns only sanitizes each (a float, datetime or
+        # IntegerArray column is taken as it is): the text columns are
+        # sanitized here, as it would, and the checks skipped.
+        sanitize = _sanitizer()
+        if sanitize is not None:
+            arrays = [sanitize(a, index, copy=False) if a.dtype == object else a for a in arrays]
         try:
             # a view: an index is immutable, but its name is the frame's own
-            return make(list(data.values()), columns=columns.view(), index=pd.RangeIndex(rows),
-                        verify_integrity=True)
+            return make(arrays, columns=columns.view(), index=index, verify_integrity=sanitize is None)
         except TypeError:
             pass
     return pd.DataFrame(data)
+
+
+def _sanitizer() -> Any:
+    """pandas' own sanitizing of one column of a new frame, if it has one
+    where this pandas keeps it."""
+    try:
+        from pandas.core.construction import sanitize_array
+    except ImportError:  # pragma: no cover - depends on the pandas version
+        return None
+    return sanitize_array
 
 
 # Column indexes by their names: inferring their type costs more than a
