@@ -405,31 +405,52 @@ def frame_of(data: dict[str, Any], rows: int) -> Any:
 
     They need none of the checks and conversions of DataFrame(dict), which
     cost more than all the rest of reading a small file; the frame is the
-    same. DataFrame(dict) serves if pandas lacks the direct constructor."""
+    same. DataFrame(dict) serves if pandas lacks the direct constructors."""
     import pandas as pd
 
     make = getattr(pd.DataFrame, "_from_arrays", None)
-    if make is not None:
-        names = tuple(data)
-        columns = _COLUMN_INDEXES.get(names)
-        if columns is None:
-            if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
-                _COLUMN_INDEXES.clear()
-            columns = _COLUMN_INDEXES[names] = pd.Index(list(names))
-        index = pd.RangeIndex(rows)
-        arrays = list(data.values())
-        # Checking the columns only sanitizes each (a float, datetime or
-        # IntegerArray column is taken as it is): the text columns are
-        # sanitized here, as it would, and the checks skipped.
-        sanitize = _sanitizer()
-        if sanitize is not None:
-            arrays = [sanitize(a, index, copy=False) if a.dtype == object else a for a in arrays]
-        try:
-            # a view: an index is immutable, but its name is the frame's own
-            return make(arrays, columns=columns.view(), index=index, verify_integrity=sanitize is None)
-        except TypeError:
-            pass
-    return pd.DataFrame(data)
+    sanitize = _sanitizer()
+    if make is None or sanitize is None:
+        return pd.DataFrame(data)
+    names = tuple(data)
+    columns = _COLUMN_INDEXES.get(names)
+    if columns is None:
+        if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
+            _COLUMN_INDEXES.clear()
+        columns = _COLUMN_INDEXES[names] = pd.Index(list(names))
+    index = pd.RangeIndex(rows)
+    # Of what DataFrame(dict) does to such columns, only pandas' sanitizing
+    # may change them (text into its string type); float and IntegerArray
+    # columns it takes as they are. It is done here and the checks skipped.
+    arrays = [a if a.dtype == np.float64 or not isinstance(a, np.ndarray) else sanitize(a, index, copy=False)
+              for a in data.values()]
+    from_blocks = _block_maker()
+    # a view: an index is immutable, but its name is the frame's own
+    if from_blocks is not None:
+        return from_blocks(_blocks(arrays), index, columns.view())
+    return make(arrays, columns=columns.view(), index=index, verify_integrity=False)
+
+
+def _blocks(arrays: list[Any]) -> list[tuple[Any, np.ndarray]]:
+    """The blocks pandas makes of the columns, in its order: the columns
+    grouped by type in the order the types first come; those of one NumPy
+    type stacked into one block (always a new array), each extension array
+    a block of its own."""
+    groups: dict[Any, list[int]] = {}
+    for i, array in enumerate(arrays):
+        dtype = array.dtype
+        groups.setdefault(dtype if isinstance(dtype, np.dtype) else id(dtype), []).append(i)
+    blocks = []
+    for members in groups.values():
+        first = arrays[members[0]]
+        if isinstance(first, np.ndarray):
+            stacked = np.empty((len(members), first.size), dtype=first.dtype)
+            for row, i in enumerate(members):
+                stacked[row] = arrays[i]
+            blocks.append((stacked, np.array(members, dtype=np.intp)))
+        else:
+            blocks.extend((arrays[i], np.array([i], dtype=np.intp)) for i in members)
+    return blocks
 
 
 def _sanitizer() -> Any:
@@ -440,6 +461,15 @@ def _sanitizer() -> Any:
     except ImportError:  # pragma: no cover - depends on the pandas version
         return None
     return sanitize_array
+
+
+def _block_maker() -> Any:
+    """pandas' maker of a frame from its blocks, if it has one (pandas 3)."""
+    try:
+        from pandas.api.internals import create_dataframe_from_blocks
+    except ImportError:  # pragma: no cover - depends on the pandas version
+        return None
+    return create_dataframe_from_blocks
 
 
 # Column indexes by their names: inferring their type costs more than a
