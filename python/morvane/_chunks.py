@@ -145,6 +145,15 @@ class GroupChunk:
         none = kept.size if none is None else none
         return np.where(kept, ranks, none).reshape(-1, self.per_subset).min(axis=0)
 
+    def kept_plans(self, kept: np.ndarray) -> list[int]:
+        """The plans of the kept rows (some are), by their first kept row."""
+        if self.per_subset == 1:
+            return [0]
+        first = self.first_rows(kept, np.arange(kept.size))
+        plans = np.flatnonzero(first < kept.size)
+        order: list[int] = plans[np.argsort(first[plans], kind="stable")].tolist()
+        return order
+
     def plan_holds(self, held: np.ndarray, plan: int) -> bool:
         return bool(held.reshape(-1, self.per_subset)[:, plan].any())
 
@@ -176,6 +185,11 @@ class FlatChunk:
 
     def first_rows(self, kept: np.ndarray, ranks: np.ndarray, none: int | None = None) -> np.ndarray:
         return np.where(kept, ranks, kept.size if none is None else none)
+
+    def kept_plans(self, kept: np.ndarray) -> list[int]:
+        # each row a plan of its own: their first rows are in order
+        plans: list[int] = np.flatnonzero(kept).tolist()
+        return plans
 
     def plan_holds(self, held: np.ndarray, plan: int) -> bool:
         return bool(held[plan])

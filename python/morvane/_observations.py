@@ -9,6 +9,7 @@ gathered with NumPy, so no Python work is done per value.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from itertools import accumulate
 from typing import Any
 
 import numpy as np
@@ -220,8 +221,9 @@ class _Collector:
             source = texts if is_text else numbers
             assert source is not None
             if whole_columns:
+                # a view: the gathered arrays are made for this read alone
                 c = int(cols[0])
-                values, ok = source[:, c].copy(), valid[:, c].copy()
+                values, ok = source[:, c], valid[:, c]
             elif chosen is None:
                 values, ok = source[:, cols].reshape(-1), valid[:, cols].reshape(-1)
             else:
@@ -245,10 +247,13 @@ class _Collector:
         for key, column in self.columns.items():
             if not column.values:
                 continue
-            values = _concat(column.values)
-            column.values = []  # each piece freed once joined: the frame is what stays
-            parts[key] = (values, _concat(column.held), _concat(column.valid))
-            column.held, column.valid = [], []
+            if len(column.values) == 1:
+                parts[key] = (column.values[0], column.held[0], column.valid[0])
+            else:
+                values = _concat(column.values)
+                column.values = []  # each piece freed once joined: the frame is what stays
+                parts[key] = (values, _concat(column.held), _concat(column.valid))
+            column.values, column.held, column.valid = [], [], []
         keep = np.ones(n, dtype=bool)
         computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         for key in q.computed:
@@ -301,7 +306,7 @@ class _Collector:
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
         present: set[str] | None = None  # the columns some kept row holds, found when needed
         seen: dict[str, None] = {}
-        starts = np.cumsum([0] + [c.rows for c in self.chunks]).tolist()
+        starts = list(accumulate((c.rows for c in self.chunks), initial=0))
         for c, p in self._plans_by_rank(keep, order, starts):
             chunk, start = self.chunks[c], starts[c]
             for key in chunk.plan_keys(p):
@@ -328,12 +333,9 @@ class _Collector:
         if order is None:
             for c, chunk in enumerate(self.chunks):
                 kept = keep[starts[c]:starts[c + 1]]
-                if not kept.any():
-                    continue
-                first = chunk.first_rows(kept, np.arange(kept.size))
-                plans = np.flatnonzero(first < kept.size)
-                for p in plans[np.argsort(first[plans], kind="stable")].tolist():
-                    yield c, p
+                if kept.any():
+                    for p in chunk.kept_plans(kept):
+                        yield c, p
             return
         n = keep.size
         rank = np.empty(n, dtype=np.intp)
