@@ -449,10 +449,21 @@ def _blocks(arrays: list[Any]) -> list[tuple[Any, np.ndarray]]:
             stacked = np.empty((len(members), first.size), dtype=first.dtype)
             for row, i in enumerate(members):
                 stacked[row] = arrays[i]
-            blocks.append((stacked, np.array(members, dtype=np.intp)))
+            blocks.append((_as_datetimes(stacked) if stacked.dtype.kind == "M" else stacked,
+                           np.array(members, dtype=np.intp)))
         else:
             blocks.extend((arrays[i], np.array([i], dtype=np.intp)) for i in members)
     return blocks
+
+
+def _as_datetimes(values: np.ndarray) -> Any:
+    """A block's datetime64 values as the array pandas keeps them in, as
+    pandas wraps them (with no frequency); left to pandas to wrap, at some
+    cost, if it lacks the direct constructor."""
+    from pandas.arrays import DatetimeArray
+
+    wrap = getattr(DatetimeArray, "_simple_new", None)
+    return values if wrap is None else wrap(values, dtype=values.dtype)
 
 
 def _sanitizer() -> Any:
