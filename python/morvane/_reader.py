@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import stat
 from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Union
@@ -12,6 +13,7 @@ import _morvane
 from . import _pickling  # noqa: F401  (lets Message and Tables be pickled)
 from ._framing import Chunk, frames, to_edition4
 from ._tables import StrPath, Tables, as_tables
+from . import _window
 from ._window import Window, memoryview_reader
 
 if TYPE_CHECKING:
@@ -217,6 +219,11 @@ def _open(source: Source) -> tuple[Window, BinaryIO | None]:
             return Window.over(source.tobytes()), None
     if isinstance(source, (str, os.PathLike)):
         fh = open(source, "rb", buffering=0)
+        info = os.fstat(fh.fileno())
+        if stat.S_ISREG(info.st_mode) and info.st_size <= _window.CHUNK:
+            # Read whole: its chunks would cost more than its messages.
+            with fh:
+                return Window.over(fh.read()), None
         return Window(fh.read), fh
     read = getattr(source, "read", None)
     if read is None:
