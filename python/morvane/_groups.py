@@ -249,25 +249,27 @@ def _object_groups(msg: Message) -> list[Group]:
 def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
                   kinds: Sequence[str]) -> Gather:
     def gather(positions: list[int]) -> Gathered:
-        n = batch.num_rows if rows is None else rows.size
-        # column by column: each is filled, and mostly read back, whole
-        numbers = np.zeros((n, len(positions)), order="F")
-        valid = np.zeros((n, len(positions)), dtype=bool, order="F")
+        everyone = batch.num_rows
+        n = everyone if rows is None else rows.size
+        if not positions:
+            return np.zeros((n, 0)), np.zeros((n, 0), dtype=bool), None
+        text_at = [j for j, p in enumerate(positions) if kinds[p] == "text"]
+        blank = np.zeros(everyone) if text_at else None
+        # (position, row) arrays, made in one step each; their transposes
+        # are (row, position) with each position's values together
+        numbers = np.array([blank if kinds[p] == "text" else batch.values(columns[p]) for p in positions],
+                           dtype=np.float64)
+        valid = np.array([batch.valid(columns[p]) for p in positions], dtype=bool)
         texts = None
-        for j, p in enumerate(positions):
-            i = columns[p]
-            ok = np.asarray(batch.valid(i), dtype=bool)
-            if kinds[p] == "text":
-                if texts is None:
-                    texts = np.full((n, len(positions)), None, dtype=object, order="F")
-                if ok.any():  # (no text made of a column all missing)
-                    column = np.array(batch.values(i), dtype=object)
+        if text_at:
+            texts = np.full((n, len(positions)), None, dtype=object, order="F")
+            for j in text_at:
+                if valid[j].any():  # (no text made of a column all missing)
+                    column = np.array(batch.values(columns[positions[j]]), dtype=object)
                     texts[:, j] = column if rows is None else column[rows]
-            else:
-                column = np.asarray(batch.values(i))
-                numbers[:, j] = column if rows is None else column[rows]
-            valid[:, j] = ok if rows is None else ok[rows]
-        return numbers, valid, texts
+        if rows is not None:
+            numbers, valid = numbers[:, rows], valid[:, rows]
+        return numbers.T, valid.T, texts
     return gather
 
 
