@@ -451,6 +451,15 @@ def test_batch_objects_are_read_only_views(tables):
     assert "Column(#1#pressure, 007004, int64, element)" in repr(batch.columns)
 
 
+def test_elements_give_every_column_at_once(tables):
+    batch = _columnar.decode(soundings([2, 0, 3]), tables)
+    descriptors, keys, types = batch.elements
+    assert descriptors[:4] == (1001, 31001, 7004, 12101)
+    assert keys[:4] == ("blockNumber", "delayedDescriptorReplicationFactor", "pressure", "airTemperature")
+    assert types[:4] == ("int64", "int64", "int64", "float64")
+    assert list(zip(descriptors, keys, types)) == [(c.descriptor, c.key, c.type) for c in batch.columns]
+
+
 def test_column_buffers_outlive_their_batch(tables):
     np = pytest.importorskip("numpy")
     batch = _columnar.decode(soundings([3]), tables)

@@ -277,9 +277,10 @@ ColumnInfo = tuple[int, int, str, str]
 
 
 def _column_infos(batch: Any) -> list[ColumnInfo]:
-    """(index, descriptor, key, kind) of each column of the batch, read in
-    one pass (each reading of `columns` makes every column's object)."""
-    return [(i, c.descriptor, c.key, COLUMN_KINDS.get(c.type, "float")) for i, c in enumerate(batch.columns)]
+    """(index, descriptor, key, kind) of each column of the batch."""
+    descriptors, keys, types = batch.elements
+    kind = COLUMN_KINDS.get
+    return [(i, d, k, kind(t, "float")) for i, (d, k, t) in enumerate(zip(descriptors, keys, types))]
 
 
 def _batch_group(batch: Any, chosen: Sequence[ColumnInfo], rows: np.ndarray | None, n: int,

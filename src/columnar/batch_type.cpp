@@ -270,6 +270,30 @@ PyObject* batch_columns(PyObject* self, void*) {
   return list.release();
 }
 
+// Descriptor, key and type of every column, as three tuples: read column by
+// column, each would make a Column object first.
+PyObject* batch_elements(PyObject* self, void*) {
+  const columnar::Batch& batch = *batch_of(self);
+  const auto count = static_cast<Py_ssize_t>(batch.columns.size());
+  Ref descriptors(PyTuple_New(count));
+  Ref keys(PyTuple_New(count));
+  Ref types(PyTuple_New(count));
+  if (!descriptors || !keys || !types) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const columnar::Column& c = batch.columns[static_cast<std::size_t>(i)];
+    PyObject* descriptor = PyLong_FromUnsignedLong(c.descriptor);
+    if (descriptor == nullptr) return nullptr;
+    PyTuple_SetItem(descriptors.get(), i, descriptor);
+    PyObject* key = str_object(batch.key(c));
+    if (key == nullptr) return nullptr;
+    PyTuple_SetItem(keys.get(), i, key);
+    PyObject* type = PyUnicode_FromString(columnar::type_name(c.values.type));
+    if (type == nullptr) return nullptr;
+    PyTuple_SetItem(types.get(), i, type);
+  }
+  return PyTuple_Pack(3, descriptors.get(), keys.get(), types.get());
+}
+
 PyObject* batch_index(PyObject* self, PyObject* name) {
   if (!PyUnicode_Check(name)) {
     PyErr_SetString(PyExc_TypeError, "column name must be str");
@@ -377,6 +401,7 @@ PyGetSetDef batch_getset[] = {
     {"num_columns", py::guard<batch_num_columns>, nullptr, nullptr, nullptr},
     {"message_rows", py::guard<batch_message_rows>, nullptr, nullptr, nullptr},
     {"columns", py::guard<batch_columns>, nullptr, nullptr, nullptr},
+    {"elements", py::guard<batch_elements>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
