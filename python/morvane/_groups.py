@@ -52,7 +52,7 @@ class Group:
         self.first_level = first_level
         self.subsets = subsets
         self._kinds = kinds
-        self.text_positions = frozenset(i for i, k in enumerate(kinds) if k == "text")
+        self.text_positions = frozenset([i for i, k in enumerate(kinds) if k == "text"])
         self._gather = gather
 
     def kind(self, position: int) -> str:
@@ -273,21 +273,30 @@ def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
     return gather
 
 
-ColumnInfo = tuple[int, int, str, str]
+class _Elements:
+    """The descriptor, key and kind of each column of a batch."""
 
+    __slots__ = ("codes", "names", "kinds")
 
-def _column_infos(batch: Any) -> list[ColumnInfo]:
-    """(index, descriptor, key, kind) of each column of the batch."""
-    descriptors, keys, types = batch.elements
-    kind = COLUMN_KINDS.get
-    return [(i, d, k, kind(t, "float")) for i, (d, k, t) in enumerate(zip(descriptors, keys, types))]
+    def __init__(self, batch: Any) -> None:
+        self.codes, self.names, types = batch.elements
+        kind = COLUMN_KINDS.get
+        self.kinds = [kind(t, "float") for t in types]
 
+    def factors(self) -> list[int]:
+        """The columns of replication factors."""
+        return [i for i, code in enumerate(self.codes) if code in REPLICATION_FACTORS]
 
-def _batch_group(batch: Any, chosen: Sequence[ColumnInfo], rows: np.ndarray | None, n: int,
-                 first_level: int) -> Group:
-    columns, codes, names, kinds = zip(*chosen) if chosen else ((), (), (), ())
-    return Group(codes, names, first_level, np.arange(n) if rows is None else rows, kinds,
-                 _batch_gather(batch, columns, rows, kinds))
+    def group(self, batch: Any, n: int, first_level: int) -> Group:
+        """All the columns as one group of all the rows."""
+        return Group(self.codes, self.names, first_level, np.arange(n), self.kinds,
+                     _batch_gather(batch, range(len(self.codes)), None, self.kinds))
+
+    def group_of(self, batch: Any, columns: list[int], rows: np.ndarray, first_level: int) -> Group:
+        """The given columns as a group of the given rows."""
+        kinds = [self.kinds[i] for i in columns]
+        return Group(tuple(self.codes[i] for i in columns), tuple(self.names[i] for i in columns), first_level,
+                     rows, kinds, _batch_gather(batch, columns, rows, kinds))
 
 
 def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset[str]
@@ -302,15 +311,15 @@ def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset
     n = batch.num_rows
     if n == 0:
         return None
-    elements = _column_infos(batch)
-    factors = [e[0] for e in elements if e[1] in REPLICATION_FACTORS]
+    elements = _Elements(batch)
+    factors = elements.factors()
     if factors:
         # all factors at once: (factor, row)
         valid = np.array([np.asarray(batch.valid(i), dtype=bool) for i in factors])
         values = np.array([np.asarray(batch.values(i)) for i in factors])
         if not valid.all() or (values != values[:, :1]).any():
             return None
-    return _batch_group(batch, elements, None, n, 0), np.asarray(batch.message_rows)
+    return elements.group(batch, n, 0), np.asarray(batch.message_rows)
 
 
 def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
@@ -323,16 +332,16 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     n = batch.num_rows
     if n == 0:
         return []
-    elements = _column_infos(batch)
+    elements = _Elements(batch)
     if m.compressed_data:
-        return [_batch_group(batch, elements, None, n, 0)]
+        return [elements.group(batch, n, 0)]
     if n == 1:
-        return [_batch_group(batch, elements, None, n, 1)]
+        return [elements.group(batch, n, 1)]
     # Uncompressed subsets share the message's columns; those with the same
     # replication counts have the same elements.
-    factors = [e[0] for e in elements if e[1] in REPLICATION_FACTORS]
+    factors = elements.factors()
     if not factors:
-        return [_batch_group(batch, elements, None, n, 1)]
+        return [elements.group(batch, n, 1)]
     counts = np.empty((n, len(factors)), dtype=np.int64)
     for j, i in enumerate(factors):
         ok = np.asarray(batch.valid(i), dtype=bool)
@@ -340,7 +349,7 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     patterns, inverse = np.unique(counts, axis=0, return_inverse=True)
     inverse = inverse.reshape(-1)
     if len(patterns) == 1 and (patterns[0] >= 0).all():
-        return [_batch_group(batch, elements, None, n, 1)]
+        return [elements.group(batch, n, 1)]
     # Which columns each kind of subset holds is read from one decoded subset of each.
     starts: list[int | None] = [*_columnar.subset_starts(msg.data, tables), None]
     values = msg.values
@@ -358,6 +367,6 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
             at = position.get(f"#{rank}#{name}")
             if at is None:
                 raise ValueError(f"subset {s + 1}: element {name} #{rank} is not among the decoded columns")
-            chosen.append(elements[at])
-        groups.append(_batch_group(batch, chosen, rows, n, 1))
+            chosen.append(at)
+        groups.append(elements.group_of(batch, chosen, rows, 1))
     return groups
