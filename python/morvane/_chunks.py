@@ -9,6 +9,7 @@ each row, which decide the order of the columns.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -27,7 +28,7 @@ class Layout:
     filter pattern: the gathered column of each row, and whether the row
     holds the key."""
 
-    def __init__(self, cut: Cut, gathered: list[str], walk: Walk) -> None:
+    def __init__(self, cut: Cut, gathered: Sequence[str], walk: Walk) -> None:
         starts, names, refs = cut
         self.rows_per_subset = starts.size - 1
         self._starts = starts.tolist()

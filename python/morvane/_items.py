@@ -63,7 +63,7 @@ class RunRows:
     """The rows of a run: for each row and gathered key, the item holding its
     value, a header reference (< 0) or ABSENT; the kinds of the keys."""
 
-    def __init__(self, items: Items, tables: _morvane.TableSet, query: Query, gathered: list[str]) -> None:
+    def __init__(self, items: Items, tables: _morvane.TableSet, query: Query, gathered: Sequence[str]) -> None:
         from . import _columnar
 
         self.items = items

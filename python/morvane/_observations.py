@@ -17,7 +17,7 @@ import numpy as np
 import _morvane
 
 from . import _computed
-from ._query import COUNT_KEY, HEADER_KEYS, Query
+from ._query import COUNT_KEY, HEADER_KEYS, Query, query_of
 from ._reader import Message, MessageError, read
 from ._rows import Walk, make_walk
 from ._runs import EXPANSIONS_DIFFER, UNDECODABLE, Runs
@@ -55,13 +55,10 @@ class _Column:
 class _Collector:
     def __init__(self, query: Query) -> None:
         self.query = query
-        # computed keys are made of their parts, never gathered themselves
-        self.gathered = sorted((set(query.columns) | {p for k in query.computed for p in _computed_parts(k)})
-                               - set(query.computed))
+        self.gathered = query.gathered
         self.columns = {k: _Column() for k in self.gathered}
         self.keep_alive: dict[int, Any] = {}
-        self.gathered_key = tuple(self.gathered)
-        self.filter_names = frozenset(query.walk_filters)
+        self.filter_names = query.filter_names
         self.chunks: list[Chunk] = []
         self.rows = 0
         self.reordered = False
@@ -161,7 +158,7 @@ class _Collector:
         filter_names = self.filter_names
         with_count = COUNT_KEY in q.keys
         for k, pattern in enumerate(patterns):
-            key = (pattern.tobytes(), self.gathered_key, with_count)
+            key = (pattern.tobytes(), self.gathered, with_count)
             layout = walk.layouts.get(key)
             if layout is None:
                 if len(walk.layouts) >= _LAYOUTS_KEPT:
@@ -350,12 +347,6 @@ class _Collector:
         if firsts:
             by_rank = np.argsort(np.concatenate(firsts), kind="stable")
             yield from zip(np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist())
-
-
-def _computed_parts(key: str) -> tuple[str, ...]:
-    from ._query import COMPUTED_KEYS
-
-    return COMPUTED_KEYS[key]
 
 
 def _concat(pieces: list[np.ndarray]) -> np.ndarray:
@@ -557,7 +548,7 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
     """
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-    query = Query(columns, filters, required_columns)
+    query = query_of(columns, filters, required_columns)
     collector = _Collector(query)
     table_source = as_tables(tables)
 

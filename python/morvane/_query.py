@@ -183,4 +183,34 @@ class Query:
         self.header_filters = {k: f for k, f in self.filters.items() if k in HEADER_KEYS}
         # Filters tested while walking a message's keys (computed ones are tested on rows)
         self.walk_filters = {k: f for k, f in self.filters.items() if k not in COMPUTED_KEYS}
+        self.filter_names = frozenset(self.walk_filters)
         self.count_filter = self.filters.get(COUNT_KEY)
+        # Keys whose values are gathered: the columns and the parts of the
+        # computed ones, which are made of their parts, never gathered themselves
+        self.gathered: tuple[str, ...] = tuple(sorted((set(self.columns) | {p for k in self.computed for p in COMPUTED_KEYS[k]})
+                                     - set(self.computed)))
+
+
+# Queries without filters, by their columns and required_columns: a read of
+# many small files asks the same each time.
+_QUERIES: dict[tuple[tuple[str, ...], bool], Query] = {}
+_QUERIES_KEPT = 256
+
+
+def query_of(columns: str | Iterable[str], filters: Mapping[str, Any] | None,
+             required_columns: bool | Iterable[str]) -> Query:
+    """The Query of these arguments; one without filters is made once."""
+    if filters or not isinstance(required_columns, bool):
+        return Query(columns, filters, required_columns)
+    names = (columns,) if isinstance(columns, str) else tuple(columns)
+    key = (names, required_columns)
+    try:
+        found = _QUERIES.get(key)
+    except TypeError:  # an unhashable column name: Query says what is wrong
+        return Query(names, filters, required_columns)
+    if found is None:
+        found = Query(names, filters, required_columns)
+        if len(_QUERIES) >= _QUERIES_KEPT:
+            _QUERIES.clear()
+        _QUERIES[key] = found
+    return found
