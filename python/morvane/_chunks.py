@@ -19,8 +19,10 @@ from ._rows import Cut, Walk
 
 ABSENT = -(1 << 40)
 # where a key comes from, its gathered column on each row, which rows hold
-# it, whether all do, and those rows as bytes
-KeyRows = tuple[str, np.ndarray, np.ndarray, bool, bytes]
+# it, whether all do, those rows as bytes, its template position on the
+# first row holding it and, when a subset has one row, its gathered column
+# (-1 when not data)
+KeyRows = tuple[str, np.ndarray, np.ndarray, bool, bytes, int, int]
 
 
 class Layout:
@@ -63,8 +65,9 @@ class Layout:
     @property
     def keys(self) -> dict[str, KeyRows]:
         """Per key: where it comes from, its gathered column on each row,
-        which rows hold it, whether all of them do, and those rows as bytes
-        (keys with the same rows share their repetitions over the subsets)."""
+        which rows hold it, whether all of them do, those rows as bytes
+        (keys with the same rows share their repetitions over the subsets),
+        its first position and its one column (see KeyRows)."""
         found = self._keys
         if found is None:
             found = self._keys = {}
@@ -79,7 +82,9 @@ class Layout:
                 # Layouts serve every read of their template, and a read takes
                 # these as rows of its own: read-only, so none can change them.
                 held.flags.writeable = cols.flags.writeable = False
-                found[key] = (where, cols, held, bool(held.all()), held.tobytes())
+                position = self.first_position.get(key, -1)
+                one = int(cols[0]) if where == "data" and self.rows_per_subset == 1 else -1
+                found[key] = (where, cols, held, bool(held.all()), held.tobytes(), position, one)
         return found
 
     def plan(self, row: int) -> list[str]:

@@ -182,8 +182,6 @@ class _Collector:
         tiles: dict[bytes, np.ndarray] = {}
 
         def tiled(held: np.ndarray, pattern: bytes) -> np.ndarray:
-            if subsets == 1:
-                return held
             found = tiles.get(pattern)
             if found is None:
                 found = tiles[pattern] = np.broadcast_to(held, (subsets, per_subset)).reshape(-1)
@@ -191,14 +189,14 @@ class _Collector:
 
         # a subset's one row takes a column of the gathered values as it is
         whole_columns = per_subset == 1 and chosen is None
-        for key, (where, cols, held, all_held, pattern) in layout.keys.items():
+        for key, (where, cols, held, all_held, pattern, position, one) in layout.keys.items():
             column = self.columns[key]
             if where == "absent":
                 column.values.append(np.full(total, np.nan))
                 column.held.append(np.zeros(total, dtype=bool))
                 column.valid.append(np.zeros(total, dtype=bool))
                 continue
-            held_rows = tiled(held, pattern)
+            held_rows = held if subsets == 1 else tiled(held, pattern)
             if where == "header":
                 by_message, present, is_text = run.column(key)
                 if run.counts.size == 1:
@@ -213,14 +211,12 @@ class _Collector:
                 column.held.append(ok)
                 column.valid.append(ok)
                 continue
-            position = layout.first_position[key]
             is_text = position in group.text_positions
             source = texts if is_text else numbers
             assert source is not None
             if whole_columns:
                 # a view: the gathered arrays are made for this read alone
-                c = int(cols[0])
-                values, ok = source[:, c], valid[:, c]
+                values, ok = source[:, one], valid[:, one]
             elif chosen is None:
                 values, ok = source[:, cols].reshape(-1), valid[:, cols].reshape(-1)
             else:
