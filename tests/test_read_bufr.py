@@ -152,16 +152,30 @@ def test_types_integers_times_and_missing_values():
     assert pd.api.types.is_integer_dtype(frame["pressure"])
 
 
-def test_frame_is_the_one_pandas_builds_from_the_columns():
+@pytest.mark.parametrize("route", ["blocks", "arrays", "dict"])
+def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route):
+    from morvane import _observations
     from morvane._observations import _finish, frame_of
 
+    # each way of making the frame, as the pandas at hand allows
+    if route != "blocks":
+        monkeypatch.setattr(_observations, "_block_maker", lambda: None)
+    if route == "dict":
+        monkeypatch.setattr(_observations, "_sanitizer", lambda: None)
     valid = np.array([True, False, True])
     data = {"n": _finish(np.array([1.0, 0.0, 3.0]), valid, "int"),
             "x": _finish(np.array([1.5, 2.5, np.nan]), valid, "float"),
             "s": _finish(np.array(["a", "b", "c"], dtype=object), valid, "text"),
-            "t": _finish(np.array([0.0, 1.0, 2.0]) * 1e6, valid, "datetime")}
+            "t": _finish(np.array([0.0, 1.0, 2.0]) * 1e6, valid, "datetime"),
+            "m": _finish(np.array([7.0, 8.0, 9.0]), ~valid, "int"),
+            "o": _finish(np.array([None, None, None], dtype=object), valid, "text"),
+            "y": _finish(np.array([0.5, -0.0, 2.0]), ~valid, "float")}
     frame = frame_of(dict(data), 3)
-    pd.testing.assert_frame_equal(frame, pd.DataFrame(data))
+    expected = pd.DataFrame(data)
+    pd.testing.assert_frame_equal(frame, expected)
+    # the same blocks, in the same order
+    assert ([(b.dtype, b.mgr_locs.as_array.tolist()) for b in frame._mgr.blocks]
+            == [(b.dtype, b.mgr_locs.as_array.tolist()) for b in expected._mgr.blocks])
     # a frame users change and join like any other
     frame.loc[1, "x"] = 7.0
     assert frame["x"].tolist()[:2] == [1.5, 7.0] and data["x"][1] != 7.0
