@@ -232,8 +232,6 @@ class _Collector:
 
     # -- the table ------------------------------------------------------------
     def frame(self) -> Any:
-        import pandas as pd
-
         q = self.query
         n = self.rows
         parts: dict[str, _computed.Part] = {}
@@ -264,17 +262,20 @@ class _Collector:
             else:
                 keep[:] = False
         order: np.ndarray | None = None
+        selection: np.ndarray | None  # None: every row, in order
         if self.reordered and n:
             message, subset, row = (np.concatenate(part) for part in zip(*(c.order() for c in self.chunks)))
             order = np.lexsort((row, subset, message))
             keep_sorted = keep[order]
             selection = order[keep_sorted]
+        elif keep.all():
+            selection = None
         else:
             selection = np.flatnonzero(keep)
-        everything = selection.size == n and order is None
+        everything = selection is None
 
         def chosen(array: np.ndarray) -> np.ndarray:
-            return array if everything else array[selection]
+            return array if selection is None else array[selection]
 
         data: dict[str, Any] = {}
         for key in self._column_order(keep, computed, order, parts):
@@ -288,8 +289,10 @@ class _Collector:
                                     owned=not everything)
         parts.clear()
         if not data:
+            import pandas as pd
+
             return pd.DataFrame(columns=list(q.columns))
-        return frame_of(data, selection.size)
+        return frame_of(data, n if selection is None else selection.size)
 
     def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]],
                       order: np.ndarray | None, parts: dict[str, _computed.Part]) -> list[str]:
