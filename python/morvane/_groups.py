@@ -315,8 +315,8 @@ def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset
     factors = elements.factors()
     if factors:
         # all factors at once: (factor, row)
-        valid = np.array([np.asarray(batch.valid(i), dtype=bool) for i in factors])
-        values = np.array([np.asarray(batch.values(i)) for i in factors])
+        valid = np.array([batch.valid(i) for i in factors], dtype=bool)
+        values = np.array([batch.values(i) for i in factors])
         if not valid.all() or (values != values[:, :1]).any():
             return None
     return elements.group(batch, n, 0), np.asarray(batch.message_rows)
