@@ -104,6 +104,11 @@ class _Names:
             cache[code] = found
         return found  # type: ignore[return-value]
 
+    def get_all(self, tables: _morvane.TableSet, codes: list[int]) -> list[tuple[str, str] | None]:
+        """`get` of each code, the table set looked up once."""
+        cache = self.table(tables)
+        return [cache[code] if code in cache else self.get(tables, code) for code in codes]
+
 
 NAMES = _Names()
 

@@ -59,6 +59,20 @@ class Items:
         return out
 
 
+# Codes of runs up to this many items are told apart by sorting them; of
+# longer runs, by counting them (the count spans every code up to the highest).
+SORTED_UP_TO = 4096
+
+
+def _distinct(codes: np.ndarray) -> list[int]:
+    """The distinct codes, in increasing order."""
+    if codes.size <= SORTED_UP_TO:
+        found: list[int] = np.unique(codes).tolist()
+    else:
+        found = np.flatnonzero(np.bincount(codes, minlength=1)).tolist()
+    return found
+
+
 class RunRows:
     """The rows of a run: for each row and gathered key, the item holding its
     value, a header reference (< 0) or ABSENT; the kinds of the keys."""
@@ -69,13 +83,14 @@ class RunRows:
         self.items = items
         self.kinds: dict[str, set[str]] = {}
         number = {name: i for i, name in enumerate((*query.header_keys, COUNT_NAME))}
-        # element codes (below 100000) numbered through a table indexed by code
+        # element codes (below 100000) numbered through a table indexed by
+        # code, up to the highest met (the cutting takes codes past it as unnamed)
         codes = items.codes
-        element = codes < ELEMENT_CODES
-        code_numbers = np.full(ELEMENT_CODES, -1, dtype=np.int32)
+        element_codes = codes[codes < ELEMENT_CODES]
+        distinct = _distinct(element_codes)
+        code_numbers = np.full(distinct[-1] + 1 if distinct else 1, -1, dtype=np.int32)
         codes_of: dict[str, list[int]] = {}
-        for code in np.flatnonzero(np.bincount(codes[element], minlength=1)).tolist():
-            found = NAMES.get(tables, code)
+        for code, found in zip(distinct, NAMES.get_all(tables, distinct)):
             if found is not None:
                 code_numbers[code] = number.setdefault(found[0], len(number))
                 codes_of.setdefault(found[0], []).append(code)
