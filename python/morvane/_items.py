@@ -73,6 +73,45 @@ def _distinct(codes: np.ndarray) -> list[int]:
     return found
 
 
+class _Numbering:
+    """The names of a run's element codes numbered after the header keys and
+    the count: each name's number, its codes and its kinds."""
+
+    __slots__ = ("number", "codes_of", "kinds", "codes", "numbers")
+
+    def __init__(self, tables: _morvane.TableSet, header_keys: tuple[str, ...], distinct: list[int]) -> None:
+        self.number = {name: i for i, name in enumerate((*header_keys, COUNT_NAME))}
+        self.codes_of: dict[str, list[int]] = {}
+        self.kinds: dict[str, set[str]] = {}
+        named, numbers = [], []
+        for code, found in zip(distinct, NAMES.get_all(tables, distinct)):
+            if found is not None:
+                named.append(code)
+                numbers.append(self.number.setdefault(found[0], len(self.number)))
+                self.codes_of.setdefault(found[0], []).append(code)
+                self.kinds.setdefault(found[0], set()).add(found[1])
+        self.codes = np.array(named, dtype=np.intp)
+        self.numbers = np.array(numbers, dtype=np.int32)
+
+
+# Numberings by table set, header keys and distinct codes: runs of one kind
+# of message, read file after file, meet the same codes each time.
+_NUMBERINGS: dict[tuple[int, tuple[str, ...], tuple[int, ...]], _Numbering] = {}
+_NUMBERINGS_KEPT = 256
+NAMES.forget.append(_NUMBERINGS.clear)
+
+
+def _numbering(tables: _morvane.TableSet, header_keys: tuple[str, ...], distinct: list[int]) -> _Numbering:
+    key = (id(tables), header_keys, tuple(distinct))
+    found = _NUMBERINGS.get(key)
+    if found is None:
+        if len(_NUMBERINGS) >= _NUMBERINGS_KEPT:
+            _NUMBERINGS.clear()  # bounded, whatever the input
+        NAMES.table(tables)  # held while its id keys numberings
+        found = _NUMBERINGS[key] = _Numbering(tables, header_keys, distinct)
+    return found
+
+
 class RunRows:
     """The rows of a run: for each row and gathered key, the item holding its
     value, a header reference (< 0) or ABSENT; the kinds of the keys."""
@@ -81,20 +120,15 @@ class RunRows:
         from . import _columnar
 
         self.items = items
-        self.kinds: dict[str, set[str]] = {}
-        number = {name: i for i, name in enumerate((*query.header_keys, COUNT_NAME))}
+        codes = items.codes
+        distinct = _distinct(codes[codes < ELEMENT_CODES])
+        numbering = _numbering(tables, query.header_keys, distinct)
+        # (shared by the reads of these codes: none changes them)
+        number, codes_of, self.kinds = numbering.number, numbering.codes_of, numbering.kinds
         # element codes (below 100000) numbered through a table indexed by
         # code, up to the highest met (the cutting takes codes past it as unnamed)
-        codes = items.codes
-        element_codes = codes[codes < ELEMENT_CODES]
-        distinct = _distinct(element_codes)
         code_numbers = np.full(distinct[-1] + 1 if distinct else 1, -1, dtype=np.int32)
-        codes_of: dict[str, list[int]] = {}
-        for code, found in zip(distinct, NAMES.get_all(tables, distinct)):
-            if found is not None:
-                code_numbers[code] = number.setdefault(found[0], len(number))
-                codes_of.setdefault(found[0], []).append(code)
-                self.kinds.setdefault(found[0], set()).add(found[1])
+        code_numbers[numbering.codes] = numbering.numbers
         self.key_names = list(number)
         outcomes = np.zeros(items.codes.size, dtype=np.uint8)
         header_outcomes = np.array([1 if k in query.walk_filters else 0 for k in query.header_keys], dtype=np.uint8)
