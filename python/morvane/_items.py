@@ -77,7 +77,7 @@ class _Numbering:
     """The names of a run's element codes numbered after the header keys and
     the count: each name's number, its codes and its kinds."""
 
-    __slots__ = ("number", "codes_of", "kinds", "codes", "numbers")
+    __slots__ = ("number", "codes_of", "kinds", "codes", "numbers", "_queries")
 
     def __init__(self, tables: _morvane.TableSet, header_keys: tuple[str, ...], distinct: list[int]) -> None:
         self.number = {name: i for i, name in enumerate((*header_keys, COUNT_NAME))}
@@ -92,12 +92,30 @@ class _Numbering:
                 self.kinds.setdefault(found[0], set()).add(found[1])
         self.codes = np.array(named, dtype=np.intp)
         self.numbers = np.array(numbers, dtype=np.int32)
+        self._queries: dict[tuple[frozenset[str], tuple[str, ...]], tuple[bytes, np.ndarray]] = {}
+
+    def for_query(self, keys: frozenset[str], gathered: Sequence[str]) -> tuple[bytes, np.ndarray]:
+        """Whether each name is a key of the query (as bytes for the row
+        cutting), and each name's gathered slot (-1 for none)."""
+        query = (keys, tuple(gathered))
+        found = self._queries.get(query)
+        if found is None:
+            if len(self._queries) >= QUERIES_KEPT:
+                self._queries.clear()
+            names = list(self.number)
+            slot = {key: j for j, key in enumerate(gathered)}
+            found = self._queries[query] = (
+                np.array([k in keys for k in names], dtype=np.uint8).tobytes(),
+                np.array([slot.get(name, -1) for name in names], dtype=np.intp))
+            found[1].flags.writeable = False
+        return found
 
 
 # Numberings by table set, header keys and distinct codes: runs of one kind
 # of message, read file after file, meet the same codes each time.
 _NUMBERINGS: dict[tuple[int, tuple[str, ...], tuple[int, ...]], _Numbering] = {}
 _NUMBERINGS_KEPT = 256
+QUERIES_KEPT = 16
 NAMES.forget.append(_NUMBERINGS.clear)
 
 
@@ -146,9 +164,9 @@ class RunRows:
             if "text" in self.kinds.get(key, ()):
                 values = items.texts(values, present)
             outcomes[at] = np.where(condition.matches(values, present), 1, 2)
-        wanted = np.array([k in query.keys for k in self.key_names], dtype=np.uint8)
+        wanted, slot_of = numbering.for_query(query.keys, gathered)
         starts, entry_names, references, row_subsets = _columnar.cut_subsets(
-            items.raw_codes, code_numbers.tobytes(), outcomes.tobytes(), items.raw_starts, wanted.tobytes(),
+            items.raw_codes, code_numbers.tobytes(), outcomes.tobytes(), items.raw_starts, wanted,
             np.arange(len(query.header_keys), dtype=np.int32).tobytes(), header_outcomes.tobytes(),
             np.array(filter_numbers, dtype=np.int32).tobytes(),
             number[COUNT_NAME] if COUNT_KEY in query.keys else -1, COUNT, 1)
@@ -161,8 +179,6 @@ class RunRows:
         # (row, gathered key) table of references
         row_starts, entry_names_, refs = self.cut
         rows = row_starts.size - 1
-        slot = {key: j for j, key in enumerate(gathered)}
-        slot_of = np.array([slot.get(name, -1) for name in self.key_names], dtype=np.intp)
         slots = slot_of[entry_names_]
         chosen = slots >= 0
         row_of = np.repeat(np.arange(rows), np.diff(row_starts))
