@@ -174,6 +174,17 @@ def test_made_messages_give_the_rows_worked_out(tmp_path, query, rows):
             assert cell == value if value is None or isinstance(value, str) else cell == pytest.approx(value)
 
 
+def test_a_message_without_elements_gives_no_rows(tmp_path):
+    data, tables = _stations(tmp_path)
+    empty = message([])
+    columns = ["stationNumber", "airTemperature"]
+    for required in (True, False):
+        alone = morvane.read_bufr(empty, columns, required_columns=required, tables=tables)
+        assert list(alone.columns) == columns and len(alone) == 0
+        pd.testing.assert_frame_equal(morvane.read_bufr(empty + data + empty, columns, tables=tables),
+                                      morvane.read_bufr(data, columns, tables=tables))
+
+
 def test_row_cutting_refuses_arrays_that_do_not_line_up(tmp_path):
     from morvane import _columnar
 

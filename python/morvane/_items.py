@@ -182,6 +182,7 @@ class RunRows:
         slots = slot_of[entry_names_]
         chosen = slots >= 0
         row_of = np.repeat(np.arange(rows), np.diff(row_starts))
+        self._keys: tuple[np.ndarray, list[bool], list[bool], np.ndarray, np.ndarray] | None = None
         self.where = np.full((rows, len(gathered)), ABSENT, dtype=np.int64)
         self.where[row_of[chosen], slots[chosen]] = refs[chosen]
 
@@ -192,15 +193,25 @@ class RunRows:
     def key_values(self, j: int, key: str, run: Run) -> tuple[np.ndarray, np.ndarray, np.ndarray, set[str]]:
         """(values, held, valid, kinds) of the j-th gathered key on every row."""
         items = self.items
-        at = self.where[:, j]
-        held = at != ABSENT
-        if not held.any():
-            return np.full(at.size, np.nan), held, held, set()
-        data = at >= 0
-        if data.any():
-            chosen = np.where(data, at, 0)
-            valid = data & items.present[chosen]
-            values = items.values[chosen]
+        if self._keys is None:
+            # every key's at once: whether its rows hold it, whether some
+            # row holds it as data, its validity and its values
+            where = self.where
+            held_all, data_all = where != ABSENT, where >= 0
+            any_data = data_all.any(axis=0).tolist()
+            # (no item to read when no key is data)
+            valid_all: np.ndarray = data_all
+            values_all: np.ndarray = data_all
+            if any(any_data):
+                chosen_all = np.where(data_all, where, 0)
+                valid_all, values_all = data_all & items.present[chosen_all], items.values[chosen_all]
+            self._keys = (held_all, held_all.any(axis=0).tolist(), any_data, valid_all, values_all)
+        held_all, any_held, any_data, valid_all, values_all = self._keys
+        held = held_all[:, j]
+        if not any_held[j]:
+            return np.full(held.size, np.nan), held, held, set()
+        if any_data[j]:
+            valid, values = valid_all[:, j], values_all[:, j]
             kinds = self.kinds.get(key, set())
             if "text" in kinds:
                 values = items.texts(values, valid)
@@ -208,5 +219,5 @@ class RunRows:
         owners = items.owners()[self.row_subsets]
         by_message, present, is_text = run.column(key)
         # A key the header lacks is not held, as a data key would not be.
-        held &= present[owners]
+        held = held & present[owners]
         return by_message[owners], held, held, {"text" if is_text else "int"}
