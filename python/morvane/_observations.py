@@ -353,8 +353,9 @@ def _concat(pieces: list[np.ndarray]) -> np.ndarray:
     joined arrays is always a new array)."""
     if len(pieces) == 1:
         return pieces[0]
-    if any(p.dtype == object for p in pieces):
-        return np.concatenate([p.astype(object) for p in pieces])
+    for piece in pieces:
+        if piece.dtype == object:
+            return np.concatenate([p.astype(object) for p in pieces])
     return np.concatenate(pieces)
 
 
