@@ -215,8 +215,11 @@ class _Collector:
             source = texts if is_text else numbers
             assert source is not None
             if whole_columns:
-                # a view: the gathered arrays are made for this read alone
+                # views, the gathered arrays being made for this read alone;
+                # text is copied, its array being mostly the numbers' places
                 values, ok = source[:, one], valid[:, one]
+                if is_text:
+                    values = values.copy()
             elif chosen is None:
                 values, ok = source[:, cols].reshape(-1), valid[:, cols].reshape(-1)
             else:
