@@ -52,6 +52,13 @@ CASES = {
     "callable filter on a header key": (TEMP, dict(
         columns=["stationNumber", "pressure", "typicalTime"],
         filters={"typicalHour": lambda h: h >= 12, "pressure": slice(None, 10000)})),
+    "text range, text callable, a long list": (SYNOP, dict(
+        columns=["stationNumber", "stationOrSiteName", "airTemperature"],
+        filters={"stationOrSiteName": slice("B", "M"), "stationNumber": lambda n: n % 2 == 1,
+                 "blockNumber": [10, 11, 12, 13, 14, 15]})),
+    "text callable": (SYNOP, dict(
+        columns=["stationOrSiteName", "pressure"], filters={"stationOrSiteName": lambda s: s.startswith("H")},
+        required_columns=False)),
 }
 
 
