@@ -118,6 +118,9 @@ def test_ls_print_keys_as_eccodes_reads_them():
             and " of " not in line]
     assert rows == expected_rows
     assert lines[-1] == f"{len(expected_rows)} of {len(expected_rows)} total messages in 3 files"
+    # Short keys: columns as wide as bufr_ls makes them, values kept apart.
+    status, text = run("ls", "-p", "foo,centre", TEMP)
+    assert text.splitlines()[1:3] == ["foo         centre      ", "not_found   98         "]
 
 
 def test_dump_json_of_a_compressed_message_has_one_array_per_element():

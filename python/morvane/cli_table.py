@@ -241,7 +241,9 @@ def cmd_ls_keys(args: argparse.Namespace, out: Output, failures: Failures) -> No
     key's value (not_found when the message has no such key), then a count;
     the key line is written once, before the first file."""
     keys: list[str] = args.print_keys
-    width = max(len(k) for k in keys) + 2
+    # bufr_ls's layout: columns two wider than the longest key, and never so
+    # narrow that "not_found" touches the next value.
+    width = max(max(len(k) for k in keys) + 2, len(NOT_FOUND) + 3)
     tables = _tables(args.tables)
     shown = total = files = 0
     for k, path in enumerate(args.files):
@@ -261,7 +263,7 @@ def cmd_ls_keys(args: argparse.Namespace, out: Output, failures: Failures) -> No
                 continue
             count += 1
             values = [_header_value(msg, key) for key in keys]
-            print("".join((NOT_FOUND if v is None else str(v)).ljust(width) for v in values), file=out)
+            print(" ".join((NOT_FOUND if v is None else str(v)).ljust(width - 1) for v in values), file=out)
         print(f"{count} of {len(messages)} messages in {path}\n", file=out)
         shown += count
         total += len(messages)
