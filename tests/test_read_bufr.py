@@ -225,6 +225,30 @@ def test_sources_path_bytes_file_object_and_list_agree():
 
 
 @require_shared
+@pytest.mark.parametrize("name, query", [
+    (TEMP, dict(columns=["stationNumber", "pressure", "airTemperature"], filters={"count": slice(3, 200)})),
+    (SYNOP, dict(columns=["stationNumber", "cloudType", SENSOR_HEIGHT], required_columns=False)),
+    (AIRCRAFT, dict(columns=["latitude", "flightLevel", "data_datetime"])),
+])
+def test_frames_of_a_read_join_to_the_read(name, query):
+    """Cut between runs of messages, the frames hold the read's rows in
+    order; the count key still numbers messages from the start of the input."""
+    from morvane._observations import read_bufr_frames
+
+    path = str(BUFR_DIR / name)
+    whole = morvane.read_bufr(path, **query)
+    for rows in (1, 300, 10**9):
+        frames = list(read_bufr_frames(path, **query, rows=rows))
+        assert all(len(f) for f in frames)
+        if rows == 1 and name == SYNOP:
+            assert len(frames) > 1  # rows come a run of messages at a time
+        joined = pd.concat(frames, ignore_index=True)[list(whole.columns)]
+        pd.testing.assert_frame_equal(joined, whole, check_dtype=False)
+    with pytest.raises(ValueError, match="at least 1"):
+        next(read_bufr_frames(path, **query, rows=0))
+
+
+@require_shared
 def test_header_filter_skips_messages_before_decoding(monkeypatch):
     from morvane import _observations
 
