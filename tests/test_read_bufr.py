@@ -233,8 +233,7 @@ def test_sources_path_bytes_file_object_and_list_agree():
 def test_frames_of_a_read_join_to_the_read(name, query):
     """Cut between runs of messages, the frames hold the read's rows in
     order; the count key still numbers messages from the start of the input."""
-    from morvane._observations import read_bufr_frames
-
+    read_bufr_frames = morvane.read_bufr_frames
     path = str(BUFR_DIR / name)
     whole = morvane.read_bufr(path, **query)
     for rows in (1, 300, 10**9):
