@@ -26,6 +26,7 @@ SYNOP = BUFR_DIR / "syno_3.e4.bufr"
 AIRCRAFT = BUFR_DIR / "aircraft_mrar_compressed.bufr"
 # Its header gives the year of the century (15) where the year belongs.
 CYCLONE = BUFR_DIR / "tropical_cyclone.bufr"
+SYNOP_GER = "Z__C_EDZW_20210516120400_bda01_synop_bufr_GER_999999_999999__MW_466.bufr"
 COLUMNS = ["stationNumber", "data_datetime", "pressure", "airTemperature"]
 
 
@@ -36,16 +37,25 @@ def run(*argv: str) -> tuple[int, str]:
 
 
 def expected_table():
-    return morvane.read_bufr(str(TEMP), COLUMNS, {"pressure": slice(50000, 85000)})
+    # in the order asked for
+    return morvane.read_bufr(str(TEMP), COLUMNS, {"pressure": slice(50000, 85000)})[COLUMNS]
 
 
-def test_table_as_csv_and_json():
+def test_table_as_csv_and_json(monkeypatch):
     expected = expected_table()
     status, text = run("table", TEMP, "--columns", ",".join(COLUMNS), "--where", "pressure=50000:85000")
     assert status == 0
     got = pd.read_csv(io.StringIO(text), parse_dates=["data_datetime"])
-    assert list(got.columns) == list(expected.columns) and len(got) == len(expected)
+    assert list(got.columns) == COLUMNS and len(got) == len(expected)
     pd.testing.assert_frame_equal(got, expected, check_dtype=False)
+    # Written frame by frame: the same table, one header, every column each time.
+    from morvane import _observations
+
+    sparse = ["stationNumber", "cloudType", "heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform", "pressure"]
+    whole = run("table", BUFR_DIR / SYNOP_GER, TEMP, "-c", ",".join(sparse), "--all-rows")
+    monkeypatch.setattr(_observations, "FRAME_ROWS", 1)
+    assert run("table", BUFR_DIR / SYNOP_GER, TEMP, "-c", ",".join(sparse), "--all-rows") == whole
+    assert whole[1].splitlines()[0] == ",".join(sparse) and whole[1].count("\n") > 1000
 
     status, text = run("table", TEMP, "-c", ",".join(COLUMNS), "-w", "pressure=50000:85000", "-f", "json")
     records = [json.loads(line) for line in text.splitlines()]
@@ -118,6 +128,9 @@ def test_ls_print_keys_as_eccodes_reads_them():
             and " of " not in line]
     assert rows == expected_rows
     assert lines[-1] == f"{len(expected_rows)} of {len(expected_rows)} total messages in 3 files"
+    # Short keys: columns as wide as bufr_ls makes them, values kept apart.
+    status, text = run("ls", "-p", "foo,centre", TEMP)
+    assert text.splitlines()[1:3] == ["foo         centre      ", "not_found   98         "]
 
 
 def test_dump_json_of_a_compressed_message_has_one_array_per_element():

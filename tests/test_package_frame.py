@@ -174,3 +174,25 @@ def test_read_arrow_makes_one_batch_per_run_of_a_template(root):
         list(morvane.read_arrow(a + broken, root, errors="raise"))
     with pytest.raises(ValueError, match="batch_rows"):
         morvane.read_arrow(a, root, batch_rows=0)
+
+
+def test_arrays_stack_repeated_integer_and_mixed_occurrences(root):
+    # Block twice (integers), then a temperature at its own scale and one
+    # whose scale 2-02 brings to 0 (a whole number: an integer column).
+    def blocks(first, second, t1, t2):
+        return (BitWriter().value(first, width=7).value(second, width=7)
+                .value(t1, width=16, scale=2).value(t2, width=16, scale=0))
+
+    w = blocks(1, None, 270.25, 268).value(None, width=7).value(9, width=7).value(None, width=16, scale=2) \
+        .value(None, width=16, scale=0)
+    msg = morvane.read_messages(message([1001, 1001, 12101, 202126, 12101, 202000], w, subsets=2), root)[0]
+    arrays = msg.arrays(["blockNumber", "airTemperature"])
+    block = arrays["blockNumber"]
+    assert isinstance(block, np.ma.MaskedArray) and block.dtype == np.int64 and block.shape == (2, 2)
+    assert block.mask.tolist() == [[False, True], [True, False]]
+    assert block[0, 0] == 1 and block[1, 1] == 9
+    temperature = arrays["airTemperature"]
+    # One occurrence is an integer column, the other a float one: floats, NaN where missing.
+    assert not isinstance(temperature, np.ma.MaskedArray) and temperature.dtype == np.float64
+    assert temperature[0].tolist() == [270.25, 268.0]
+    assert np.isnan(temperature[1]).all()

@@ -52,6 +52,13 @@ CASES = {
     "callable filter on a header key": (TEMP, dict(
         columns=["stationNumber", "pressure", "typicalTime"],
         filters={"typicalHour": lambda h: h >= 12, "pressure": slice(None, 10000)})),
+    "text range, text callable, a long list": (SYNOP, dict(
+        columns=["stationNumber", "stationOrSiteName", "airTemperature"],
+        filters={"stationOrSiteName": slice("B", "M"), "stationNumber": lambda n: n % 2 == 1,
+                 "blockNumber": [10, 11, 12, 13, 14, 15]})),
+    "text callable": (SYNOP, dict(
+        columns=["stationOrSiteName", "pressure"], filters={"stationOrSiteName": lambda s: s.startswith("H")},
+        required_columns=False)),
 }
 
 
@@ -229,6 +236,29 @@ def test_sources_path_bytes_file_object_and_list_agree():
     pd.testing.assert_frame_equal(morvane.read_bufr(io.BytesIO(data), columns), by_path)
     twice = morvane.read_bufr([path, str(path)], columns)
     pd.testing.assert_frame_equal(twice, pd.concat([by_path, by_path], ignore_index=True))
+
+
+@require_shared
+@pytest.mark.parametrize("name, query", [
+    (TEMP, dict(columns=["stationNumber", "pressure", "airTemperature"], filters={"count": slice(3, 200)})),
+    (SYNOP, dict(columns=["stationNumber", "cloudType", SENSOR_HEIGHT], required_columns=False)),
+    (AIRCRAFT, dict(columns=["latitude", "flightLevel", "data_datetime"])),
+])
+def test_frames_of_a_read_join_to_the_read(name, query):
+    """Cut between runs of messages, the frames hold the read's rows in
+    order; the count key still numbers messages from the start of the input."""
+    read_bufr_frames = morvane.read_bufr_frames
+    path = str(BUFR_DIR / name)
+    whole = morvane.read_bufr(path, **query)
+    for rows in (1, 300, 10**9):
+        frames = list(read_bufr_frames(path, **query, rows=rows))
+        assert all(len(f) for f in frames)
+        if rows == 1 and name == SYNOP:
+            assert len(frames) > 1  # rows come a run of messages at a time
+        joined = pd.concat(frames, ignore_index=True)[list(whole.columns)]
+        pd.testing.assert_frame_equal(joined, whole, check_dtype=False)
+    with pytest.raises(ValueError, match="at least 1"):
+        next(read_bufr_frames(path, **query, rows=0))
 
 
 @require_shared
@@ -456,6 +486,8 @@ def test_data_datetime_follows_the_calendar():
 def test_data_datetime_in_one_pass_equals_the_numpy_form():
     """Fractional seconds (decimals ecCodes stores as integer times 10^-k),
     out-of-range and text parts: both forms give the same times."""
+    from numpy_times import numpy_data_datetime
+
     from morvane import _computed
 
     rng = np.random.default_rng(11)
@@ -483,7 +515,7 @@ def test_data_datetime_in_one_pass_equals_the_numpy_form():
         rows = len(given["year"][0])
         fast, fast_exists = _computed.data_datetime(given, rows)
         with np.errstate(invalid="ignore"):  # numpy's casts of the out-of-range values
-            slow, slow_exists = _computed.numpy_data_datetime(given, rows)
+            slow, slow_exists = numpy_data_datetime(given, rows)
         assert fast_exists.tolist() == slow_exists.tolist() and fast_exists.any() and not fast_exists.all()
         assert (fast[fast_exists] == slow[slow_exists]).all()
     # the text day's unreadable values leave the column's own validity alone

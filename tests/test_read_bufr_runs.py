@@ -217,7 +217,30 @@ def test_row_cutting_refuses_arrays_that_do_not_line_up(tmp_path):
         _columnar.cut_subsets(codes, names, b"", b"", b"", b"", b"", b"", -1, "x", 1)
     with pytest.raises(TypeError, match=r"^cut_rows\(\) argument 'filters' must be bytes"):
         _columnar.cut_rows(b"", b"", b"", None, b"", -1, 0)
+    one = np.zeros(1, dtype=np.int32).tobytes()
+    with pytest.raises(ValueError, match="differ in length"):
+        _columnar.key_levels(np.zeros(2, dtype=np.int64).tobytes(), one, 0)
+    with pytest.raises(ValueError, match="differ in length"):
+        _columnar.cut_rows(one, one, np.zeros(1, dtype=np.int64).tobytes(), b"", b"", -1, 0)
+    with pytest.raises(ValueError, match=r"0 \(none\), 1 \(passed\) or 2 \(failed\)"):
+        _columnar.cut_rows(one, one, np.zeros(1, dtype=np.int64).tobytes(), b"\3", b"", -1, 0)
+    # Date parts: six, each None or three arrays as long as the output.
+    micros, exists = np.zeros(2, dtype=np.int64), np.zeros(2, dtype=np.uint8)
+    flags = np.ones(2, dtype=np.uint8)
 
+    def times(first):
+        _columnar.report_times((first,) + (None,) * 5, micros, exists)
+
+    with pytest.raises(TypeError, match="tuple of six"):
+        _columnar.report_times((None,) * 5, micros, exists)
+    with pytest.raises(TypeError, match=r"None or \(values, held, valid\)"):
+        times((np.zeros(2),))
+    with pytest.raises(ValueError, match="held must be 2 aligned 1-byte"):
+        times((np.zeros(2), flags[:1], flags))
+    with pytest.raises(ValueError, match="values must be 2 aligned 8-byte"):
+        times((np.zeros(3).view(np.uint8)[1:17].view(np.float64), flags, flags))
+    with pytest.raises(ValueError, match="exists must be 2 aligned 1-byte"):
+        _columnar.report_times((None,) * 6, micros, exists[:1])
 
 # Compressed messages: per subset a station, its name and a delayed
 # replication of (height, temperature) levels, the same count in all subsets.

@@ -9,8 +9,9 @@
 decoding its values on first access with the bundled tables (or those given).
 `Tables` loads tables once for many messages; `to_edition4` rewrites an
 edition 2 or 3 message into edition 4; `read_arrow` gives the messages as
-batches of columns (one row per subset, Arrow-compatible) and `to_dataframe`
-(needs pandas) a table of subsets. The low-level module is ``_morvane``.
+batches of columns (one row per subset, Arrow-compatible), `to_dataframe`
+(needs pandas) a table of subsets and `read_bufr` (or `read_bufr_frames`,
+frame by frame) chosen keys one row per observation, as pdbufr does. The low-level module is ``_morvane``.
 """
 
 from __future__ import annotations
@@ -23,6 +24,8 @@ from ._reader import ErrorMode, Message, MessageError, read, read_messages
 from ._tables import BUNDLED_ROOT, Tables
 
 if TYPE_CHECKING:
+    from collections.abc import Iterator
+
     import pandas
 
 try:
@@ -51,5 +54,14 @@ def read_bufr(source: Any, columns: Any, filters: Any = None, required_columns: 
     return select(source, columns, filters, required_columns, **options)
 
 
+def read_bufr_frames(source: Any, columns: Any, filters: Any = None, required_columns: Any = True,
+                     **options: Any) -> "Iterator[pandas.DataFrame]":
+    """`read_bufr`'s rows as consecutive DataFrames, for inputs whose table
+    would not fit in memory at once; see `morvane._observations.read_bufr_frames`."""
+    from ._observations import read_bufr_frames as frames
+
+    return frames(source, columns, filters, required_columns, **options)
+
+
 __all__ = ["BUNDLED_ROOT", "BatchStream", "Message", "MessageError", "Tables", "read", "read_arrow",
-           "read_bufr", "read_messages", "to_dataframe", "to_edition4", "__version__"]
+           "read_bufr", "read_bufr_frames", "read_messages", "to_dataframe", "to_edition4", "__version__"]

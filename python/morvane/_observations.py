@@ -36,6 +36,8 @@ INTEGER_TYPES = frozenset({"long", "table", "flag"})
 # layouts of the filter outcomes met.
 _WALKS: dict[tuple[Any, ...], Walk] = {}
 _WALKS_KEPT = 256
+# Rows per frame when a read is written out frame by frame.
+FRAME_ROWS = 1 << 18
 _groups.NAMES.forget.append(_WALKS.clear)
 _LAYOUTS_KEPT = 256
 
@@ -549,10 +551,38 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
     ``errors``: "raise" (a bad message raises `morvane.MessageError`) or
     "skip" (it is left out, and passed to ``on_error`` if given).
     """
+    return next(_frames(source, columns, filters, required_columns, tables, errors, on_error, None))
+
+
+def read_bufr_frames(source: SourceArg, columns: str | Iterable[str],
+                     filters: Mapping[str, Any] | None = None,
+                     required_columns: bool | Iterable[str] = True, *,
+                     tables: Any = None, errors: str = "raise",
+                     on_error: Callable[[MessageError], None] | None = None,
+                     rows: int | None = None) -> Iterator[Any]:
+    """`read_bufr`'s rows as consecutive frames, for a writer whose memory
+    should follow a frame rather than the whole input. Rows come a run of
+    messages at a time (a run holds at most about a megabyte of messages); a
+    frame is cut after the run that brings it to ``rows`` rows (by default
+    about 260,000).
+    Frames without rows are left out. A column may be absent from a frame
+    whose rows never hold it (with ``required_columns`` not True), and
+    integers a frame holds only as missing may come as floats."""
+    rows = FRAME_ROWS if rows is None else rows
+    if rows < 1:
+        raise ValueError(f"rows must be at least 1, not {rows}")
+    for frame in _frames(source, columns, filters, required_columns, tables, errors, on_error, rows):
+        if len(frame):
+            yield frame
+
+
+def _frames(source: SourceArg, columns: str | Iterable[str], filters: Mapping[str, Any] | None,
+            required_columns: bool | Iterable[str], tables: Any, errors: str,
+            on_error: Callable[[MessageError], None] | None, rows: int | None) -> Iterator[Any]:
+    """The frames of a read, one at the end when ``rows`` is None."""
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     query = query_of(columns, filters, required_columns)
-    collector = _Collector(query)
     table_source = as_tables(tables)
 
     def report(error: MessageError) -> None:
@@ -561,14 +591,20 @@ def read_bufr(source: SourceArg, columns: str | Iterable[str],
         if on_error is not None:
             on_error(error)
 
+    collector = _Collector(query)
     # Small messages are decoded a run at a time.
     runs = Runs(collector, report)
     for count, msg in enumerate(iterate_messages(source, table_source), 1):
         if _header_passes(msg, count, query):
             runs.take(count, msg)
+            if rows is not None and collector.rows >= rows:
+                runs.flush()
+                yield collector.frame()
+                collector = _Collector(query)
+                runs = Runs(collector, report)
     runs.flush()
-    return collector.frame()
+    yield collector.frame()
 
 
-__all__ = ["read_bufr", "iterate_messages"]
+__all__ = ["read_bufr", "read_bufr_frames", "iterate_messages"]
 

@@ -21,10 +21,7 @@ from typing import Any
 
 import numpy as np
 
-try:
-    from . import _columnar
-except ImportError:  # a build without the columnar module: rows are cut here
-    _columnar = None  # type: ignore[assignment]
+from . import _columnar
 
 # A reference to a value: >= 0 is a position in the subset's keys,
 # HEADER - i is the i-th header key, COUNT the message's count.
@@ -35,29 +32,6 @@ COUNT_NAME = "count"
 Plan = dict[str, int]
 # (start of each row plus the end, name number of each key, reference of each key)
 Cut = tuple[np.ndarray, np.ndarray, np.ndarray]
-
-
-def is_coordinate(code: int) -> bool:
-    """Classes 1 to 9 of Table B qualify the elements that follow them."""
-    return code <= 9999
-
-
-def levels(codes: Sequence[int], names: Sequence[str], first_level: int) -> list[int]:
-    """The level of each key of a subset (uncompressed subsets start one level
-    down, below the subset number ecCodes lists before each of them)."""
-    level = first_level
-    open_coordinates: dict[str, int] = {}
-    out = [0] * len(codes)
-    for i, (code, name) in enumerate(zip(codes, names)):
-        coordinate = code <= 9999
-        if coordinate:
-            while name in open_coordinates:
-                _, level = open_coordinates.popitem()
-        out[i] = level
-        if coordinate:
-            open_coordinates[name] = level
-            level += 1
-    return out
 
 
 class Walk:
@@ -112,23 +86,11 @@ class Walk:
         outcome = np.zeros(self.step_names.size, dtype=np.uint8)
         outcome[self.header_filter_steps] = 1  # header filters were passed before decoding
         outcome[self.filter_steps] = np.where(np.asarray(passed, dtype=bool), 1, 2)
-        if _columnar is None:
-            return self._cut_here(filter_numbers, outcome, count_name)
         starts, names, references = _columnar.cut_rows(
             self.step_names.tobytes(), self.step_levels.tobytes(), self.step_references.tobytes(),
             outcome.tobytes(), filter_numbers.tobytes(), count_name, COUNT)
         return (np.frombuffer(starts, dtype=np.int64), np.frombuffer(names, dtype=np.int32),
                 np.frombuffer(references, dtype=np.int64))
-
-    def _cut_here(self, filter_numbers: np.ndarray, outcome: np.ndarray, count_name: int) -> Cut:
-        names = [str(n) for n in self.step_names.tolist()]
-        steps = list(zip(self.step_references.tolist(), names, self.step_levels.tolist()))
-        passed = {ref: o == 1 for ref, o in zip(self.step_references.tolist(), outcome.tolist()) if ref >= 0}
-        filtered = frozenset(str(n) for n in filter_numbers.tolist())
-        plans = _cut(steps, filtered, passed, str(count_name) if count_name >= 0 else None)
-        starts = np.cumsum([0] + [len(p) for p in plans]).astype(np.int64)
-        return (starts, np.array([int(k) for p in plans for k in p], dtype=np.int32),
-                np.array([r for p in plans for r in p.values()], dtype=np.int64))
 
     def plans(self, filter_names: frozenset[str], passed: dict[int, bool], with_count: bool) -> list[Plan]:
         """The rows as {key: reference}, one per row."""
@@ -151,11 +113,8 @@ def make_walk(codes: Sequence[int], names: Sequence[str], first_level: int,
     distinct_names = [names[i] for i in first.tolist()]
     distinct_numbers = np.array([number.setdefault(n, len(number)) for n in distinct_names], dtype=np.int32)
     key_numbers = distinct_numbers[inverse.reshape(-1)] if code_array.size else np.zeros(0, dtype=np.int32)
-    if _columnar is None:
-        key_level = np.array(levels(codes, [str(k) for k in key_numbers.tolist()], first_level), dtype=np.int32)
-    else:
-        key_level = np.frombuffer(_columnar.key_levels(code_array.tobytes(), key_numbers.tobytes(), first_level),
-                                  dtype=np.int32)
+    key_level = np.frombuffer(_columnar.key_levels(code_array.tobytes(), key_numbers.tobytes(), first_level),
+                              dtype=np.int32)
     is_wanted = np.array([n in wanted for n in distinct_names], dtype=bool)
     positions = np.flatnonzero(is_wanted[inverse.reshape(-1)]) if code_array.size else np.zeros(0, dtype=np.intp)
     key_names = list(number)
@@ -165,32 +124,3 @@ def make_walk(codes: Sequence[int], names: Sequence[str], first_level: int,
     step_references = np.concatenate([HEADER - np.arange(headers, dtype=np.int64), positions.astype(np.int64)])
     filtered_names = np.array([n in filter_names for n in key_names], dtype=bool)
     return Walk(key_names, step_names, step_levels, step_references, filtered_names[step_names])
-
-
-def _cut(steps: list[tuple[int, str, int]], filter_names: frozenset[str],
-         passed: dict[int, bool], count_name: str | None) -> list[Plan]:
-    rows: list[Plan] = []
-    held: Plan = {} if count_name is None else {count_name: COUNT}
-    held_levels = [0]
-    failed_level: int | None = None
-    for reference, name, level in steps:
-        if failed_level is not None and level > failed_level:
-            continue
-        closes = level < held_levels[-1] or (level == held_levels[-1] and name in held)
-        if closes and all(f in held for f in filter_names):
-            rows.append(dict(held))
-        while held and (level < held_levels[-1] or (level == held_levels[-1] and name in held)):
-            held.popitem()
-            held_levels.pop()
-        if name in filter_names:
-            # header filters were passed before the message was decoded
-            if reference < 0 or passed[reference]:
-                failed_level = None
-            else:
-                failed_level = level
-                continue
-        held[name] = reference
-        held_levels.append(level)
-    if all(f in held for f in filter_names):
-        rows.append(dict(held))
-    return rows

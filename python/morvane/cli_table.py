@@ -20,7 +20,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, Protocol
 
 from ._reader import Message, read
@@ -89,8 +89,6 @@ def _tables(path: str | None) -> Tables:
 
 
 def cmd_table(args: argparse.Namespace, out: Output, failures: Failures) -> None:
-    from ._observations import read_bufr
-
     try:
         import pandas as pd
     except ImportError:
@@ -101,28 +99,13 @@ def cmd_table(args: argparse.Namespace, out: Output, failures: Failures) -> None
         return
     tables = _tables(args.tables)
     filters = _conditions(args.where)
-    frames = []
-    for path in args.files:
-        def report(error: Exception, path: str = path) -> None:
-            failures.report(f"{path}: {error}")
-        try:
-            frames.append(read_bufr(path, args.columns, filters, required_columns=not args.all_rows,
-                                    tables=tables, errors="skip", on_error=report))
-        except OSError as exc:
-            failures.report(f"cannot read {path}: {exc.strerror or exc}")
-    frames = [f for f in frames if len(f.columns)]
-    frame = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame(columns=args.columns)
-    _write_frame(frame, args, out, failures)
-
-
-def _write_frame(frame: Any, args: argparse.Namespace, out: Output, failures: Failures) -> None:
+    columns = list(dict.fromkeys(args.columns))
+    frames = _frames(args, columns, filters, tables, failures)
     if args.format == "parquet":
-        try:
-            frame.to_parquet(args.output, index=False)
-        except ImportError:
-            failures.report("--format parquet needs pyarrow: pip install pyarrow")
-        except OSError as exc:
-            failures.report(f"cannot write {args.output}: {exc.strerror or exc}")
+        # One schema for the file: the frames are joined first.
+        joined = [f.reindex(columns=columns) for f in frames]
+        frame = pd.concat(joined, ignore_index=True) if joined else pd.DataFrame(columns=columns)
+        _write_parquet(frame, args, failures)
         return
     try:
         target: Any = open(args.output, "w", encoding="utf-8", newline="") if args.output else out
@@ -130,14 +113,47 @@ def _write_frame(frame: Any, args: argparse.Namespace, out: Output, failures: Fa
         failures.report(f"cannot write {args.output}: {exc.strerror or exc}")
         return
     try:
-        if args.format == "csv":
-            frame.to_csv(target, index=False, date_format="%Y-%m-%dT%H:%M:%S")
-        else:
-            text = frame.to_json(orient="records", lines=True, date_format="iso", date_unit="s")
-            target.write(text if text.endswith("\n") or not text else text + "\n")
+        # Frame by frame, so memory follows a frame, not the whole input; in
+        # the order asked for, which the order read_bufr finds the columns in
+        # may not keep from one frame to the next.
+        first = True
+        for frame in frames:
+            if list(frame.columns) != columns:
+                frame = frame.reindex(columns=columns)
+            if args.format == "csv":
+                frame.to_csv(target, index=False, header=first, date_format="%Y-%m-%dT%H:%M:%S")
+            else:
+                text = frame.to_json(orient="records", lines=True, date_format="iso", date_unit="s")
+                target.write(text if text.endswith("\n") or not text else text + "\n")
+            first = False
+        if first and args.format == "csv":
+            pd.DataFrame(columns=columns).to_csv(target, index=False)
     finally:
         if target is not out:
             target.close()
+
+
+def _frames(args: argparse.Namespace, columns: list[str], filters: dict[str, Any], tables: Tables,
+            failures: Failures) -> Iterator[Any]:
+    from ._observations import read_bufr_frames
+
+    for path in args.files:
+        def report(error: Exception, path: str = path) -> None:
+            failures.report(f"{path}: {error}")
+        try:
+            yield from read_bufr_frames(path, columns, filters, required_columns=not args.all_rows,
+                                        tables=tables, errors="skip", on_error=report)
+        except OSError as exc:
+            failures.report(f"cannot read {path}: {exc.strerror or exc}")
+
+
+def _write_parquet(frame: Any, args: argparse.Namespace, failures: Failures) -> None:
+    try:
+        frame.to_parquet(args.output, index=False)
+    except ImportError:
+        failures.report("--format parquet needs pyarrow: pip install pyarrow")
+    except OSError as exc:
+        failures.report(f"cannot write {args.output}: {exc.strerror or exc}")
 
 
 # --------------------------------------------------------------------------
@@ -241,7 +257,9 @@ def cmd_ls_keys(args: argparse.Namespace, out: Output, failures: Failures) -> No
     key's value (not_found when the message has no such key), then a count;
     the key line is written once, before the first file."""
     keys: list[str] = args.print_keys
-    width = max(len(k) for k in keys) + 2
+    # bufr_ls's layout: columns two wider than the longest key, and never so
+    # narrow that "not_found" touches the next value.
+    width = max(max(len(k) for k in keys) + 2, len(NOT_FOUND) + 3)
     tables = _tables(args.tables)
     shown = total = files = 0
     for k, path in enumerate(args.files):
@@ -261,7 +279,7 @@ def cmd_ls_keys(args: argparse.Namespace, out: Output, failures: Failures) -> No
                 continue
             count += 1
             values = [_header_value(msg, key) for key in keys]
-            print("".join((NOT_FOUND if v is None else str(v)).ljust(width) for v in values), file=out)
+            print(" ".join((NOT_FOUND if v is None else str(v)).ljust(width - 1) for v in values), file=out)
         print(f"{count} of {len(messages)} messages in {path}\n", file=out)
         shown += count
         total += len(messages)

@@ -53,20 +53,29 @@ template <class T> T* as(PyObject* self) { return reinterpret_cast<T*>(self); }
 // sounding's thousands of columns take a fifth as long to free as to decode,
 // time other threads could use. A small batch is freed at once, for less
 // than a hand-over of the GIL would cost.
-void release(SharedBatch& shared) {
+bool large(const columnar::Batch& batch) {
   constexpr std::size_t kLargeColumns = 256;
   constexpr std::size_t kLargeCells = std::size_t{1} << 16U;
+  return batch.columns.size() >= kLargeColumns || batch.columns.size() * batch.rows >= kLargeCells;
+}
+
+// `names`: the batch's name index, if any, freed with it.
+void release(SharedBatch& shared, std::unique_ptr<NameIndex>* names = nullptr) {
   const columnar::Batch* batch = shared.get();
-  if (batch != nullptr && shared.use_count() == 1 &&
-      (batch->columns.size() >= kLargeColumns || batch->columns.size() * batch->rows >= kLargeCells)) {
+  if (batch != nullptr && shared.use_count() == 1 && large(*batch)) {
     py::WithoutGil unlocked;
+    if (names != nullptr) names->reset();
     shared.reset();
   }
 }
 
 template <class T> void shared_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  release(as<T>(self)->batch);
+  if constexpr (std::is_same_v<T, BatchObject>) {
+    release(as<T>(self)->batch, &as<T>(self)->names);
+  } else {
+    release(as<T>(self)->batch);
+  }
   as<T>(self)->batch.~SharedBatch();
   if constexpr (std::is_same_v<T, BatchObject>) as<T>(self)->names.~unique_ptr();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -305,10 +314,22 @@ PyObject* batch_index(PyObject* self, PyObject* name) {
   BatchObject* object = as<BatchObject>(self);
   if (!object->names) {
     const columnar::Batch& batch = *object->batch;
-    auto names = std::make_unique<NameIndex>(batch.columns.size());
-    // The first column of a name is the one found, as a scan would.
-    for (std::size_t i = 0; i < batch.columns.size(); ++i) {
-      names->try_emplace(batch.name(batch.columns[i]), i);
+    auto index_names = [&batch] {
+      auto names = std::make_unique<NameIndex>(batch.columns.size());
+      // The first column of a name is the one found, as a scan would.
+      for (std::size_t i = 0; i < batch.columns.size(); ++i) {
+        names->try_emplace(batch.name(batch.columns[i]), i);
+      }
+      return names;
+    };
+    // The batch is immutable, so a sounding's index is built without the
+    // GIL; a thread that built one first is simply outdone.
+    std::unique_ptr<NameIndex> names;
+    if (large(batch)) {
+      py::WithoutGil unlocked;
+      names = index_names();
+    } else {
+      names = index_names();
     }
     object->names = std::move(names);
   }
