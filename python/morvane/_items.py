@@ -59,17 +59,19 @@ class Items:
         return out
 
 
-# Codes of runs up to this many items are told apart by sorting them; of
-# longer runs, by counting them (the count spans every code up to the highest).
-SORTED_UP_TO = 4096
+# Codes of runs up to this many items are told apart by np.unique; of
+# longer runs, by marking them in a table of every code up to the highest.
+UNIQUE_UP_TO = 1024
 
 
 def _distinct(codes: np.ndarray) -> list[int]:
     """The distinct codes, in increasing order."""
-    if codes.size <= SORTED_UP_TO:
+    if codes.size <= UNIQUE_UP_TO:
         found: list[int] = np.unique(codes).tolist()
     else:
-        found = np.flatnonzero(np.bincount(codes, minlength=1)).tolist()
+        met = np.zeros(int(codes.max()) + 1, dtype=bool)
+        met[codes] = True
+        found = np.flatnonzero(met).tolist()
     return found
 
 
