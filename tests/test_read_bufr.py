@@ -159,13 +159,19 @@ def test_types_integers_times_and_missing_values():
     assert pd.api.types.is_integer_dtype(frame["pressure"])
 
 
-@pytest.mark.parametrize("route", ["blocks", "arrays", "dict"])
+@pytest.mark.parametrize("route", ["blocks", "arrays", "dict", "changed"])
 def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route):
     from morvane import _observations
     from morvane._observations import _finish, frame_of
 
-    # each way of making the frame, as the pandas at hand allows
-    if route != "blocks":
+    def changed(*args, **kwargs):
+        raise TypeError("create_dataframe_from_blocks() got an unexpected keyword argument")
+
+    # each way of making the frame, as the pandas at hand allows, and one
+    # whose internals no longer take what they are given
+    if route == "changed":
+        monkeypatch.setattr(_observations, "_block_maker", lambda: changed)
+    elif route != "blocks":
         monkeypatch.setattr(_observations, "_block_maker", lambda: None)
     if route == "dict":
         monkeypatch.setattr(_observations, "_sanitizer", lambda: None)

@@ -406,6 +406,16 @@ def frame_of(data: dict[str, Any], rows: int) -> Any:
     same. DataFrame(dict) serves if pandas lacks the direct constructors."""
     import pandas as pd
 
+    try:
+        return _direct_frame(data, rows)
+    except (TypeError, ValueError, AttributeError):
+        # pandas' internals changed under the direct route: the public one
+        return pd.DataFrame(data)
+
+
+def _direct_frame(data: dict[str, Any], rows: int) -> Any:
+    import pandas as pd
+
     make = getattr(pd.DataFrame, "_from_arrays", None)
     sanitize = _sanitizer()
     if make is None or sanitize is None:
