@@ -441,8 +441,6 @@ def test_uncompressed_subsets_read_as_columns_match_pdbufr(name, monkeypatch):
     pdbufr = pytest.importorskip("pdbufr")
     from morvane import _groups
 
-    if _groups._columnar is None:
-        pytest.skip("built without the columnar module")
     monkeypatch.setattr(_groups, "OBJECTS_UP_TO", 0)
     query = dict(columns=["stationNumber", "airTemperature", "cloudType", SENSOR_HEIGHT],
                  required_columns=False)

@@ -19,11 +19,7 @@ import _morvane
 
 from ._reader import Message
 
-try:
-    from . import _columnar
-except ImportError:  # a build without the columnar module: decoded objects serve instead
-    _columnar = None  # type: ignore[assignment]
-HAS_COLUMNAR = _columnar is not None
+from . import _columnar
 
 # Operators after which the elements are quality information for elements
 # already given, until a bitmap is cancelled.
@@ -208,7 +204,7 @@ def message_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     # Columns pay off across the many subsets of compressed messages; an
     # uncompressed message decodes faster as objects, and its subsets may
     # each have elements of their own.
-    if _columnar is not None and m is not None and (m.compressed_data or OBJECTS_UP_TO < m.number_of_subsets):
+    if m is not None and (m.compressed_data or OBJECTS_UP_TO < m.number_of_subsets):
         return _columnar_groups(msg, wanted)
     return _object_groups(msg)
 
@@ -223,12 +219,6 @@ def _object_groups(msg: Message) -> list[Group]:
     n = m.number_of_subsets
     if n == 0 or not values:
         return []
-    if m.compressed_data:
-        step = len(values) // n
-        subsets = [values[s * step:(s + 1) * step] for s in range(n)]
-        index, codes, names, kinds = _elements(subsets[0], tables)
-        return [Group(tuple(codes), tuple(names), 0, np.arange(n), kinds,
-                      _gather_values(subsets, index, kinds))]
     subsets = msg.subsets() if n > 1 else [values]
     by_template: dict[tuple[int, ...], tuple[list[int], list[str], list[str], list[int]]] = {}
     for s, subset in enumerate(subsets):

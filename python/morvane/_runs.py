@@ -38,7 +38,7 @@ def _may_run(msg: Message, compressed: bool) -> bool:
     tables load (an error loading them is left to the message-by-message
     path)."""
     m = msg.message
-    if not _groups.HAS_COLUMNAR or m is None or m.compressed_data != compressed:
+    if m is None or m.compressed_data != compressed:
         return False
     try:
         msg.tables
