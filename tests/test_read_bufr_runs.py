@@ -194,6 +194,8 @@ def test_row_cutting_refuses_arrays_that_do_not_line_up(tmp_path):
     assert cut()[0] == np.array([0, 0], dtype=np.int64).tobytes()
     for bad in (dict(outcomes=b"\0"), dict(starts=np.array([0, 3], dtype=np.uint64).tobytes()),
                 dict(starts=np.array([2, 0], dtype=np.uint64).tobytes()),
+                # a start in between past the items, the last one within them
+                dict(starts=np.array([0, 100000, 2], dtype=np.uint64).tobytes()),
                 dict(header_names=np.array([0], dtype=np.int32).tobytes())):
         with pytest.raises(ValueError, match="line up"):
             cut(**bad)
