@@ -294,6 +294,13 @@ def main() -> int:
         return 0
     if not args.files:
         parser.error("give BUFR files to mutate")
+    if args.tables:
+        import morvane
+
+        try:
+            morvane.Tables(args.tables)
+        except (OSError, ValueError) as exc:
+            parser.error(f"--tables: {exc}")
     return campaign(args)
 
 
