@@ -24,6 +24,9 @@ def root(tmp_path):
             4001: element("YEAR", "a", 0, 0, 12, "year"),
             4002: element("MONTH", "mon", 0, 0, 4, "month"),
             4003: element("DAY", "d", 0, 0, 6, "day"),
+            4004: element("HOUR", "h", 0, 0, 5, "hour"),
+            4005: element("MINUTE", "min", 0, 0, 6, "minute"),
+            4006: element("SECOND", "s", 3, 0, 16, "second"),
             8002: element("VERTICAL SIGNIFICANCE", "CODE TABLE", 0, 0, 6, "verticalSignificance"),
             12101: element("TEMPERATURE", "K", 2, 0, 16, "airTemperature"),
             31001: element("DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric", 0, 0, 8,
@@ -104,6 +107,21 @@ def test_meanings_failed_messages_and_dates(root):
     dates = morvane.to_dataframe(dated(2024, 2, 29) + dated(2023, 2, 29) + dated(2024, 3, None), root)
     assert dates["datetime"].tolist()[0] == pd.Timestamp(2024, 2, 29)
     assert dates["datetime"].isna().tolist() == [False, True, True]
+
+
+def test_datetime_of_times_past_nanoseconds_or_out_of_range(root):
+    def timed(*when: float | None) -> bytes:
+        w = BitWriter()
+        for value, width, scale in zip(when, (12, 4, 6, 5, 6, 16), (0, 0, 0, 0, 0, 3)):
+            w.value(value, width=width, scale=scale)
+        return message([4001, 4002, 4003, 4004, 4005, 4006], w)
+
+    frame = morvane.to_dataframe(timed(2275, 1, 12, 23, 3, 7.754) + timed(1805, 6, 30, 0, 0, 0.5)
+                                 + timed(2024, 1, 1, 24, 0, 0) + timed(2024, 1, 1, 0, 60, 0)
+                                 + timed(2024, 2, 29, 12, 30, None), root)
+    stamps = frame["datetime"].tolist()
+    assert stamps[:2] == [pd.Timestamp(2275, 1, 12, 23, 3, 7, 754000), pd.Timestamp(1805, 6, 30, 0, 0, 0, 500000)]
+    assert frame["datetime"].isna().tolist() == [False, False, True, True, True]
 
 
 def test_a_frame_too_big_is_refused_before_it_is_built(root):

@@ -9,6 +9,7 @@ from typing import Any
 import _morvane
 
 from ._columns import decode_runs, messages_of
+from ._computed import data_datetime
 from ._reader import ErrorMode, MessageError
 from ._tables import StrPath, Tables
 
@@ -161,16 +162,27 @@ def _cells(values: Any, valid: Any, column: FrameColumn, tables: _morvane.TableS
     return out
 
 
-def _datetime(columns: dict[str, Any]) -> Any | None:
+def _datetime(columns: dict[str, Any]) -> np.ndarray | None:
     """One timestamp per row from the first year ... second columns, when at
     least year, month and day are there; NaT where a part is missing or the
-    date is not a real one."""
+    date is not a real one. Made as read_bufr makes data_datetime: pandas'
+    assembly of a frame of parts fails outright on a year past 2262 with a
+    fraction of a second, and carries an hour of 24 or a minute of 60 over."""
     parts = {p: columns.get(f"#1#{p}") for p in DATE_PARTS}
-    if any(parts[p] is None for p in DATE_PARTS[:3]):
+    year = parts["year"]
+    if year is None or any(parts[p] is None for p in DATE_PARTS[1:3]):
         return None
-    frame = pd.DataFrame({p: pd.array(v, dtype="Float64") if v is not None else 0
-                          for p, v in parts.items()})
-    return pd.to_datetime(frame, errors="coerce")
+    rows = len(year)
+    given = {}
+    for p, values in parts.items():
+        if values is None:
+            continue
+        valid = ~np.asarray(pd.isna(values), dtype=bool)
+        if not (isinstance(values, np.ndarray) and values.dtype == object):
+            values = pd.array(values, dtype="Float64").to_numpy(dtype=np.float64, na_value=0.0)
+        given[p] = (values, np.ones(rows, dtype=bool), valid)
+    stamp, exists = data_datetime(given, rows)
+    return np.where(exists, stamp, np.datetime64("NaT", "us"))
 
 
 def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | None = None, *,
@@ -248,7 +260,7 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
             for name, array in arrays.items()}
     stamp = _datetime(arrays)
     if stamp is not None and "datetime" not in data:
-        data["datetime"] = pd.Series(stamp.to_numpy(), index=index, copy=False)
+        data["datetime"] = pd.Series(stamp, index=index, copy=False)
     frame = pd.DataFrame(data, index=index, copy=False)
     frame.attrs["keys"] = {n: c.key for n, c in columns.items()}
     frame.attrs["names"] = {n: c.element_name for n, c in columns.items()}
