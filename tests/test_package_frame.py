@@ -130,6 +130,11 @@ def test_a_frame_too_big_is_refused_before_it_is_built(root):
     assert morvane.to_dataframe(kinds, root).shape == (10, 10)
     with pytest.raises(ValueError, match=r"10 rows x 10 columns from 10 message templates.*read_arrow"):
         morvane.to_dataframe(kinds, root, max_bytes=10 * 10 * 9 - 1)
+    # One subset of 255 replicated elements: few cells, yet 255 pandas columns
+    wide = message([101000, 31001, 1001], BitWriter().u(255, 8).raw_bytes(bytes(224)))
+    assert morvane.to_dataframe(wide, root).shape == (1, 256)
+    with pytest.raises(ValueError, match=r"1 rows x 256 columns"):
+        morvane.to_dataframe(wide, root, max_bytes=256 * 4096 - 1)
 
 
 def test_arrays_by_key_occurrence_and_missing(root):

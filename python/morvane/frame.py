@@ -24,6 +24,10 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 MAX_FRAME_BYTES = 4 << 30
 # Bytes per cell of each column kind: Int64 keeps a mask byte beside the value.
 CELL_BYTES = {"int64": 9, "float64": 8, "text": 8, "object": 8}
+# What pandas keeps per column besides its cells (Series, block, array): about
+# 4 KiB measured. A one-subset message of 1-bit replicated elements makes 8
+# columns per octet, so without it a 1 MB message passed for a small frame.
+COLUMN_BYTES = 4096
 DATE_PARTS = ("year", "month", "day", "hour", "minute", "second")
 
 
@@ -218,7 +222,7 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
                              alone_rows=sys.maxsize))
     columns = _union(runs, meanings)
     rows = sum(run.batch.num_rows for run in runs)
-    size = rows * sum(CELL_BYTES[c.kind] for c in columns.values())
+    size = rows * sum(CELL_BYTES[c.kind] for c in columns.values()) + COLUMN_BYTES * len(columns)
     if size > max_bytes:
         templates = len({tuple(m.message.unexpanded_descriptors) for run in runs for m in run.messages
                          if m.message is not None})
