@@ -356,3 +356,18 @@ def test_an_integer_element_scaled_by_an_operator_keeps_its_values(tmp_path, com
     assert widened.dtype == np.float64 and widened.tolist() == pytest.approx([1234.5, 1234.5])
     huge = read([202001], 1234)  # scale -127
     assert huge.dtype == np.float64 and huge.tolist() == pytest.approx([1234e127, 1234e127])
+
+
+def test_station_id_of_a_block_number_scaled_by_an_operator(tmp_path):
+    # pdbufr takes int() of block and station; a block scaled past int64 gives no id.
+    elements = {1001: element("WMO BLOCK NUMBER", "Numeric", 0, 0, 7, abbreviation="blockNumber"),
+                1002: element("WMO STATION NUMBER", "Numeric", 0, 0, 10, abbreviation="stationNumber")}
+    tables = _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", elements)))
+    ids = []
+    for scale in (None, 202129, 202001):  # as it is, 0.7, 7e127
+        msg = message([1001, 1002] if scale is None else [scale, 1001, 202000, 1002], BitWriter().u(7, 7).u(123, 10))
+        frame = morvane.read_bufr(msg, ["WMO_station_id", "stationNumber"], tables=tables, required_columns=False)
+        assert frame["stationNumber"].tolist() == [123]
+        # a key no row holds is left out, as pdbufr leaves it out
+        ids.append(frame["WMO_station_id"].tolist() if "WMO_station_id" in frame else None)
+    assert ids == [[7123], [123], None]
