@@ -110,6 +110,23 @@ def test_copy_refuses_to_overwrite_an_input(capsys):
     assert status == 1 and "also an input" in capsys.readouterr().err
 
 
+def test_a_range_its_key_cannot_be_compared_with_is_one_error_line(tmp_path, capsys):
+    out = tmp_path / "out.bufr"
+    for argv, shown in (
+        (("table", TEMP, "-c", "pressure", "-w", "pressure=a:b"), "pressure=a:b: its bounds cannot be compared with numbers"),
+        (("table", TEMP, "-c", "pressure", "-w", "data_datetime=2020:2021"), "with times"),
+        (("copy", "-q", "-w", "data_datetime=2020:"), "data_datetime=2020:: its bounds"),  # data key
+        (("copy", "-q", "-w", "typicalDate=1:b"), "with text"),  # header key
+    ):
+        if argv[0] == "copy":
+            argv = (*argv, TEMP, out)
+        status, _ = run(*argv)
+        err = capsys.readouterr().err.splitlines()
+        assert status == 1 and len(err) == 1 and shown in err[0], (argv, err)
+    with pytest.raises(ValueError, match="stationNumber=:x: its bounds cannot be compared with numbers"):
+        morvane.read_bufr(str(TEMP), ["pressure"], {"stationNumber": slice(None, "x")})
+
+
 def test_ls_print_keys_as_eccodes_reads_them():
     eccodes = pytest.importorskip("eccodes")
     keys = ["dataCategory", "typicalYear", "typicalDate", "bufrHeaderCentre", "numberOfSubsets", "noSuchKey"]

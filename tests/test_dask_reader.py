@@ -102,3 +102,16 @@ def test_paths_and_globs(shared_data, tmp_path):
         mdask.expand_paths(str(tmp_path / "none*.bufr"))
     with pytest.raises(ValueError):
         mdask.read_bufr(str(shared_data / "bufr" / "temp.e4.bufr"), ["pressure"], messages_per_partition=0)
+
+
+def test_a_partition_whose_integer_column_holds_fractions_keeps_them(tmp_path):
+    # 2-02-129 gives the integer element a scale in the second file only: its
+    # partition cannot take the Int64 schema the first one gave.
+    from bufr_builder import BitWriter, element, message, write_table_dir
+
+    tables = str(write_table_dir(tmp_path / "t", {7030: element("HEIGHT", "m", 0, 0, 16, abbreviation="height")}))
+    (tmp_path / "a.bufr").write_bytes(message([7030], BitWriter().u(1234, 16)))
+    (tmp_path / "b.bufr").write_bytes(message([202129, 7030], BitWriter().u(1234, 16)))
+    paths = [str(tmp_path / "a.bufr"), str(tmp_path / "b.bufr")]
+    frame = mdask.read_bufr(paths, ["height"], tables=tables).compute(scheduler="sync")
+    assert frame["height"].tolist() == pytest.approx([1234.0, 123.4])

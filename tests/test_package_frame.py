@@ -24,6 +24,9 @@ def root(tmp_path):
             4001: element("YEAR", "a", 0, 0, 12, "year"),
             4002: element("MONTH", "mon", 0, 0, 4, "month"),
             4003: element("DAY", "d", 0, 0, 6, "day"),
+            4004: element("HOUR", "h", 0, 0, 5, "hour"),
+            4005: element("MINUTE", "min", 0, 0, 6, "minute"),
+            4006: element("SECOND", "s", 3, 0, 16, "second"),
             8002: element("VERTICAL SIGNIFICANCE", "CODE TABLE", 0, 0, 6, "verticalSignificance"),
             12101: element("TEMPERATURE", "K", 2, 0, 16, "airTemperature"),
             31001: element("DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric", 0, 0, 8,
@@ -106,12 +109,32 @@ def test_meanings_failed_messages_and_dates(root):
     assert dates["datetime"].isna().tolist() == [False, True, True]
 
 
+def test_datetime_of_times_past_nanoseconds_or_out_of_range(root):
+    def timed(*when: float | None) -> bytes:
+        w = BitWriter()
+        for value, width, scale in zip(when, (12, 4, 6, 5, 6, 16), (0, 0, 0, 0, 0, 3)):
+            w.value(value, width=width, scale=scale)
+        return message([4001, 4002, 4003, 4004, 4005, 4006], w)
+
+    frame = morvane.to_dataframe(timed(2275, 1, 12, 23, 3, 7.754) + timed(1805, 6, 30, 0, 0, 0.5)
+                                 + timed(2024, 1, 1, 24, 0, 0) + timed(2024, 1, 1, 0, 60, 0)
+                                 + timed(2024, 2, 29, 12, 30, None), root)
+    stamps = frame["datetime"].tolist()
+    assert stamps[:2] == [pd.Timestamp(2275, 1, 12, 23, 3, 7, 754000), pd.Timestamp(1805, 6, 30, 0, 0, 0, 500000)]
+    assert frame["datetime"].isna().tolist() == [False, False, True, True, True]
+
+
 def test_a_frame_too_big_is_refused_before_it_is_built(root):
     # Ten templates of one element each: a sparse union of 10 columns.
     kinds = b"".join(message([1001] * n, BitWriter().raw_bytes(bytes(n))) for n in range(1, 11))
     assert morvane.to_dataframe(kinds, root).shape == (10, 10)
     with pytest.raises(ValueError, match=r"10 rows x 10 columns from 10 message templates.*read_arrow"):
         morvane.to_dataframe(kinds, root, max_bytes=10 * 10 * 9 - 1)
+    # One subset of 255 replicated elements: few cells, yet 255 pandas columns
+    wide = message([101000, 31001, 1001], BitWriter().u(255, 8).raw_bytes(bytes(224)))
+    assert morvane.to_dataframe(wide, root).shape == (1, 256)
+    with pytest.raises(ValueError, match=r"1 rows x 256 columns"):
+        morvane.to_dataframe(wide, root, max_bytes=256 * 4096 - 1)
 
 
 def test_arrays_by_key_occurrence_and_missing(root):

@@ -205,6 +205,8 @@ def test_row_cutting_refuses_arrays_that_do_not_line_up(tmp_path):
     assert cut()[0] == np.array([0, 0], dtype=np.int64).tobytes()
     for bad in (dict(outcomes=b"\0"), dict(starts=np.array([0, 3], dtype=np.uint64).tobytes()),
                 dict(starts=np.array([2, 0], dtype=np.uint64).tobytes()),
+                # a start in between past the items, the last one within them
+                dict(starts=np.array([0, 100000, 2], dtype=np.uint64).tobytes()),
                 dict(header_names=np.array([0], dtype=np.int32).tobytes())):
         with pytest.raises(ValueError, match="line up"):
             cut(**bad)
@@ -361,3 +363,45 @@ def test_compressed_corpus_runs_give_the_rows_of_message_by_message(name, copies
 
         expected = _normalised(pdbufr.read_bufr(str(path), **CORPUS_QUERY))
         pd.testing.assert_frame_equal(_normalised(got), expected, check_dtype=False)
+
+
+# 2-02 and 2-07 can give an integer element a scale: its values become
+# fractions, or numbers beyond int64, which ecCodes reads as floats.
+HEIGHT = {7030: element("HEIGHT OF STATION", "m", 0, 0, 16, abbreviation="heightOfStation")}
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_an_integer_element_scaled_by_an_operator_keeps_its_values(tmp_path, compressed):
+    tables = _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", HEIGHT)))
+
+    def read(operators, raw, width=16):
+        w = BitWriter()
+        data = w.compressed([raw, raw], width) if compressed else w.u(raw, width).u(raw, width)
+        msg = message([*operators, 7030], data, subsets=2, compressed=compressed)
+        return morvane.read_bufr(msg, ["heightOfStation"], tables=tables)["heightOfStation"]
+
+    plain = read([], 1234)
+    assert str(plain.dtype) == "Int64" and plain.tolist() == [1234, 1234]
+    tenfold = read([202127], 1234)  # scale -1: whole numbers still
+    assert str(tenfold.dtype) == "Int64" and tenfold.tolist() == [12340, 12340]
+    tenth = read([202129], 1234)  # scale +1
+    assert tenth.dtype == np.float64 and tenth.tolist() == pytest.approx([123.4, 123.4])
+    widened = read([207001], 12345, width=20)  # scale +1, reference x10, width +4
+    assert widened.dtype == np.float64 and widened.tolist() == pytest.approx([1234.5, 1234.5])
+    huge = read([202001], 1234)  # scale -127
+    assert huge.dtype == np.float64 and huge.tolist() == pytest.approx([1234e127, 1234e127])
+
+
+def test_station_id_of_a_block_number_scaled_by_an_operator(tmp_path):
+    # pdbufr takes int() of block and station; a block scaled past int64 gives no id.
+    elements = {1001: element("WMO BLOCK NUMBER", "Numeric", 0, 0, 7, abbreviation="blockNumber"),
+                1002: element("WMO STATION NUMBER", "Numeric", 0, 0, 10, abbreviation="stationNumber")}
+    tables = _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / "t", elements)))
+    ids = []
+    for scale in (None, 202129, 202001):  # as it is, 0.7, 7e127
+        msg = message([1001, 1002] if scale is None else [scale, 1001, 202000, 1002], BitWriter().u(7, 7).u(123, 10))
+        frame = morvane.read_bufr(msg, ["WMO_station_id", "stationNumber"], tables=tables, required_columns=False)
+        assert frame["stationNumber"].tolist() == [123]
+        # a key no row holds is left out, as pdbufr leaves it out
+        ids.append(frame["WMO_station_id"].tolist() if "WMO_station_id" in frame else None)
+    assert ids == [[7123], [123], None]

@@ -59,9 +59,12 @@ def wmo_station_id(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarr
         return np.zeros(n, dtype=np.int64), np.zeros(n, dtype=bool)
     exists = block[2] & station[2]
     b_valid, s_valid = exists.copy(), exists.copy()
-    value = (_as_float(block[0], b_valid).astype(np.int64) * 1000
-             + _as_float(station[0], s_valid).astype(np.int64))
-    exists &= b_valid & s_valid & (value != 0)
+    b, s = _as_float(block[0], b_valid), _as_float(station[0], s_valid)
+    # 2-02 or 2-07 can scale either past what int64 holds: no station id then
+    with np.errstate(invalid="ignore"):
+        exists &= b_valid & s_valid & (np.abs(b) < 2.0 ** 52 / 1000) & (np.abs(s) < 2.0 ** 52)
+    value = np.where(exists, b, 0).astype(np.int64) * 1000 + np.where(exists, s, 0).astype(np.int64)
+    exists &= value != 0
     return np.where(exists, value, 0), exists
 
 

@@ -375,12 +375,25 @@ def _kind(kinds: set[str]) -> str:
     return "float"
 
 
+def _whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
+    """Whether every valid value is an int64 exactly."""
+    if values.dtype.kind in "iub":
+        return True
+    held = values[valid] if not valid.all() else values
+    with np.errstate(invalid="ignore"):
+        return bool(np.all((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)))
+
+
 def _finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False) -> Any:
     """Missing values as NaN (floats), <NA> (integers), None (text) or NaT.
     `owned`: `values` is a copy of the caller's own, to be filled in place."""
     import pandas as pd
 
     missing = ~valid
+    if kind == "int" and not _whole_numbers(values, valid):
+        # 2-02 or 2-07 gave an integer element a scale (or 2-01 a width) it
+        # cannot be held with: its values are read as ecCodes reads them, floats
+        kind = "float"
     if kind == "int":
         # Always nullable: a column's type must not depend on whether this
         # read happened to meet a missing value (partitions of one query agree).

@@ -7,6 +7,7 @@ of sections 0 to 3, or a computed key (data_datetime, WMO_station_id).
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
@@ -99,13 +100,40 @@ class ValueFilter(Filter):
         return f"ValueFilter({sorted(self.wanted, key=repr)})"
 
 
+class FilterError(ValueError):
+    """A filter that cannot be applied to its key's values."""
+
+
+def _kind_of(values: np.ndarray, present: np.ndarray) -> str:
+    if values.dtype.kind in "biuf":
+        return "numbers"
+    if values.dtype.kind == "M":
+        return "times"
+    sample = next((v for v, p in zip(values.reshape(-1).tolist(), present.reshape(-1).tolist()) if p), None)
+    if isinstance(sample, str):
+        return "text"
+    return "times" if isinstance(sample, (datetime.datetime, datetime.date)) else f"{type(sample).__name__} values"
+
+
 class RangeFilter(Filter):
     """slice(lo, hi): lo <= value <= hi, either end open when None."""
 
-    def __init__(self, bounds: slice) -> None:
+    def __init__(self, bounds: slice, key: str | None = None) -> None:
         self.low, self.high = bounds.start, bounds.stop
+        self.key = key
 
     def matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
+        try:
+            return self._matches(values, present)
+        except TypeError:
+            # e.g. `--where data_datetime=2020:2021` (times against numbers) or
+            # number bounds on a text key: the user's range, not the data, is at fault
+            shown = f"{self.key}=" if self.key else ""
+            low, high = ("" if b is None else b for b in (self.low, self.high))
+            raise FilterError(f"filter {shown}{low}:{high}: its bounds cannot be compared with "
+                              f"{_kind_of(values, present)}") from None
+
+    def _matches(self, values: np.ndarray, present: np.ndarray) -> np.ndarray:
         hit = present.copy()
         if values.dtype == object:
             flat, out = values.reshape(-1), hit.reshape(-1)
@@ -146,11 +174,11 @@ class CallableFilter(Filter):
         return hit
 
 
-def make_filter(condition: Any) -> Filter:
+def make_filter(condition: Any, key: str | None = None) -> Filter:
     if isinstance(condition, Filter):
         return condition
     if isinstance(condition, slice):
-        return RangeFilter(condition)
+        return RangeFilter(condition, key)
     if callable(condition):
         return CallableFilter(condition)
     return ValueFilter(condition)
@@ -164,7 +192,7 @@ class Query:
         self.columns: tuple[str, ...] = (columns,) if isinstance(columns, str) else tuple(columns)
         if not self.columns:
             raise ValueError("read_bufr needs at least one column")
-        self.filters: dict[str, Filter] = {k: make_filter(v) for k, v in (filters or {}).items()}
+        self.filters: dict[str, Filter] = {k: make_filter(v, k) for k, v in (filters or {}).items()}
         if required_columns is True:
             self.required = frozenset(self.columns)
         elif required_columns is False:

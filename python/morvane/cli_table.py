@@ -178,7 +178,7 @@ def _is_header_key(key: str) -> bool:
 
 
 def cmd_copy(args: argparse.Namespace, out: Output, failures: Failures) -> None:
-    from ._query import make_filter
+    from ._query import FilterError, make_filter
 
     if len(args.paths) < 2:
         failures.report("copy needs at least one input file and an output file")
@@ -188,7 +188,7 @@ def cmd_copy(args: argparse.Namespace, out: Output, failures: Failures) -> None:
         failures.report(f"{output} is also an input; give another output file")
         return
     conditions = _conditions(args.where)
-    header = {k: make_filter(v) for k, v in conditions.items() if _is_header_key(k)}
+    header = {k: make_filter(v, k) for k, v in conditions.items() if _is_header_key(k)}
     data = {HEADER_ALIASES.get(k, k): v for k, v in conditions.items() if not _is_header_key(k)}
     tables = _tables(args.tables)
     selector = _DataSelector(data) if data else None
@@ -213,6 +213,9 @@ def cmd_copy(args: argparse.Namespace, out: Output, failures: Failures) -> None:
                         try:
                             if not selector.matches(msg):
                                 continue
+                        except FilterError as exc:  # the same for every message: said once
+                            failures.report(str(exc))
+                            return
                         except ValueError as exc:
                             failures.report(f"{path}: message {msg.index} at offset {msg.offset}: {exc}")
                             continue

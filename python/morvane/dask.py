@@ -15,6 +15,7 @@ for worker processes.
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import os
 from collections.abc import Iterable, Sequence
@@ -119,7 +120,16 @@ def read_partition(part: MessageRange, columns: Sequence[str], filters: Any,
     except MessageError as error:
         raise _in_file(error, part) from error.__cause__
     if schema is not None:
-        frame = frame.reindex(columns=schema.columns).astype(schema.dtypes.to_dict())
+        frame = frame.reindex(columns=schema.columns)
+        dtypes = schema.dtypes.to_dict()
+        try:
+            frame = frame.astype(dtypes)
+        except (TypeError, ValueError):
+            # An integer element that 2-02 or 2-07 gave a scale in this
+            # partition's messages holds fractions: that column stays float.
+            for name, dtype in dtypes.items():
+                with contextlib.suppress(TypeError, ValueError):
+                    frame[name] = frame[name].astype(dtype)
     return frame
 
 

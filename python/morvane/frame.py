@@ -9,6 +9,7 @@ from typing import Any
 import _morvane
 
 from ._columns import decode_runs, messages_of
+from ._computed import data_datetime
 from ._reader import ErrorMode, MessageError
 from ._tables import StrPath, Tables
 
@@ -23,6 +24,10 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 MAX_FRAME_BYTES = 4 << 30
 # Bytes per cell of each column kind: Int64 keeps a mask byte beside the value.
 CELL_BYTES = {"int64": 9, "float64": 8, "text": 8, "object": 8}
+# What pandas keeps per column besides its cells (Series, block, array): about
+# 4 KiB measured. A one-subset message of 1-bit replicated elements makes 8
+# columns per octet, so without it a 1 MB message passed for a small frame.
+COLUMN_BYTES = 4096
 DATE_PARTS = ("year", "month", "day", "hour", "minute", "second")
 
 
@@ -161,16 +166,27 @@ def _cells(values: Any, valid: Any, column: FrameColumn, tables: _morvane.TableS
     return out
 
 
-def _datetime(columns: dict[str, Any]) -> Any | None:
+def _datetime(columns: dict[str, Any]) -> np.ndarray | None:
     """One timestamp per row from the first year ... second columns, when at
     least year, month and day are there; NaT where a part is missing or the
-    date is not a real one."""
+    date is not a real one. Made as read_bufr makes data_datetime: pandas'
+    assembly of a frame of parts fails outright on a year past 2262 with a
+    fraction of a second, and carries an hour of 24 or a minute of 60 over."""
     parts = {p: columns.get(f"#1#{p}") for p in DATE_PARTS}
-    if any(parts[p] is None for p in DATE_PARTS[:3]):
+    year = parts["year"]
+    if year is None or any(parts[p] is None for p in DATE_PARTS[1:3]):
         return None
-    frame = pd.DataFrame({p: pd.array(v, dtype="Float64") if v is not None else 0
-                          for p, v in parts.items()})
-    return pd.to_datetime(frame, errors="coerce")
+    rows = len(year)
+    given = {}
+    for p, values in parts.items():
+        if values is None:
+            continue
+        valid = ~np.asarray(pd.isna(values), dtype=bool)
+        if not (isinstance(values, np.ndarray) and values.dtype == object):
+            values = pd.array(values, dtype="Float64").to_numpy(dtype=np.float64, na_value=0.0)
+        given[p] = (values, np.ones(rows, dtype=bool), valid)
+    stamp, exists = data_datetime(given, rows)
+    return np.where(exists, stamp, np.datetime64("NaT", "us"))
 
 
 def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | None = None, *,
@@ -206,7 +222,7 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
                              alone_rows=sys.maxsize))
     columns = _union(runs, meanings)
     rows = sum(run.batch.num_rows for run in runs)
-    size = rows * sum(CELL_BYTES[c.kind] for c in columns.values())
+    size = rows * sum(CELL_BYTES[c.kind] for c in columns.values()) + COLUMN_BYTES * len(columns)
     if size > max_bytes:
         templates = len({tuple(m.message.unexpanded_descriptors) for run in runs for m in run.messages
                          if m.message is not None})
@@ -248,7 +264,7 @@ def to_dataframe(source: Any, tables: Tables | _morvane.TableSet | StrPath | Non
             for name, array in arrays.items()}
     stamp = _datetime(arrays)
     if stamp is not None and "datetime" not in data:
-        data["datetime"] = pd.Series(stamp.to_numpy(), index=index, copy=False)
+        data["datetime"] = pd.Series(stamp, index=index, copy=False)
     frame = pd.DataFrame(data, index=index, copy=False)
     frame.attrs["keys"] = {n: c.key for n, c in columns.items()}
     frame.attrs["names"] = {n: c.element_name for n, c in columns.items()}
