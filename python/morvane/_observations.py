@@ -420,19 +420,20 @@ def frame_of(data: dict[str, Any], rows: int) -> Any:
     import pandas as pd
 
     try:
-        return _direct_frame(data, rows)
+        frame = _direct_frame(data, rows)
     except (TypeError, ValueError, AttributeError):
-        # pandas' internals changed under the direct route: the public one
-        return pd.DataFrame(data)
+        frame = None  # pandas' internals changed under the direct route
+    return pd.DataFrame(data) if frame is None else frame
 
 
-def _direct_frame(data: dict[str, Any], rows: int) -> Any:
+def _direct_frame(data: dict[str, Any], rows: int) -> Any | None:
+    """The frame made past pandas' checks; None if this pandas lacks the way."""
     import pandas as pd
 
     make = getattr(pd.DataFrame, "_from_arrays", None)
     sanitize = _sanitizer()
     if make is None or sanitize is None:
-        return pd.DataFrame(data)
+        return None
     names = tuple(data)
     columns = _COLUMN_INDEXES.get(names)
     if columns is None:

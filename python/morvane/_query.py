@@ -215,8 +215,8 @@ class Query:
         self.count_filter = self.filters.get(COUNT_KEY)
         # Keys whose values are gathered: the columns and the parts of the
         # computed ones, which are made of their parts, never gathered themselves
-        self.gathered: tuple[str, ...] = tuple(sorted((set(self.columns) | {p for k in self.computed for p in COMPUTED_KEYS[k]})
-                                     - set(self.computed)))
+        parts = {p for k in self.computed for p in COMPUTED_KEYS[k]}
+        self.gathered: tuple[str, ...] = tuple(sorted((set(self.columns) | parts) - set(self.computed)))
 
 
 # Queries without filters, by their columns and required_columns: a read of

@@ -13,8 +13,7 @@ import _morvane
 from . import _pickling  # noqa: F401  (lets Message and Tables be pickled)
 from ._framing import Chunk, frames, to_edition4
 from ._tables import StrPath, Tables, as_tables
-from . import _window
-from ._window import Window, memoryview_reader
+from ._window import CHUNK, Window, memoryview_reader
 
 if TYPE_CHECKING:
     import numpy
@@ -220,7 +219,7 @@ def _open(source: Source) -> tuple[Window, BinaryIO | None]:
     if isinstance(source, (str, os.PathLike)):
         fh = open(source, "rb", buffering=0)
         info = os.fstat(fh.fileno())
-        if stat.S_ISREG(info.st_mode) and info.st_size <= _window.CHUNK:
+        if stat.S_ISREG(info.st_mode) and info.st_size <= CHUNK:
             # Read whole: its chunks would cost more than its messages.
             with fh:
                 return Window.over(fh.read()), None
