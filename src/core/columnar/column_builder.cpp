@@ -354,13 +354,33 @@ void ColumnBuilder::convert(ColumnValues& values, ColumnType type) {
   }
 }
 
+std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
+                                              const NumericCoding& coding, const ItemTag& tag) {
+  const std::size_t index = element_slot(info);
+  const std::uint32_t rank = next_rank(slot(index));
+  const auto key = static_cast<std::uint32_t>(index - kFixedSlots);
+  const std::size_t c = find(key, rank);
+  if (c != kNone && !used(c)) return c;
+  // Taken in this message already (by a marker or inserted text of the
+  // same key): the next free rank, as for any message.
+  if (c != kNone) return named(element_item(info, coding, tag), rank);
+  Item item;
+  item.descriptor = info.definition->code;
+  item.definition = info.definition;
+  item.role = tag.role;
+  item.reread = tag.reread;
+  item.key = key;
+  item.catalog_index = info.index;
+  item.type = element_type(info, coding);
+  return create(item, key, rank);
+}
+
 void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding,
                             std::uint64_t raw, bool present, double value, const ItemTag& tag) {
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
-  std::size_t c = known_column(info, tag);
-  if (c == kNone) c = resolve(element_item(info, coding, tag));
+  const std::size_t c = element_column(info, coding, tag);
   accept(c, element_type(info, coding));
   ColumnValues& values = columns_[c].values;
   if (!present) {
@@ -387,8 +407,7 @@ void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
-  std::size_t c = known_column(info, tag);
-  if (c == kNone) c = resolve(element_item(info, NumericCoding{}, tag));
+  const std::size_t c = element_column(info, NumericCoding{}, tag);
   accept(c, ColumnType::Text);
   push_text(columns_[c].values, bytes);
   last_element_ = c;

@@ -158,16 +158,25 @@ private:
     Slot& s = slot(index);
     const std::uint32_t rank = s.generation == generation_ ? s.count + 1 : 1;
     std::size_t c = kNone;
-    if (message_subsets_ == 1) {
-      c = find(static_cast<std::uint32_t>(index - kFixedSlots), rank);
-    } else if (s.message == message_ && rank <= s.columns.size()) {
-      c = s.columns[rank - 1];
-    }
+    if (s.message == message_ && rank <= s.columns.size()) c = s.columns[rank - 1];
     if (c == kNone || used(c)) return kNone;
     // The rank counted, as resolve() counts it.
     s.generation = generation_;
     s.count = rank;
     return c;
+  }
+  // The column of an element (or bitmap entry) of a message of one subset:
+  // its (key, rank) is looked up once and, mostly, made at once.
+  std::size_t lone_subset_column(const ElementInfo& info, const NumericCoding& coding,
+                                 const ItemTag& tag);
+  std::size_t element_column(const ElementInfo& info, const NumericCoding& coding,
+                             const ItemTag& tag) {
+    if (message_subsets_ == 1 && by_subset_ &&
+        (tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap)) {
+      return lone_subset_column(info, coding, tag);
+    }
+    const std::size_t c = known_column(info, tag);
+    return c != kNone ? c : resolve(element_item(info, coding, tag));
   }
   // The associated field read before the element of column `element`.
   Item associated_item(std::size_t element) const;
