@@ -331,9 +331,9 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   // which often become the column's own.
   if (!item.decoded) {
   } else if (expected_rows_ > end_row) {
-    reserve(column.values, expected_rows_, *arena_);
+    reserve_new(column.values, expected_rows_, *arena_);
   } else if (by_subset_) {
-    reserve(column.values, end_row, *arena_);
+    reserve_new(column.values, end_row, *arena_);
   }
   if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
   const std::size_t c = columns_.size() - 1;

@@ -158,7 +158,7 @@ void push_whole(ColumnValues& values, std::uint64_t value) {
   }
 }
 
-bool exact_integer(const NumericCoding& coding, std::uint64_t raw, std::int64_t& out) {
+bool scaled_exact_integer(const NumericCoding& coding, std::uint64_t raw, std::int64_t& out) {
   if (raw > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
   std::int64_t sum = 0;
   if (__builtin_add_overflow(coding.reference, static_cast<std::int64_t>(raw), &sum)) return false;
