@@ -63,7 +63,7 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
   row_ = rows_;
   next_subset_ = 0;
   by_subset_ = false;
-  history_size_ = 0;
+  history_.clear();
   ++generation_;
   // The columns of a slot's ranks are found again for each message.
   ++message_;
@@ -113,7 +113,7 @@ Batch ColumnBuilder::finish() && {
 void ColumnBuilder::begin_subset() {
   row_ = rows_ + next_subset_++;
   by_subset_ = true;
-  history_size_ = 0;
+  history_.clear();
   ++generation_;
   pending_raw_.reset();
 }
@@ -170,7 +170,7 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
   item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
   item.catalog_index = info.index;
   if (tag.role == ItemRole::Quality) {
-    item.qualifies = tag.qualifies < history_size_
+    item.qualifies = tag.qualifies < history_.size()
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;
@@ -338,8 +338,13 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];
-  while (ranks.size() < rank) ranks.push_back(kNone);
-  ranks[rank - 1] = c;
+  if (ranks.size() + 1 == rank) {
+    // Ranks come one by one.
+    ranks.push_back(c);
+  } else {
+    if (ranks.size() < rank) ranks.resize(rank, kNone);
+    ranks[rank - 1] = c;
+  }
   return c;
 }
 

@@ -57,9 +57,8 @@ public:
   // Uncompressed sink.
   void begin_subset();
   void remember() {
-    // Once per element: a store, the growth kept out of line.
-    if (history_size_ == history_.size()) grow_history();
-    history_[history_size_++] = last_element_;
+    // Once per element: a store, the growth kept out of line (Cells).
+    history_.push_back(last_element_);
   }
   void numeric(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
                bool present, double value, const ItemTag& tag);
@@ -219,7 +218,6 @@ private:
   [[nodiscard]] bool used(std::size_t column) const {
     return columns_[column].values.rows() > row_;
   }
-  [[gnu::noinline]] void grow_history() { history_.resize(std::max<std::size_t>(64, history_.size() * 2)); }
   // Column `c` made able to hold a value of `type`.
   void accept(std::size_t c, ColumnType type) {
     ColumnValues& values = columns_[c].values;
@@ -281,8 +279,8 @@ private:
   std::size_t attributes_ = 0;  // entries of this message
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::uint32_t message_ = 0;
-  std::vector<std::size_t> history_;  // column of each descriptor history entry
-  std::size_t history_size_ = 0;      // entries of history_ in use
+  // Column of each descriptor history entry; grown without clearing.
+  Cells<std::size_t> history_;
   std::size_t last_element_ = 0;
 
   std::size_t rows_ = 0;            // rows of finished messages

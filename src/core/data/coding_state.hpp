@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,8 +19,22 @@ namespace morvane {
 // is a store, its growth out of line.
 class DescriptorHistory {
 public:
+  DescriptorHistory() = default;
+  DescriptorHistory(DescriptorHistory&& other) noexcept
+      : entries_(std::move(other.entries_)), size_(std::exchange(other.size_, 0)),
+        room_(std::exchange(other.room_, 0)) {}
+  DescriptorHistory& operator=(DescriptorHistory&& other) noexcept {
+    entries_ = std::move(other.entries_);
+    size_ = std::exchange(other.size_, 0);
+    room_ = std::exchange(other.room_, 0);
+    return *this;
+  }
+  DescriptorHistory(const DescriptorHistory&) = delete;
+  DescriptorHistory& operator=(const DescriptorHistory&) = delete;
+  ~DescriptorHistory() = default;
+
   void push_back(const ElementInfo* info) {
-    if (size_ == entries_.size()) grow();
+    if (size_ == room_) grow();
     entries_[size_++] = info;
   }
   [[nodiscard]] std::size_t size() const { return size_; }
@@ -28,10 +43,18 @@ public:
   void clear() { size_ = 0; }
 
 private:
-  [[gnu::noinline]] void grow() { entries_.resize(std::max<std::size_t>(64, entries_.size() * 2)); }
+  // Doubled, the new room left unset: only entries below size_ are read.
+  [[gnu::noinline]] void grow() {
+    const std::size_t room = std::max<std::size_t>(64, room_ * 2);
+    auto entries = std::make_unique_for_overwrite<const ElementInfo*[]>(room);
+    std::copy(entries_.get(), entries_.get() + size_, entries.get());
+    entries_ = std::move(entries);
+    room_ = room;
+  }
 
-  std::vector<const ElementInfo*> entries_;
+  std::unique_ptr<const ElementInfo*[]> entries_;
   std::size_t size_ = 0;
+  std::size_t room_ = 0;
 };
 
 struct ValueCodingState {
