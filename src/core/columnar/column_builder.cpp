@@ -66,7 +66,7 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
   history_.clear();
   ++generation_;
   // The columns of a slot's ranks are found again for each message.
-  ++message_;
+  next_message();
   attributes_ = 0;
 }
 
@@ -139,7 +139,12 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
   key_index_.insert(hash, index);
   key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
   // Ranks of a key come one by one, up to hundreds in a sounding.
-  named_.emplace_back().reserve(16);
+  if (rank_lists_.empty()) {
+    named_.emplace_back().reserve(16);
+  } else {
+    named_.push_back(std::move(rank_lists_.back()));
+    rank_lists_.pop_back();
+  }
   return index;
 }
 

@@ -31,6 +31,13 @@ public:
   static constexpr bool kMeanings = false;
   static constexpr bool kValues = false;  // computed from the raws here
 
+  // The working tables come from the last builder of the thread, and go
+  // back to it (builder_tables.cpp).
+  ColumnBuilder() { take_tables(); }
+  ~ColumnBuilder() { give_back_tables(); }
+  ColumnBuilder(const ColumnBuilder&) = delete;
+  ColumnBuilder& operator=(const ColumnBuilder&) = delete;
+
   // The number of rows all messages will add, when known beforehand: every
   // column is then allocated once. Counts are only claims of the messages'
   // headers, so what is set aside up front is capped.
@@ -228,6 +235,29 @@ private:
   // Associated field read before the element `element` (its column).
   void flush_associated(std::size_t element);
 
+  // The tables a builder only works with, none of which goes into its
+  // batch: a run of a few small messages costs less than making them anew.
+  struct Tables {
+    std::vector<std::vector<std::size_t>> rank_lists;  // emptied, room kept
+    std::vector<Slot> slots;
+    std::vector<std::size_t> element_slots;
+    std::vector<std::uint32_t> element_texts;
+    std::vector<AttributeEntry> attribute_table;
+    std::vector<Slot> attribute_pool;
+    KeyIndex key_index;
+    Cells<std::size_t> history;
+    // Attribute table entries are stamped with it: it keeps counting.
+    std::uint32_t message = 0;
+  };
+  // The last builder's tables on this thread; empty while a builder holds them.
+  static thread_local std::unique_ptr<Tables> spare_tables_;
+  void take_tables();
+  void give_back_tables();
+  // A new message number; all stamps cleared when it wraps.
+  void next_message();
+  // Emptied rank lists to reuse, from earlier builders.
+  std::vector<std::vector<std::size_t>> rank_lists_;
+
   struct KeyHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
@@ -274,7 +304,7 @@ private:
   std::vector<Slot> slots_;
   std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
   std::vector<std::uint32_t> element_texts_;  // by catalog index; Column::kNoElement until seen
-  std::vector<AttributeEntry> attribute_table_ = std::vector<AttributeEntry>(64);
+  std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
   std::vector<Slot> attribute_pool_;
   std::size_t attributes_ = 0;  // entries of this message
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
