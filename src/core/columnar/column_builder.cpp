@@ -340,7 +340,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   } else if (by_subset_) {
     reserve_new(column.values, end_row, *arena_);
   }
-  if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
+  if (item.type == ColumnType::Text && item.decoded) column.values.offsets().push_back(0);
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];
   if (ranks.size() + 1 == rank) {

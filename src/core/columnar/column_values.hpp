@@ -19,7 +19,7 @@ ColumnValues empty_values(ColumnType type);
 void reserve(ColumnValues& values, std::size_t rows);
 inline void reserve(ColumnValues& values, std::size_t rows, CellArena& arena) {
   if (values.type == ColumnType::Text) {
-    values.offsets.reserve(rows + 1, arena);
+    values.offsets().reserve(rows + 1, arena);
   } else {
     values.words.reserve(rows, arena);
   }
@@ -44,7 +44,7 @@ inline void pad(ColumnValues& values, std::size_t rows) {
 
 inline void push_null(ColumnValues& values) {
   if (values.type == ColumnType::Text) {
-    values.offsets.push_back(static_cast<std::int64_t>(values.chars.size()));
+    values.offsets().push_back(static_cast<std::int64_t>(values.chars().size()));
   } else {
     values.words.push_back(0);
   }
