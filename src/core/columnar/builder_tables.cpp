@@ -1,6 +1,6 @@
 // The working tables of column builders, handed from one to the next on a
 // thread: decoding a file runs a builder per run of messages, mostly of one
-// small message, and making its tables anew cost more than its columns.
+// small message, and making its tables anew costs more than its columns.
 #include <memory>
 
 #include "column_builder.hpp"
@@ -9,10 +9,14 @@ namespace morvane::columnar {
 
 namespace {
 
-// Tables grown past these are let go rather than kept for the thread's life.
+// Tables grown past these are let go rather than kept for the thread's life
+// (a few MB at most), and the key index is cleared entry by entry, so a
+// large one would slow every later builder.
 constexpr std::size_t kMaxKeptSlots = std::size_t{1} << 16U;
 constexpr std::size_t kMaxKeptRankLists = std::size_t{1} << 14U;
-constexpr std::size_t kMaxKeptEntries = std::size_t{1} << 18U;
+constexpr std::size_t kMaxKeptRanks = std::size_t{1} << 18U;  // over all rank lists
+constexpr std::size_t kMaxKeptEntries = std::size_t{1} << 16U;
+constexpr std::size_t kMaxKeptKeyRoom = std::size_t{1} << 13U;
 
 } // namespace
 
@@ -39,12 +43,15 @@ void ColumnBuilder::give_back_tables() {
   if (spare_tables_ || slots_.capacity() > kMaxKeptSlots ||
       named_.size() + rank_lists_.size() > kMaxKeptRankLists ||
       attribute_table_.size() > kMaxKeptEntries || attribute_pool_.capacity() > kMaxKeptEntries ||
-      key_index_.room() > kMaxKeptEntries || history_.capacity() > kMaxKeptEntries) {
+      key_index_.room() > kMaxKeptKeyRoom || history_.capacity() > kMaxKeptEntries) {
     return;
   }
   auto tables = std::make_unique<Tables>();
+  std::size_t ranks_kept = 0;
+  for (const std::vector<std::size_t>& ranks : rank_lists_) ranks_kept += ranks.capacity();
   for (std::vector<std::size_t>& ranks : named_) {
-    if (ranks.capacity() > kMaxKeptEntries) continue;
+    if (ranks_kept + ranks.capacity() > kMaxKeptRanks) continue;
+    ranks_kept += ranks.capacity();
     ranks.clear();
     rank_lists_.push_back(std::move(ranks));
   }
