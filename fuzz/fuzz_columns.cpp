@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const columnar::ColumnValues& v = column.values;
     const bool text = v.type == columnar::ColumnType::Text;
     if (v.rows() != batch.rows || (!text && v.words.size() != batch.rows) ||
-        (text && (v.offsets.size() != batch.rows + 1 ||
-                  static_cast<std::size_t>(v.offsets.back()) != v.chars.size())) ||
+        (text && (v.offsets().size() != batch.rows + 1 ||
+                  static_cast<std::size_t>(v.offsets().back()) != v.chars().size())) ||
         column.qualifies >= static_cast<std::int64_t>(batch.columns.size())) {
       std::abort();
     }

@@ -106,3 +106,49 @@ def test_many_keys_are_told_apart_and_found_again(tables):
         assert got[f"#1#{key(code)}"] == [code % 256, (code + 1) % 256]
         assert got[f"#2#{key(code)}"] == [None, (code + 2) % 256]
     assert len({c.key for c in batch.columns}) == len(codes)
+
+
+def test_batches_decoded_one_after_another_match_each_decoded_first_on_its_own_thread(tables):
+    # A builder takes over the working tables of the last one on its thread:
+    # what one batch leaves in them (ranks, attribute slots, keys) must not
+    # show in the next. A new thread starts without any.
+    import threading
+
+    wide = sorted(MANY)
+    w = BitWriter()
+    for code in wide:
+        w.value(code % 256, 8).value((code + 3) % 256, 8)
+    many = message([c for code in wide for c in (code, code)], w)
+    runs = [[sounding(k) for k in range(40)], [many], [sounding(5)], [sounding(10), sounding(11)],
+            [many, sounding(15)], [sounding(20)] * 3]
+
+    def decode(run):
+        return columns(_columnar.decode_messages([(d, tables) for d in run]))
+
+    def on_new_thread(run):
+        out = []
+        t = threading.Thread(target=lambda: out.append(decode(run)))
+        t.start()
+        t.join()
+        return out[0]
+
+    fresh = [on_new_thread(run) for run in runs]
+    assert fresh[2]["#1#airTemperature->percentConfidence"] == [5]
+    assert fresh[1]["#2#k2"] == [(62002 + 3) % 256]
+    for order in (slice(None), slice(None, None, -1)):
+        for run, want in zip(runs[order], fresh[order]):
+            assert decode(run) == want
+
+    # Threads at once, each with tables of its own.
+    results = [None] * 8
+
+    def work(i):
+        results[i] = [decode(runs[(i + j) % len(runs)]) for j in range(len(runs))]
+
+    pool = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join()
+    for i, got in enumerate(results):
+        assert got == [fresh[(i + j) % len(runs)] for j in range(len(runs))]

@@ -180,8 +180,8 @@ void fill_column(ArrowArray* out, const SharedBatch& batch, const columnar::Colu
   case columnar::ColumnType::Int64:
   case columnar::ColumnType::Float64: data->buffers.push_back(nonnull(values.words.data())); break;
   case columnar::ColumnType::Text:
-    data->buffers.push_back(nonnull(values.offsets.data()));
-    data->buffers.push_back(nonnull(values.chars.data()));
+    data->buffers.push_back(nonnull(values.offsets().data()));
+    data->buffers.push_back(nonnull(values.chars().data()));
     break;
   }
   out->length = static_cast<int64_t>(rows);

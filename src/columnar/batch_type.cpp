@@ -347,9 +347,9 @@ PyObject* text_list(const columnar::ColumnValues& values) {
     if (values.valid[r] == 0) {
       item = Py_NewRef(Py_None);
     } else {
-      const auto start = static_cast<std::size_t>(values.offsets[r]);
-      const auto end = static_cast<std::size_t>(values.offsets[r + 1]);
-      item = str_object(std::string_view(values.chars).substr(start, end - start));
+      const auto start = static_cast<std::size_t>(values.offsets()[r]);
+      const auto end = static_cast<std::size_t>(values.offsets()[r + 1]);
+      item = str_object(std::string_view(values.chars()).substr(start, end - start));
       if (item == nullptr) return nullptr;
     }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(r), item);

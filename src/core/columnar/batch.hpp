@@ -21,14 +21,34 @@ enum class ColumnType : std::uint8_t { Int64, Float64, Text };
 // a two's complement int64 or the bits of a float64, so the raw array of a
 // compressed column can become the column in place. Text columns keep
 // Arrow's large_utf8 layout (`offsets` has rows + 1 entries).
+struct TextCells {
+  Cells<std::int64_t> offsets;
+  std::string chars;
+};
+
 struct ColumnValues {
   ColumnType type = ColumnType::Float64;
   Cells<std::uint64_t> words;
   Cells<std::uint8_t> valid;  // 1 = present, one per row
-  Cells<std::int64_t> offsets;
-  std::string chars;
+  // Offsets and characters of a text column, apart: the numeric columns,
+  // nearly all, carry a pointer instead (a TEMP has thousands of columns).
+  std::unique_ptr<TextCells> text_part;
 
   [[nodiscard]] std::size_t rows() const { return valid.size(); }
+  Cells<std::int64_t>& offsets() { return text_cells().offsets; }
+  std::string& chars() { return text_cells().chars; }
+  [[nodiscard]] const Cells<std::int64_t>& offsets() const { return text_or_none().offsets; }
+  [[nodiscard]] const std::string& chars() const { return text_or_none().chars; }
+
+private:
+  TextCells& text_cells() {
+    if (!text_part) text_part = std::make_unique<TextCells>();
+    return *text_part;
+  }
+  [[nodiscard]] const TextCells& text_or_none() const {
+    static const TextCells none;
+    return text_part ? *text_part : none;
+  }
 };
 
 // Table B text of the elements of a batch, once per element, not per column.

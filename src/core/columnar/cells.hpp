@@ -64,13 +64,12 @@ public:
   Cells() = default;
   Cells(const Cells&) = delete;
   Cells& operator=(const Cells&) = delete;
-  Cells(Cells&& other) noexcept
-      : block_(std::move(other.block_)), at_(other.at_), size_(other.size_), room_(other.room_) {
+  Cells(Cells&& other) noexcept : at_(other.at_), size_(other.size_), room_(other.room_) {
     other.forget();
   }
   Cells& operator=(Cells&& other) noexcept {
     if (this != &other) {
-      block_ = std::move(other.block_);
+      release();
       at_ = other.at_;
       size_ = other.size_;
       room_ = other.room_;
@@ -78,11 +77,11 @@ public:
     }
     return *this;
   }
-  ~Cells() = default;
+  ~Cells() { release(); }
 
   [[nodiscard]] std::size_t size() const { return size_; }
   [[nodiscard]] bool empty() const { return size_ == 0; }
-  [[nodiscard]] std::size_t capacity() const { return room_; }
+  [[nodiscard]] std::size_t capacity() const { return room_ & ~kOwned; }
   [[nodiscard]] T* data() { return at_; }
   [[nodiscard]] const T* data() const { return at_; }
   T* begin() { return at_; }
@@ -97,7 +96,7 @@ public:
   [[gnu::always_inline]] void push_back(T value) {
     // Locals: a store through an octet pointer could alias the members.
     const std::size_t size = size_;
-    if (size == room_) grow(size + 1);
+    if (size == capacity()) grow(size + 1);
     at_[size] = value;
     size_ = size + 1;
   }
@@ -105,61 +104,77 @@ public:
   void clear() { size_ = 0; }
 
   void reserve(std::size_t n) {
-    if (n > room_) move_to(n);
+    if (n > capacity()) move_to(n);
   }
 
   // Room for `n` cells, taken from `arena` while short.
   void reserve(std::size_t n, CellArena& arena) {
-    if (n <= room_) return;
+    if (n <= capacity()) return;
     if (n * sizeof(T) > CellArena::kMaxBytes) {
       move_to(n);
       return;
     }
     T* room = static_cast<T*>(arena.allocate(n * sizeof(T)));
     std::copy(at_, at_ + size_, room);
-    block_.reset();
+    release();
     at_ = room;
     room_ = n;
   }
 
   void resize(std::size_t n, T fill = T{}) {
-    if (n > room_) grow(n);
+    if (n > capacity()) grow(n);
     if (n > size_) std::fill(at_ + size_, at_ + n, fill);
     size_ = n;
   }
 
   // `n` cells, those added left unset: for a caller that writes them all.
   void resize_for_overwrite(std::size_t n) {
-    if (n > room_) grow(n);
+    if (n > capacity()) grow(n);
     size_ = n;
   }
 
   void append(const T* first, const T* last) {
     const auto count = static_cast<std::size_t>(last - first);
-    if (size_ + count > room_) grow(size_ + count);
+    if (size_ + count > capacity()) grow(size_ + count);
     std::copy(first, last, at_ + size_);
     size_ += count;
   }
 
+  // `n` cells of room at `room`, kept alive by the caller (an arena): for
+  // cells that have none yet.
+  void place(T* room, std::size_t n) {
+    at_ = room;
+    room_ = n;
+  }
+
   // Takes over the array of `values`, which `arena` keeps.
   void adopt(std::vector<T>&& values, CellArena& arena) {
+    release();
     size_ = room_ = values.size();
     at_ = arena.keep(std::move(values));
-    block_.reset();
   }
 
 private:
+  // Set in room_ when the cells are in a block of their own, which they
+  // then own; otherwise they are in an arena, or there are none. A flag
+  // rather than an owning pointer: a one-row column has three of these.
+  static constexpr std::size_t kOwned = std::size_t{1} << 63U;
+
   // Room doubled at least, so that growing one cell at a time stays linear.
   [[gnu::noinline]] void grow(std::size_t need) {
-    move_to(std::max({need, room_ * 2, std::size_t{4}}));
+    move_to(std::max({need, capacity() * 2, std::size_t{4}}));
   }
 
   void move_to(std::size_t room) {
-    auto block = std::make_unique_for_overwrite<T[]>(room);
-    std::copy(at_, at_ + size_, block.get());
-    block_ = std::move(block);
-    at_ = block_.get();
-    room_ = room;
+    T* block = new T[room];
+    std::copy(at_, at_ + size_, block);
+    release();
+    at_ = block;
+    room_ = room | kOwned;
+  }
+
+  void release() {
+    if ((room_ & kOwned) != 0) delete[] at_;
   }
 
   void forget() {
@@ -167,9 +182,6 @@ private:
     size_ = room_ = 0;
   }
 
-  // Owns the cells when they have a block of their own; otherwise they are
-  // in an arena, or there are none.
-  std::unique_ptr<T[]> block_;
   T* at_ = nullptr;
   std::size_t size_ = 0;
   std::size_t room_ = 0;

@@ -63,10 +63,10 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
   row_ = rows_;
   next_subset_ = 0;
   by_subset_ = false;
-  history_size_ = 0;
+  history_.clear();
   ++generation_;
   // The columns of a slot's ranks are found again for each message.
-  ++message_;
+  next_message();
   attributes_ = 0;
 }
 
@@ -113,7 +113,7 @@ Batch ColumnBuilder::finish() && {
 void ColumnBuilder::begin_subset() {
   row_ = rows_ + next_subset_++;
   by_subset_ = true;
-  history_size_ = 0;
+  history_.clear();
   ++generation_;
   pending_raw_.reset();
 }
@@ -139,7 +139,12 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
   key_index_.insert(hash, index);
   key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
   // Ranks of a key come one by one, up to hundreds in a sounding.
-  named_.emplace_back().reserve(16);
+  if (rank_lists_.empty()) {
+    named_.emplace_back().reserve(16);
+  } else {
+    named_.push_back(std::move(rank_lists_.back()));
+    rank_lists_.pop_back();
+  }
   return index;
 }
 
@@ -170,7 +175,7 @@ ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
   item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
   item.catalog_index = info.index;
   if (tag.role == ItemRole::Quality) {
-    item.qualifies = tag.qualifies < history_size_
+    item.qualifies = tag.qualifies < history_.size()
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;
@@ -331,81 +336,21 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   // which often become the column's own.
   if (!item.decoded) {
   } else if (expected_rows_ > end_row) {
-    reserve(column.values, expected_rows_, *arena_);
+    reserve_new(column.values, expected_rows_, *arena_);
   } else if (by_subset_) {
-    reserve(column.values, end_row, *arena_);
+    reserve_new(column.values, end_row, *arena_);
   }
-  if (item.type == ColumnType::Text && item.decoded) column.values.offsets.push_back(0);
+  if (item.type == ColumnType::Text && item.decoded) column.values.offsets().push_back(0);
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];
-  while (ranks.size() < rank) ranks.push_back(kNone);
-  ranks[rank - 1] = c;
-  return c;
-}
-
-void ColumnBuilder::convert(ColumnValues& values, ColumnType type) {
-  pad(values, row_);
-  if (values.type == type) return;
-  if (values.type == ColumnType::Text) return;  // numbers are written as text
-  if (type == ColumnType::Text) {
-    to_text(values);
-  } else if (type == ColumnType::Float64) {
-    to_float(values);
-  }
-}
-
-void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding,
-                            std::uint64_t raw, bool present, double value, const ItemTag& tag) {
-  if (error_) return;
-  ++items_;
-  if (selecting_ && tag.role != ItemRole::Element) return;
-  std::size_t c = known_column(info, tag);
-  if (c == kNone) c = resolve(element_item(info, coding, tag));
-  accept(c, element_type(info, coding));
-  ColumnValues& values = columns_[c].values;
-  if (!present) {
-    push_null(values);
-  } else if (values.type == ColumnType::Int64) {
-    std::int64_t exact = 0;
-    if (exact_integer(coding, raw, exact)) {
-      push_int(values, exact);
-    } else {
-      to_float(values);
-      push_float(values, value);
-    }
-  } else if (values.type == ColumnType::Float64) {
-    push_float(values, value);
+  if (ranks.size() + 1 == rank) {
+    // Ranks come one by one.
+    ranks.push_back(c);
   } else {
-    push_number_text(values, value);
+    if (ranks.size() < rank) ranks.resize(rank, kNone);
+    ranks[rank - 1] = c;
   }
-  if (tag.role != ItemRole::Bitmap) last_element_ = c;
-  flush_associated(c);
-}
-
-void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
-                         std::span<const std::uint8_t> bytes, const ItemTag& tag) {
-  if (error_) return;
-  ++items_;
-  if (selecting_ && tag.role != ItemRole::Element) return;
-  std::size_t c = known_column(info, tag);
-  if (c == kNone) c = resolve(element_item(info, NumericCoding{}, tag));
-  accept(c, ColumnType::Text);
-  push_text(columns_[c].values, bytes);
-  last_element_ = c;
-  flush_associated(c);
-}
-
-void ColumnBuilder::associated(std::uint8_t, std::uint64_t raw) {
-  if (!selecting_) pending_raw_ = raw;
-}
-
-void ColumnBuilder::flush_associated(std::size_t element) {
-  if (!pending_raw_) return;
-  const std::uint64_t raw = *pending_raw_;
-  pending_raw_.reset();
-  const std::size_t c = resolve(associated_item(element));
-  accept(c, ColumnType::Int64);
-  push_whole(columns_[c].values, raw);
+  return c;
 }
 
 ColumnBuilder::Item ColumnBuilder::associated_item(std::size_t element) const {
@@ -429,24 +374,6 @@ ColumnBuilder::Item ColumnBuilder::fixed_item(std::uint32_t code, ItemRole role)
   if (key == kNoKey) key = intern(fixed_key(role));
   item.key = key;
   return item;
-}
-
-void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8_t> bytes) {
-  if (error_) return;
-  ++items_;
-  if (selecting_) return;
-  const std::size_t c = resolve(fixed_item(code, ItemRole::Text));
-  accept(c, ColumnType::Text);
-  push_text(columns_[c].values, bytes);
-}
-
-void ColumnBuilder::marker(std::uint32_t code) {
-  if (error_) return;
-  ++items_;
-  if (selecting_) return;
-  const std::size_t c = resolve(fixed_item(code, ItemRole::Marker));
-  accept(c, ColumnType::Int64);
-  push_whole(columns_[c].values, 0);
 }
 
 void ColumnBuilder::skipped(const ElementInfo& info, const NumericCoding& coding,

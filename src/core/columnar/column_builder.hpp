@@ -31,6 +31,13 @@ public:
   static constexpr bool kMeanings = false;
   static constexpr bool kValues = false;  // computed from the raws here
 
+  // The working tables come from the last builder of the thread, and go
+  // back to it (builder_tables.cpp).
+  ColumnBuilder() { take_tables(); }
+  ~ColumnBuilder() { give_back_tables(); }
+  ColumnBuilder(const ColumnBuilder&) = delete;
+  ColumnBuilder& operator=(const ColumnBuilder&) = delete;
+
   // The number of rows all messages will add, when known beforehand: every
   // column is then allocated once. Counts are only claims of the messages'
   // headers, so what is set aside up front is capped.
@@ -57,9 +64,8 @@ public:
   // Uncompressed sink.
   void begin_subset();
   void remember() {
-    // Once per element: a store, the growth kept out of line.
-    if (history_size_ == history_.size()) grow_history();
-    history_[history_size_++] = last_element_;
+    // Once per element: a store, the growth kept out of line (Cells).
+    history_.push_back(last_element_);
   }
   void numeric(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
                bool present, double value, const ItemTag& tag);
@@ -158,16 +164,25 @@ private:
     Slot& s = slot(index);
     const std::uint32_t rank = s.generation == generation_ ? s.count + 1 : 1;
     std::size_t c = kNone;
-    if (message_subsets_ == 1) {
-      c = find(static_cast<std::uint32_t>(index - kFixedSlots), rank);
-    } else if (s.message == message_ && rank <= s.columns.size()) {
-      c = s.columns[rank - 1];
-    }
+    if (s.message == message_ && rank <= s.columns.size()) c = s.columns[rank - 1];
     if (c == kNone || used(c)) return kNone;
     // The rank counted, as resolve() counts it.
     s.generation = generation_;
     s.count = rank;
     return c;
+  }
+  // The column of an element (or bitmap entry) of a message of one subset:
+  // its (key, rank) is looked up once and, mostly, made at once.
+  std::size_t lone_subset_column(const ElementInfo& info, const NumericCoding& coding,
+                                 const ItemTag& tag);
+  std::size_t element_column(const ElementInfo& info, const NumericCoding& coding,
+                             const ItemTag& tag) {
+    if (message_subsets_ == 1 && by_subset_ &&
+        (tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap)) {
+      return lone_subset_column(info, coding, tag);
+    }
+    const std::size_t c = known_column(info, tag);
+    return c != kNone ? c : resolve(element_item(info, coding, tag));
   }
   // The associated field read before the element of column `element`.
   Item associated_item(std::size_t element) const;
@@ -210,7 +225,6 @@ private:
   [[nodiscard]] bool used(std::size_t column) const {
     return columns_[column].values.rows() > row_;
   }
-  [[gnu::noinline]] void grow_history() { history_.resize(std::max<std::size_t>(64, history_.size() * 2)); }
   // Column `c` made able to hold a value of `type`.
   void accept(std::size_t c, ColumnType type) {
     ColumnValues& values = columns_[c].values;
@@ -220,6 +234,29 @@ private:
   [[gnu::noinline]] void convert(ColumnValues& values, ColumnType type);
   // Associated field read before the element `element` (its column).
   void flush_associated(std::size_t element);
+
+  // The tables a builder only works with, none of which goes into its
+  // batch: a run of a few small messages costs less than making them anew.
+  struct Tables {
+    std::vector<std::vector<std::size_t>> rank_lists;  // emptied, room kept
+    std::vector<Slot> slots;
+    std::vector<std::size_t> element_slots;
+    std::vector<std::uint32_t> element_texts;
+    std::vector<AttributeEntry> attribute_table;
+    std::vector<Slot> attribute_pool;
+    KeyIndex key_index;
+    Cells<std::size_t> history;
+    // Attribute table entries are stamped with it: it keeps counting.
+    std::uint32_t message = 0;
+  };
+  // The last builder's tables on this thread; empty while a builder holds them.
+  static thread_local std::unique_ptr<Tables> spare_tables_;
+  void take_tables();
+  void give_back_tables();
+  // A new message number; all stamps cleared when it wraps.
+  void next_message();
+  // Emptied rank lists to reuse, from earlier builders.
+  std::vector<std::vector<std::size_t>> rank_lists_;
 
   struct KeyHash {
     using is_transparent = void;
@@ -267,13 +304,13 @@ private:
   std::vector<Slot> slots_;
   std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
   std::vector<std::uint32_t> element_texts_;  // by catalog index; Column::kNoElement until seen
-  std::vector<AttributeEntry> attribute_table_ = std::vector<AttributeEntry>(64);
+  std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
   std::vector<Slot> attribute_pool_;
   std::size_t attributes_ = 0;  // entries of this message
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::uint32_t message_ = 0;
-  std::vector<std::size_t> history_;  // column of each descriptor history entry
-  std::size_t history_size_ = 0;      // entries of history_ in use
+  // Column of each descriptor history entry; grown without clearing.
+  Cells<std::size_t> history_;
   std::size_t last_element_ = 0;
 
   std::size_t rows_ = 0;            // rows of finished messages

@@ -98,13 +98,13 @@ bool column_words(ColumnType type, const NumericCoding& coding, const std::uint6
 ColumnValues empty_values(ColumnType type) {
   ColumnValues values;
   values.type = type;
-  if (type == ColumnType::Text) values.offsets.push_back(0);
+  if (type == ColumnType::Text) values.offsets().push_back(0);
   return values;
 }
 
 void reserve(ColumnValues& values, std::size_t rows) {
   if (values.type == ColumnType::Text) {
-    values.offsets.reserve(rows + 1);
+    values.offsets().reserve(rows + 1);
   } else {
     values.words.reserve(rows);
   }
@@ -113,7 +113,7 @@ void reserve(ColumnValues& values, std::size_t rows) {
 
 void pad_to(ColumnValues& values, std::size_t rows) {
   if (values.type == ColumnType::Text) {
-    values.offsets.resize(rows + 1, static_cast<std::int64_t>(values.chars.size()));
+    values.offsets().resize(rows + 1, static_cast<std::int64_t>(values.chars().size()));
   } else {
     values.words.resize(rows);
   }
@@ -134,17 +134,17 @@ void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes) {
   }
   std::size_t end = bytes.size();
   while (end > 0 && text_blank(bytes[end - 1])) --end;
-  const std::size_t at = values.chars.size();
-  values.chars.resize(at + end);
-  char* out = values.chars.data() + at;
+  const std::size_t at = values.chars().size();
+  values.chars().resize(at + end);
+  char* out = values.chars().data() + at;
   for (std::size_t i = 0; i < end; ++i) out[i] = bytes[i] < 0x80 ? static_cast<char>(bytes[i]) : '?';
-  values.offsets.push_back(static_cast<std::int64_t>(values.chars.size()));
+  values.offsets().push_back(static_cast<std::int64_t>(values.chars().size()));
   values.valid.push_back(1);
 }
 
 void push_number_text(ColumnValues& values, double value) {
-  append_number(values.chars, value);
-  values.offsets.push_back(static_cast<std::int64_t>(values.chars.size()));
+  append_number(values.chars(), value);
+  values.offsets().push_back(static_cast<std::int64_t>(values.chars().size()));
   values.valid.push_back(1);
 }
 
@@ -158,7 +158,7 @@ void push_whole(ColumnValues& values, std::uint64_t value) {
   }
 }
 
-bool exact_integer(const NumericCoding& coding, std::uint64_t raw, std::int64_t& out) {
+bool scaled_exact_integer(const NumericCoding& coding, std::uint64_t raw, std::int64_t& out) {
   if (raw > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
   std::int64_t sum = 0;
   if (__builtin_add_overflow(coding.reference, static_cast<std::int64_t>(raw), &sum)) return false;
@@ -192,11 +192,11 @@ void to_text(ColumnValues& values) {
       continue;
     }
     if (values.type == ColumnType::Int64) {
-      append_number(text.chars, static_cast<std::int64_t>(values.words[i]));
+      append_number(text.chars(), static_cast<std::int64_t>(values.words[i]));
     } else {
-      append_number(text.chars, std::bit_cast<double>(values.words[i]));
+      append_number(text.chars(), std::bit_cast<double>(values.words[i]));
     }
-    text.offsets.push_back(static_cast<std::int64_t>(text.chars.size()));
+    text.offsets().push_back(static_cast<std::int64_t>(text.chars().size()));
     text.valid.push_back(1);
   }
   values = std::move(text);

@@ -19,11 +19,22 @@ ColumnValues empty_values(ColumnType type);
 void reserve(ColumnValues& values, std::size_t rows);
 inline void reserve(ColumnValues& values, std::size_t rows, CellArena& arena) {
   if (values.type == ColumnType::Text) {
-    values.offsets.reserve(rows + 1, arena);
+    values.offsets().reserve(rows + 1, arena);
   } else {
     values.words.reserve(rows, arena);
   }
   values.valid.reserve(rows, arena);
+}
+// The same for a new numeric column: words and validity of a short one in
+// one piece of the arena.
+inline void reserve_new(ColumnValues& values, std::size_t rows, CellArena& arena) {
+  if (values.type == ColumnType::Text || rows * (sizeof(std::uint64_t) + 1) > CellArena::kMaxBytes) {
+    reserve(values, rows, arena);
+    return;
+  }
+  auto* words = static_cast<std::uint64_t*>(arena.allocate(rows * (sizeof(std::uint64_t) + 1)));
+  values.words.place(words, rows);
+  values.valid.place(reinterpret_cast<std::uint8_t*>(words + rows), rows);
 }
 // Nulls up to `rows` rows.
 void pad_to(ColumnValues& values, std::size_t rows);
@@ -33,7 +44,7 @@ inline void pad(ColumnValues& values, std::size_t rows) {
 
 inline void push_null(ColumnValues& values) {
   if (values.type == ColumnType::Text) {
-    values.offsets.push_back(static_cast<std::int64_t>(values.chars.size()));
+    values.offsets().push_back(static_cast<std::int64_t>(values.chars().size()));
   } else {
     values.words.push_back(0);
   }
@@ -56,7 +67,17 @@ void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes);
 void push_number_text(ColumnValues& values, double value);
 
 // The value (reference + raw) / 10^scale as an exact 64-bit integer, when it is one.
-[[nodiscard]] bool exact_integer(const NumericCoding& coding, std::uint64_t raw, std::int64_t& out);
+[[nodiscard]] bool scaled_exact_integer(const NumericCoding& coding, std::uint64_t raw,
+                                        std::int64_t& out);
+[[nodiscard]] inline bool exact_integer(const NumericCoding& coding, std::uint64_t raw,
+                                        std::int64_t& out) {
+  // Mostly scale 0 and a raw far from overflow: inline.
+  if (coding.scale == 0 && raw <= static_cast<std::uint64_t>(INT64_MAX) &&
+      !__builtin_add_overflow(coding.reference, static_cast<std::int64_t>(raw), &out)) {
+    return true;
+  }
+  return scaled_exact_integer(coding, raw, out);
+}
 
 // Conversions when a column meets values of another type.
 void to_float(ColumnValues& values);

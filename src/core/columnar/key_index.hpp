@@ -37,6 +37,13 @@ public:
     ++count_;
   }
 
+  // No keys, the room kept.
+  void clear() {
+    for (Entry& e : entries_) e.index = kAbsent;
+    count_ = 0;
+  }
+  [[nodiscard]] std::size_t room() const { return entries_.size(); }
+
 private:
   struct Entry {
     std::size_t hash = 0;

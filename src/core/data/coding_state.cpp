@@ -38,7 +38,7 @@ void ValueCodingState::set_new_reference(std::uint32_t code, std::int64_t refere
   new_references.emplace_back(code, reference);
 }
 
-bool ValueCodingState::take_bitmap_value(double value) {
+bool ValueCodingState::take_first_bitmap_value(double value) {
   if (inline_pending) {
     bitmap.clear();
     bitmap_cursor = 0;
@@ -49,8 +49,7 @@ bool ValueCodingState::take_bitmap_value(double value) {
   } else if (!defining_bitmap && !inline_defining) {
     return false;
   }
-  // Clamped to 0..255 and truncated toward zero; NaN cannot come from bits.
-  bitmap.push_back(static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0)));
+  bitmap.push_back(bitmap_entry(value));
   return true;
 }
 

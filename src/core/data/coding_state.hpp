@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,8 +19,22 @@ namespace morvane {
 // is a store, its growth out of line.
 class DescriptorHistory {
 public:
+  DescriptorHistory() = default;
+  DescriptorHistory(DescriptorHistory&& other) noexcept
+      : entries_(std::move(other.entries_)), size_(std::exchange(other.size_, 0)),
+        room_(std::exchange(other.room_, 0)) {}
+  DescriptorHistory& operator=(DescriptorHistory&& other) noexcept {
+    entries_ = std::move(other.entries_);
+    size_ = std::exchange(other.size_, 0);
+    room_ = std::exchange(other.room_, 0);
+    return *this;
+  }
+  DescriptorHistory(const DescriptorHistory&) = delete;
+  DescriptorHistory& operator=(const DescriptorHistory&) = delete;
+  ~DescriptorHistory() = default;
+
   void push_back(const ElementInfo* info) {
-    if (size_ == entries_.size()) grow();
+    if (size_ == room_) grow();
     entries_[size_++] = info;
   }
   [[nodiscard]] std::size_t size() const { return size_; }
@@ -28,10 +43,18 @@ public:
   void clear() { size_ = 0; }
 
 private:
-  [[gnu::noinline]] void grow() { entries_.resize(std::max<std::size_t>(64, entries_.size() * 2)); }
+  // Doubled, the new room left unset: only entries below size_ are read.
+  [[gnu::noinline]] void grow() {
+    const std::size_t room = std::max<std::size_t>(64, room_ * 2);
+    auto entries = std::make_unique_for_overwrite<const ElementInfo*[]>(room);
+    std::copy(entries_.get(), entries_.get() + size_, entries.get());
+    entries_ = std::move(entries);
+    room_ = room;
+  }
 
-  std::vector<const ElementInfo*> entries_;
+  std::unique_ptr<const ElementInfo*[]> entries_;
   std::size_t size_ = 0;
+  std::size_t room_ = 0;
 };
 
 struct ValueCodingState {
@@ -76,9 +99,17 @@ struct ValueCodingState {
   // The history index the next class 33 value qualifies, or kNoHistory when
   // no bitmap is in force.
   [[nodiscard]] std::size_t next_quality_index() {
-    if (bitmap.empty()) return kNoHistory;
-    auto index = next_bitmap_index(quality_cursor);
-    return index ? *index : kNoHistory;
+    // next_bitmap_index without its error, which is not wanted here: once
+    // per class 33 value of a TEMP, thousands a message.
+    const std::size_t length = bitmap.size();
+    std::size_t& cursor = quality_cursor;
+    if (length == 0 || cursor >= length) return kNoHistory;
+    const std::size_t offset = bitmap_base >= length ? bitmap_base - length : 0;
+    while (cursor < length && bitmap[cursor] == 1) ++cursor;
+    if (cursor >= length) return kNoHistory;
+    const std::size_t index = offset + cursor;
+    ++cursor;
+    return index < descriptor_history.size() ? index : kNoHistory;
   }
 
   [[nodiscard]] const std::int64_t* new_reference(std::uint32_t code) const {
@@ -88,8 +119,15 @@ struct ValueCodingState {
     return nullptr;
   }
   void set_new_reference(std::uint32_t code, std::int64_t reference);
-  // take_bitmap_entry for 0-31-031.
-  [[nodiscard]] bool take_bitmap_value(double value);
+  // take_bitmap_entry for 0-31-031: mostly an entry of a bitmap begun
+  // already, inline.
+  [[nodiscard]] bool take_bitmap_value(double value) {
+    if (inline_pending || (!defining_bitmap && !inline_defining)) {
+      return take_first_bitmap_value(value);
+    }
+    bitmap.push_back(bitmap_entry(value));
+    return true;
+  }
 
   // 0-31-031 read while a bitmap is being defined feeds the bitmap; returns
   // false when the element is an ordinary one.
@@ -131,6 +169,12 @@ struct ValueCodingState {
     quality_cursor = 0;
     bitmap_base = 0;
   }
+  // Clamped to 0..255 and truncated toward zero; NaN cannot come from bits.
+  static std::uint8_t bitmap_entry(double value) {
+    return static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0));
+  }
+  // The first entry of an inline bitmap, or not an entry at all.
+  [[nodiscard]] bool take_first_bitmap_value(double value);
   void start_bitmap() {
     defining_bitmap = true;
     bitmap.clear();

@@ -54,7 +54,13 @@ private:
                                                         const TableCoding& table,
                                                         const ValueCodingState& state,
                                                         NumericRead& read);
-  [[nodiscard]] Status element(const ResolvedDescriptor& descriptor, ValueCodingState& state);
+  // Once per value: true, or false with the reason in failure_, so that the
+  // common path returns a flag rather than a Status through memory.
+  [[nodiscard]] bool element(const ResolvedDescriptor& descriptor, ValueCodingState& state);
+  [[nodiscard, gnu::noinline]] bool failed(BufrError error) {
+    failure_ = std::move(error);
+    return false;
+  }
   // The element in a 2-03 block and the associated field before it.
   [[nodiscard, gnu::noinline]] Status new_reference(const ResolvedDescriptor& descriptor,
                                                     ValueCodingState& state);
@@ -65,6 +71,7 @@ private:
 
   WalkContext& context_;
   Sink& sink_;
+  BufrError failure_;  // why element() last returned false
 };
 
 template <class Sink>
@@ -122,17 +129,20 @@ template <class Sink> Status UncompressedWalk<Sink>::associated_field(ValueCodin
 }
 
 template <class Sink>
-Status UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
-                                       ValueCodingState& state) {
+bool UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
+                                     ValueCodingState& state) {
   // Inside a 2-03 block the element carries its new reference value.
-  if (state.new_reference_width != 0) [[unlikely]] return new_reference(descriptor, state);
+  if (state.new_reference_width != 0) [[unlikely]] {
+    auto status = new_reference(descriptor, state);
+    return status ? true : failed(std::move(status.error()));
+  }
   if (state.associated_width != 0 && descriptor.fxy.x != 31) [[unlikely]] {
     auto status = associated_field(state);
-    if (!status) return status;
+    if (!status) return failed(std::move(status.error()));
   }
   const std::uint32_t code = descriptor.code;
   const ElementInfo* info = descriptor.element;
-  if (info == nullptr) [[unlikely]] return fail(BufrError::missing_element(code));
+  if (info == nullptr) [[unlikely]] return failed(BufrError::missing_element(code));
   ItemTag tag;
   // 0-31-031 while a bitmap is being defined is a bitmap entry; class 33
   // after a bitmap qualifies the elements it marks.
@@ -148,26 +158,26 @@ Status UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
   double value = 0.0;
   if (info->kind == ElementKind::Text) [[unlikely]] {
     auto status = read_text(*info, state, tag);
-    if (!status) return status;
+    if (!status) return failed(std::move(status.error()));
   } else {
     const TableCoding table = table_coding(*info, state);
     NumericRead read;
     if (!read_numeric_fast(*info, table, context_.reader, state, read)) [[unlikely]] {
       auto status = read_numeric_slow(*info, table, state, read);
-      if (!status) return status;
+      if (!status) return failed(std::move(status.error()));
     }
     sink_.numeric(*info, read.coding, read.raw, read.present, read.value, tag);
     if (read.present) value = read.value;
   }
   state.override_width.reset();
   if (code == 31031) [[unlikely]] {
-    if (state.take_bitmap_value(value)) return {};
+    if (state.take_bitmap_value(value)) return true;
   } else {
     state.end_inline_bitmap();
   }
   state.descriptor_history.push_back(info);
   sink_.remember();
-  return {};
+  return true;
 }
 
 template <class Sink>
@@ -219,8 +229,7 @@ Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descript
     const Fxy fxy = descriptor.fxy;
     switch (fxy.f) {
     case 0: {
-      auto status = element(descriptor, state);
-      if (!status) return status;
+      if (!element(descriptor, state)) [[unlikely]] return fail(std::move(failure_));
       ++i;
       break;
     }

@@ -1,0 +1,110 @@
+// What the uncompressed walk hands the column builder, value by value:
+// the column each item goes to, and its value appended there.
+#include "column_builder.hpp"
+#include "column_values.hpp"
+
+namespace morvane::columnar {
+
+void ColumnBuilder::convert(ColumnValues& values, ColumnType type) {
+  pad(values, row_);
+  if (values.type == type) return;
+  if (values.type == ColumnType::Text) return;  // numbers are written as text
+  if (type == ColumnType::Text) {
+    to_text(values);
+  } else if (type == ColumnType::Float64) {
+    to_float(values);
+  }
+}
+
+std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
+                                              const NumericCoding& coding, const ItemTag& tag) {
+  const std::size_t index = element_slot(info);
+  const std::uint32_t rank = next_rank(slot(index));
+  const auto key = static_cast<std::uint32_t>(index - kFixedSlots);
+  const std::size_t c = find(key, rank);
+  if (c != kNone && !used(c)) return c;
+  // Taken in this message already (by a marker or inserted text of the
+  // same key): the next free rank, as for any message.
+  if (c != kNone) return named(element_item(info, coding, tag), rank);
+  Item item;
+  item.descriptor = info.definition->code;
+  item.definition = info.definition;
+  item.role = tag.role;
+  item.reread = tag.reread;
+  item.key = key;
+  item.catalog_index = info.index;
+  item.type = element_type(info, coding);
+  return create(item, key, rank);
+}
+
+void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding,
+                            std::uint64_t raw, bool present, double value, const ItemTag& tag) {
+  if (error_) return;
+  ++items_;
+  if (selecting_ && tag.role != ItemRole::Element) return;
+  const std::size_t c = element_column(info, coding, tag);
+  accept(c, element_type(info, coding));
+  ColumnValues& values = columns_[c].values;
+  if (!present) {
+    push_null(values);
+  } else if (values.type == ColumnType::Int64) {
+    std::int64_t exact = 0;
+    if (exact_integer(coding, raw, exact)) {
+      push_int(values, exact);
+    } else {
+      to_float(values);
+      push_float(values, value);
+    }
+  } else if (values.type == ColumnType::Float64) {
+    push_float(values, value);
+  } else {
+    push_number_text(values, value);
+  }
+  if (tag.role != ItemRole::Bitmap) last_element_ = c;
+  flush_associated(c);
+}
+
+void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
+                         std::span<const std::uint8_t> bytes, const ItemTag& tag) {
+  if (error_) return;
+  ++items_;
+  if (selecting_ && tag.role != ItemRole::Element) return;
+  const std::size_t c = element_column(info, NumericCoding{}, tag);
+  accept(c, ColumnType::Text);
+  push_text(columns_[c].values, bytes);
+  last_element_ = c;
+  flush_associated(c);
+}
+
+void ColumnBuilder::associated(std::uint8_t, std::uint64_t raw) {
+  if (!selecting_) pending_raw_ = raw;
+}
+
+void ColumnBuilder::flush_associated(std::size_t element) {
+  if (!pending_raw_) return;
+  const std::uint64_t raw = *pending_raw_;
+  pending_raw_.reset();
+  const std::size_t c = resolve(associated_item(element));
+  accept(c, ColumnType::Int64);
+  push_whole(columns_[c].values, raw);
+}
+
+void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8_t> bytes) {
+  if (error_) return;
+  ++items_;
+  if (selecting_) return;
+  const std::size_t c = resolve(fixed_item(code, ItemRole::Text));
+  accept(c, ColumnType::Text);
+  push_text(columns_[c].values, bytes);
+}
+
+void ColumnBuilder::marker(std::uint32_t code) {
+  if (error_) return;
+  ++items_;
+  if (selecting_) return;
+  const std::size_t c = resolve(fixed_item(code, ItemRole::Marker));
+  accept(c, ColumnType::Int64);
+  push_whole(columns_[c].values, 0);
+}
+
+} // namespace morvane::columnar
