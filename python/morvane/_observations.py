@@ -23,6 +23,7 @@ from ._rows import Walk, make_walk
 from ._runs import EXPANSIONS_DIFFER, UNDECODABLE, Runs
 from . import _groups
 from ._chunks import Chunk, GroupChunk, Layout, Run
+from ._dataframe import Column, frame_of
 from ._groups import Group, message_groups
 from ._items import Items, RunRows
 from ._tables import Tables, as_tables
@@ -282,22 +283,20 @@ class _Collector:
         def chosen(array: np.ndarray) -> np.ndarray:
             return array if selection is None else array[selection]
 
-        data: dict[str, Any] = {}
+        columns: list[Column] = []
         for key in self._column_order(keep, computed, order, parts):
             if key in computed:
                 value, exists = computed.pop(key)
-                data[key] = _finish(chosen(value), chosen(exists), "datetime" if key == "data_datetime"
-                                    else "int", owned=not everything)
+                columns.append((key, chosen(value), chosen(exists), "datetime" if key == "data_datetime" else "int"))
             else:
                 values, held, valid = parts.pop(key)
-                data[key] = _finish(chosen(values), chosen(valid), _kind(self.columns[key].kinds),
-                                    owned=not everything)
+                columns.append((key, chosen(values), chosen(valid), _kind(self.columns[key].kinds)))
         parts.clear()
-        if not data:
+        if not columns:
             import pandas as pd
 
             return pd.DataFrame(columns=list(q.columns))
-        return frame_of(data, n if selection is None else selection.size)
+        return frame_of(columns, n if selection is None else selection.size, owned=not everything)
 
     def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]],
                       order: np.ndarray | None, parts: dict[str, _computed.Part]) -> list[str]:
@@ -373,142 +372,6 @@ def _kind(kinds: set[str]) -> str:
     if "text" in kinds:
         return "object"
     return "float"
-
-
-def _whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
-    """Whether every valid value is an int64 exactly."""
-    if values.dtype.kind in "iub":
-        return True
-    held = values[valid] if not valid.all() else values
-    with np.errstate(invalid="ignore"):
-        return bool(np.all((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)))
-
-
-def _finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False) -> Any:
-    """Missing values as NaN (floats), <NA> (integers), None (text) or NaT.
-    `owned`: `values` is a copy of the caller's own, to be filled in place."""
-    import pandas as pd
-
-    missing = ~valid
-    if kind == "int" and not _whole_numbers(values, valid):
-        # 2-02 or 2-07 gave an integer element a scale (or 2-01 a width) it
-        # cannot be held with: its values are read as ecCodes reads them, floats
-        kind = "float"
-    if kind == "int":
-        # Always nullable: a column's type must not depend on whether this
-        # read happened to meet a missing value (partitions of one query agree).
-        numbers = np.zeros(values.size, dtype=np.int64)
-        np.copyto(numbers, values, casting="unsafe", where=valid)
-        return pd.arrays.IntegerArray(numbers, missing)
-    fill: Any
-    if kind == "datetime":
-        out, fill = values.astype("datetime64[us]", copy=not owned), np.datetime64("NaT", "us")
-    elif kind in ("text", "object"):
-        out, fill = values.astype(object, copy=not owned), None
-    else:
-        out, fill = values.astype(np.float64, copy=not owned), np.nan
-    out[missing] = fill
-    return out
-
-
-def frame_of(data: dict[str, Any], rows: int) -> Any:
-    """The frame of finished columns (`_finish`'s arrays, `rows` long each).
-
-    They need none of the checks and conversions of DataFrame(dict), which
-    cost more than all the rest of reading a small file; the frame is the
-    same. DataFrame(dict) serves if pandas lacks the direct constructors."""
-    import pandas as pd
-
-    try:
-        frame = _direct_frame(data, rows)
-    except (TypeError, ValueError, AttributeError):
-        frame = None  # pandas' internals changed under the direct route
-    return pd.DataFrame(data) if frame is None else frame
-
-
-def _direct_frame(data: dict[str, Any], rows: int) -> Any | None:
-    """The frame made past pandas' checks; None if this pandas lacks the way."""
-    import pandas as pd
-
-    make = getattr(pd.DataFrame, "_from_arrays", None)
-    sanitize = _sanitizer()
-    if make is None or sanitize is None:
-        return None
-    names = tuple(data)
-    columns = _COLUMN_INDEXES.get(names)
-    if columns is None:
-        if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
-            _COLUMN_INDEXES.clear()
-        columns = _COLUMN_INDEXES[names] = pd.Index(list(names))
-    index = pd.RangeIndex(rows)
-    # Of what DataFrame(dict) does to such columns, only pandas' sanitizing
-    # may change them (text into its string type); float and IntegerArray
-    # columns it takes as they are. It is done here and the checks skipped.
-    arrays = [a if a.dtype == np.float64 or not isinstance(a, np.ndarray) else sanitize(a, index, copy=False)
-              for a in data.values()]
-    from_blocks = _block_maker()
-    # a view: an index is immutable, but its name is the frame's own
-    if from_blocks is not None:
-        return from_blocks(_blocks(arrays), index, columns.view())
-    return make(arrays, columns=columns.view(), index=index, verify_integrity=False)
-
-
-def _blocks(arrays: list[Any]) -> list[tuple[Any, np.ndarray]]:
-    """The blocks pandas makes of the columns, in its order: the columns
-    grouped by type in the order the types first come; those of one NumPy
-    type stacked into one block (always a new array), each extension array
-    a block of its own."""
-    groups: dict[Any, list[int]] = {}
-    for i, array in enumerate(arrays):
-        dtype = array.dtype
-        groups.setdefault(dtype if isinstance(dtype, np.dtype) else id(dtype), []).append(i)
-    blocks = []
-    for members in groups.values():
-        first = arrays[members[0]]
-        if isinstance(first, np.ndarray):
-            stacked = np.empty((len(members), first.size), dtype=first.dtype)
-            for row, i in enumerate(members):
-                stacked[row] = arrays[i]
-            blocks.append((_as_datetimes(stacked) if stacked.dtype.kind == "M" else stacked,
-                           np.array(members, dtype=np.intp)))
-        else:
-            blocks.extend((arrays[i], np.array([i], dtype=np.intp)) for i in members)
-    return blocks
-
-
-def _as_datetimes(values: np.ndarray) -> Any:
-    """A block's datetime64 values as the array pandas keeps them in, as
-    pandas wraps them (with no frequency); left to pandas to wrap, at some
-    cost, if it lacks the direct constructor."""
-    from pandas.arrays import DatetimeArray
-
-    wrap = getattr(DatetimeArray, "_simple_new", None)
-    return values if wrap is None else wrap(values, dtype=values.dtype)
-
-
-def _sanitizer() -> Any:
-    """pandas' own sanitizing of one column of a new frame, if it has one
-    where this pandas keeps it."""
-    try:
-        from pandas.core.construction import sanitize_array
-    except ImportError:  # pragma: no cover - depends on the pandas version
-        return None
-    return sanitize_array
-
-
-def _block_maker() -> Any:
-    """pandas' maker of a frame from its blocks, if it has one (pandas 3)."""
-    try:
-        from pandas.api.internals import create_dataframe_from_blocks
-    except ImportError:  # pragma: no cover - depends on the pandas version
-        return None
-    return create_dataframe_from_blocks
-
-
-# Column indexes by their names: inferring their type costs more than a
-# small frame's values.
-_COLUMN_INDEXES: dict[tuple[str, ...], Any] = {}
-_COLUMN_INDEXES_KEPT = 256
 
 
 def _header_values(msg: Message, query: Query) -> dict[str, Any]:
