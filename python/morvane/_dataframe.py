@@ -42,10 +42,13 @@ def _final_kind(values: np.ndarray, valid: np.ndarray, kind: str) -> str:
 def finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False) -> Any:
     """One column as the frame holds it. `owned`: `values` is a copy of the
     caller's own, to be filled in place."""
+    return _finished(values, valid, _final_kind(values, valid, kind), owned)
+
+
+def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool) -> Any:
     import pandas as pd
 
     missing = ~valid
-    kind = _final_kind(values, valid, kind)
     if kind == "int":
         # Always nullable: a column's type must not depend on whether this
         # read happened to meet a missing value (partitions of one query agree).
@@ -118,39 +121,42 @@ def _blocks(columns: list[Column], rows: int, owned: bool, sanitize: Any,
     type stacked into one block (always a new array), each extension array
     a block of its own. Float and datetime columns are written straight
     into their block."""
-    arrays: list[Any] = []  # a finished column, or the type of one written into its block
-    for _, values, valid, kind in columns:
-        kind = _final_kind(values, valid, kind)
-        written = _WRITTEN.get(kind)
-        arrays.append(written if written is not None else
-                      _sanitized(finish(values, valid, kind, owned), sanitize, index))
+    finished: list[Any] = []  # each column finished, or None when written into its block
     groups: dict[Any, list[int]] = {}
-    for i, array in enumerate(arrays):
-        dtype = array if isinstance(array, np.dtype) else array.dtype
-        groups.setdefault(dtype if isinstance(dtype, np.dtype) else id(dtype), []).append(i)
-    blocks = []
-    for members in groups.values():
-        first = arrays[members[0]]
-        if isinstance(first, (np.dtype, np.ndarray)):
-            dtype = first if isinstance(first, np.dtype) else first.dtype
-            stacked = np.empty((len(members), rows), dtype=dtype)
-            missing = None
-            for row, i in enumerate(members):
-                array = arrays[i]
-                if isinstance(array, np.dtype):
-                    if missing is None:
-                        missing = np.zeros((len(members), rows), dtype=bool)
-                    _, values, valid, _ = columns[i]
-                    np.copyto(stacked[row], values, casting="unsafe")
-                    np.logical_not(valid, out=missing[row])
-                else:
-                    stacked[row] = array
-            if missing is not None:
-                stacked[missing] = _FILLS[dtype]
-            blocks.append((_as_datetimes(stacked) if dtype.kind == "M" else stacked,
-                           np.array(members, dtype=np.intp)))
+    for i, (_, values, valid, kind) in enumerate(columns):
+        kind = _final_kind(values, valid, kind)
+        group = _WRITTEN.get(kind)
+        array = None
+        if group is None:
+            array = _sanitized(_finished(values, valid, kind, owned), sanitize, index)
+            dtype = array.dtype
+            group = dtype if isinstance(dtype, np.dtype) else id(dtype)
+        finished.append(array)
+        members = groups.get(group)
+        if members is None:
+            groups[group] = [i]
         else:
-            blocks.extend((arrays[i], np.array([i], dtype=np.intp)) for i in members)
+            members.append(i)
+    blocks = []
+    for group, members in groups.items():
+        if not isinstance(group, np.dtype):
+            blocks.extend((finished[i], np.array([i], dtype=np.intp)) for i in members)
+            continue
+        stacked = np.empty((len(members), rows), dtype=group)
+        missing = None
+        for row, i in enumerate(members):
+            array = finished[i]
+            if array is None:
+                if missing is None:
+                    missing = np.zeros((len(members), rows), dtype=bool)
+                _, values, valid, _ = columns[i]
+                np.copyto(stacked[row], values, casting="unsafe")
+                np.logical_not(valid, out=missing[row])
+            else:
+                stacked[row] = array
+        if missing is not None:
+            stacked[missing] = _FILLS[group]
+        blocks.append((_as_datetimes(stacked) if group.kind == "M" else stacked, np.array(members, dtype=np.intp)))
     return blocks
 
 

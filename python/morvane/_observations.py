@@ -184,12 +184,6 @@ class _Collector:
         # Keys mostly share a row pattern: each is repeated over the subsets once.
         tiles: dict[bytes, np.ndarray] = {}
 
-        def tiled(held: np.ndarray, pattern: bytes) -> np.ndarray:
-            found = tiles.get(pattern)
-            if found is None:
-                found = tiles[pattern] = np.broadcast_to(held, (subsets, per_subset)).reshape(-1)
-            return found
-
         # a subset's one row takes a column of the gathered values as it is
         whole_columns = per_subset == 1 and chosen is None
         for key, (where, cols, held, all_held, pattern, position, one) in layout.keys.items():
@@ -199,7 +193,12 @@ class _Collector:
                 column.held.append(np.zeros(total, dtype=bool))
                 column.valid.append(np.zeros(total, dtype=bool))
                 continue
-            held_rows = held if subsets == 1 else tiled(held, pattern)
+            if subsets == 1:
+                held_rows = held
+            else:
+                held_rows = tiles.get(pattern)  # type: ignore[assignment]
+                if held_rows is None:
+                    held_rows = tiles[pattern] = held.repeat(subsets) if per_subset == 1 else np.tile(held, subsets)
             if where == "header":
                 by_message, present, is_text = run.column(key)
                 if run.counts.size == 1:
