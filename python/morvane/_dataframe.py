@@ -26,9 +26,8 @@ def whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
     """Whether every valid value is an int64 exactly."""
     if values.dtype.kind in "iub":
         return True
-    held = values[valid] if not valid.all() else values
-    with np.errstate(invalid="ignore"):
-        return bool(np.all((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)))
+    # (comparisons with the NaN of missing values raise no floating point error)
+    return bool(((np.trunc(values) == values) & (np.abs(values) < 2.0 ** 63)).all(where=valid))
 
 
 def _final_kind(values: np.ndarray, valid: np.ndarray, kind: str) -> str:

@@ -113,7 +113,7 @@ class _Collector:
         group, starts = found
         self.keep_alive[id(tables)] = tables
         run = Run([count for count, _ in messages], headers)
-        self._add_groups(run, tables, [(np.repeat(np.arange(len(messages)), np.diff(starts)), group)])
+        self._add_groups(run, tables, [(np.arange(len(messages)).repeat(starts[1:] - starts[:-1]), group)])
         return None
 
     def _add_groups(self, run: Run, tables: _morvane.TableSet,
