@@ -44,14 +44,12 @@ _LAYOUTS_KEPT = 256
 
 
 class _Column:
-    """One output key's pieces, chunk by chunk."""
+    """One output key's pieces (values, held, valid), chunk by chunk."""
 
-    __slots__ = ("values", "held", "valid", "kinds")
+    __slots__ = ("pieces", "kinds")
 
     def __init__(self) -> None:
-        self.values: list[np.ndarray] = []
-        self.held: list[np.ndarray] = []
-        self.valid: list[np.ndarray] = []
+        self.pieces: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         self.kinds: set[str] = set()
 
 
@@ -90,9 +88,7 @@ class _Collector:
             for j, key in enumerate(self.gathered):
                 values, held, valid, kinds = rows.key_values(j, key, run)
                 column = self.columns[key]
-                column.values.append(values)
-                column.held.append(held)
-                column.valid.append(valid)
+                column.pieces.append((values, held, valid))
                 column.kinds |= kinds
             self.chunks.append(chunk)
             self.rows += chunk.rows
@@ -186,12 +182,13 @@ class _Collector:
 
         # a subset's one row takes a column of the gathered values as it is
         whole_columns = per_subset == 1 and chosen is None
+        columns = self.columns
+        text_positions = group.text_positions
+        kind_of = group.kind
         for key, (where, cols, held, all_held, pattern, position, one) in layout.keys.items():
-            column = self.columns[key]
+            column = columns[key]
             if where == "absent":
-                column.values.append(np.full(total, np.nan))
-                column.held.append(np.zeros(total, dtype=bool))
-                column.valid.append(np.zeros(total, dtype=bool))
+                column.pieces.append((np.full(total, np.nan), np.zeros(total, dtype=bool), np.zeros(total, dtype=bool)))
                 continue
             if subsets == 1:
                 held_rows = held
@@ -208,29 +205,28 @@ class _Collector:
                     values = np.repeat(by_message[owners], per_subset)
                     ok = held_rows & np.repeat(present[owners], per_subset)
                 column.kinds.add("text" if is_text else "int")
-                column.values.append(values)
                 # A key the header lacks is not held, as a data key would not be.
-                column.held.append(ok)
-                column.valid.append(ok)
+                column.pieces.append((values, ok, ok))
                 continue
-            is_text = position in group.text_positions
-            source = texts if is_text else numbers
+            if position in text_positions:
+                source = texts
+                column.kinds.add("text")
+            else:
+                source = numbers
+                column.kinds.add(kind_of(position))
             assert source is not None
             if whole_columns:
                 # views, the gathered arrays being made for this read alone;
                 # text is copied, its array being mostly the numbers' places
                 values, ok = source[:, one], valid[:, one]
-                if is_text:
+                if source is texts:
                     values = values.copy()
             elif chosen is None:
                 values, ok = source[:, cols].reshape(-1), valid[:, cols].reshape(-1)
             else:
                 at = np.ix_(chosen, cols)
                 values, ok = source[at].reshape(-1), valid[at].reshape(-1)
-            column.values.append(values)
-            column.held.append(held_rows)
-            column.valid.append(ok if all_held else ok & held_rows)
-            column.kinds.add("text" if is_text else group.kind(position))
+            column.pieces.append((values, held_rows, ok if all_held else ok & held_rows))
         self.chunks.append(GroupChunk(run.numbers[owners], group.subsets if chosen is None else group.subsets[chosen],
                                       per_subset, layout))
         self.rows += total
@@ -241,15 +237,19 @@ class _Collector:
         n = self.rows
         parts: dict[str, _computed.Part] = {}
         for key, column in self.columns.items():
-            if not column.values:
+            pieces = column.pieces
+            if not pieces:
                 continue
-            if len(column.values) == 1:
-                parts[key] = (column.values[0], column.held[0], column.valid[0])
+            column.pieces = []
+            if len(pieces) == 1:
+                parts[key] = pieces[0]
             else:
-                values = _concat(column.values)
-                column.values = []  # each piece freed once joined: the frame is what stays
-                parts[key] = (values, _concat(column.held), _concat(column.valid))
-            column.values, column.held, column.valid = [], [], []
+                held, valid = [p[1] for p in pieces], [p[2] for p in pieces]
+                values_pieces = [p[0] for p in pieces]
+                del pieces
+                values = _concat(values_pieces)
+                del values_pieces  # each piece freed once joined: the frame is what stays
+                parts[key] = (values, _concat(held), _concat(valid))
         keep = np.ones(n, dtype=bool)
         computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         for key in q.computed:
@@ -480,7 +480,10 @@ def _frames(source: SourceArg, columns: str | Iterable[str], filters: Mapping[st
     collector = _Collector(query)
     # Small messages are decoded a run at a time.
     runs = Runs(collector, report)
-    for count, msg in enumerate(iterate_messages(source, table_source), 1):
+    # (one input read as it is: a layer less for each of its messages)
+    messages = (iterate_messages(source, table_source) if isinstance(source, (list, tuple))
+                else read(source, table_source))
+    for count, msg in enumerate(messages, 1):
         if _header_passes(msg, count, query):
             runs.take(count, msg)
             if rows is not None and collector.rows >= rows:
