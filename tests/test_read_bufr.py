@@ -196,7 +196,10 @@ def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route, own
 
     kept = given()
     columns = given()
+    arrays = [(values, ok) for _, values, ok, _ in columns]
     frame = frame_of(columns, 3, owned=owned)
+    # each column let go of once taken, by whichever route
+    assert columns == [None] * len(kept)
     expected = pd.DataFrame({name: finish(values, ok, kind) for name, values, ok, kind in kept})
     pd.testing.assert_frame_equal(frame, expected)
     assert frame["z"].dtype == np.float64 and pd.api.types.is_integer_dtype(frame["n"])
@@ -206,12 +209,12 @@ def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route, own
             == [(b.dtype, b.mgr_locs.as_array.tolist()) for b in expected._mgr.blocks])
     # the caller's arrays are left as they were, unless given as its own copies
     if not owned:
-        for (_, values, ok, _), (_, before, ok_before, _) in zip(columns, kept):
+        for (values, ok), (_, before, ok_before, _) in zip(arrays, kept):
             np.testing.assert_array_equal(values, before)
             np.testing.assert_array_equal(ok, ok_before)
     # a frame users change and join like any other
     frame.loc[1, "x"] = 7.0
-    assert frame["x"].tolist()[:2] == [1.5, 7.0] and columns[1][1][1] != 7.0
+    assert frame["x"].tolist()[:2] == [1.5, 7.0] and arrays[1][0][1] != 7.0
     pd.testing.assert_frame_equal(pd.concat([frame, frame]).iloc[3:].reset_index(drop=True), frame)
 
 

@@ -18,8 +18,9 @@ import numpy as np
 Column = tuple[str, np.ndarray, np.ndarray, str]
 
 # What a float or datetime column is written as, missing values included.
-_FILLS = {np.dtype(np.float64): np.nan, np.dtype("datetime64[us]"): np.datetime64("NaT", "us")}
-_WRITTEN = {"float": np.dtype(np.float64), "datetime": np.dtype("datetime64[us]")}
+_FILLS: dict[np.dtype[Any], Any] = {np.dtype(np.float64): np.nan,
+                                    np.dtype("datetime64[us]"): np.datetime64("NaT", "us")}
+_WRITTEN: dict[str, Any] = {"float": np.dtype(np.float64), "datetime": np.dtype("datetime64[us]")}
 
 
 def whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
@@ -65,22 +66,35 @@ def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool) -> 
     return out
 
 
-def frame_of(columns: list[Column], rows: int, owned: bool = False) -> Any:
+def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> Any:
     """The frame of the columns, `rows` long each, in their order. `owned`:
-    their values are the caller's own copies, which may be changed."""
+    their values are the caller's own copies, which may be changed. Each
+    column is let go of (its place in `columns` emptied) once taken, so that
+    a large frame is not held twice over."""
     import pandas as pd
 
+    names = [column[0] for column in columns if column is not None]
+    if len(names) < len(columns):
+        raise ValueError("a column was taken already")
+    done: dict[int, Any] = {}  # the columns taken, as finished
     try:
-        frame = _direct_frame(columns, rows, owned)
+        frame = _direct_frame(columns, rows, owned, done)
     except (TypeError, ValueError, AttributeError):
         frame = None  # pandas' internals changed under the direct route
     if frame is None:
         # (a column the direct route filled in place is filled the same again)
-        return pd.DataFrame({name: finish(values, valid, kind, owned) for name, values, valid, kind in columns})
+        data = {}
+        for i, name in enumerate(names):
+            if columns[i] is None:
+                data[name] = done[i]
+            else:
+                _, values, valid, kind = _take(columns, i)
+                data[name] = finish(values, valid, kind, owned)
+        return pd.DataFrame(data)
     return frame
 
 
-def _direct_frame(columns: list[Column], rows: int, owned: bool) -> Any | None:
+def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: dict[int, Any]) -> Any | None:
     """The frame made past pandas' checks; None if this pandas lacks the way."""
     import pandas as pd
 
@@ -88,7 +102,7 @@ def _direct_frame(columns: list[Column], rows: int, owned: bool) -> Any | None:
     sanitize = _sanitizer()
     if make is None or sanitize is None:
         return None
-    names = tuple([c[0] for c in columns])
+    names = tuple([column[0] for column in columns if column is not None])
     column_index = _COLUMN_INDEXES.get(names)
     if column_index is None:
         if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
@@ -98,10 +112,28 @@ def _direct_frame(columns: list[Column], rows: int, owned: bool) -> Any | None:
     from_blocks = _block_maker()
     # a view: an index is immutable, but its name is the frame's own
     if from_blocks is not None:
-        return from_blocks(_blocks(columns, rows, owned, sanitize, index), index, column_index.view())
-    arrays = [_sanitized(finish(values, valid, kind, owned), sanitize, index)
-              for _, values, valid, kind in columns]
+        return from_blocks(_blocks(columns, rows, owned, sanitize, index, done), index, column_index.view())
+    arrays = []
+    for i in range(len(columns)):
+        _, values, valid, kind = _take(columns, i)
+        finished = done[i] = finish(values, valid, kind, owned)
+        arrays.append(_sanitized(finished, sanitize, index))
     return make(arrays, columns=column_index.view(), index=index, verify_integrity=False)
+
+
+def _take(columns: list[Column | None], i: int) -> Column:
+    """Column i, its place emptied."""
+    column = columns[i]
+    assert column is not None
+    columns[i] = None
+    return column
+
+
+def _written(out: np.ndarray, column: Column, fill: Any) -> np.ndarray:
+    """The column written into `out`, missing values as `fill`."""
+    np.copyto(out, column[1], casting="unsafe")
+    np.copyto(out, fill, where=~column[2])
+    return out
 
 
 def _sanitized(array: Any, sanitize: Any, index: Any) -> Any:
@@ -113,48 +145,46 @@ def _sanitized(array: Any, sanitize: Any, index: Any) -> Any:
     return array
 
 
-def _blocks(columns: list[Column], rows: int, owned: bool, sanitize: Any,
-            index: Any) -> list[tuple[Any, np.ndarray]]:
+def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
+            index: Any, done: dict[int, Any]) -> list[tuple[Any, np.ndarray]]:
     """The blocks pandas makes of the columns, in its order: the columns
     grouped by type in the order the types first come; those of one NumPy
     type stacked into one block (always a new array), each extension array
     a block of its own. Float and datetime columns are written straight
-    into their block."""
+    into their block. Each column taken is put in `done`, as finished."""
     finished: list[Any] = []  # each column finished, or None when written into its block
     groups: dict[Any, list[int]] = {}
-    for i, (_, values, valid, kind) in enumerate(columns):
-        kind = _final_kind(values, valid, kind)
+    for i in range(len(columns)):
+        column = columns[i]
+        assert column is not None
+        kind = _final_kind(column[1], column[2], column[3])
         group = _WRITTEN.get(kind)
         array = None
         if group is None:
-            array = _sanitized(_finished(values, valid, kind, owned), sanitize, index)
+            columns[i] = None
+            done[i] = _finished(column[1], column[2], kind, owned)
+            array = _sanitized(done[i], sanitize, index)
             dtype = array.dtype
             group = dtype if isinstance(dtype, np.dtype) else id(dtype)
+        del column  # (each column let go of once taken)
         finished.append(array)
         members = groups.get(group)
         if members is None:
             groups[group] = [i]
         else:
             members.append(i)
-    blocks = []
+    blocks: list[tuple[Any, np.ndarray]] = []
     for group, members in groups.items():
         if not isinstance(group, np.dtype):
             blocks.extend((finished[i], np.array([i], dtype=np.intp)) for i in members)
             continue
         stacked = np.empty((len(members), rows), dtype=group)
-        missing = None
         for row, i in enumerate(members):
             array = finished[i]
             if array is None:
-                if missing is None:
-                    missing = np.zeros((len(members), rows), dtype=bool)
-                _, values, valid, _ = columns[i]
-                np.copyto(stacked[row], values, casting="unsafe")
-                np.logical_not(valid, out=missing[row])
+                done[i] = _written(stacked[row], _take(columns, i), _FILLS[group])
             else:
                 stacked[row] = array
-        if missing is not None:
-            stacked[missing] = _FILLS[group]
         blocks.append((_as_datetimes(stacked) if group.kind == "M" else stacked, np.array(members, dtype=np.intp)))
     return blocks
 

@@ -41,6 +41,9 @@ _WALKS_KEPT = 256
 FRAME_ROWS = 1 << 18
 _groups.NAMES.forget.append(_WALKS.clear)
 _LAYOUTS_KEPT = 256
+# The one filter outcome of subsets when nothing is filtered.
+_NO_FILTER_PATTERNS = np.zeros((1, 0), dtype=bool)
+_NO_FILTER_PATTERNS.flags.writeable = False
 
 
 class _Column:
@@ -153,7 +156,7 @@ class _Collector:
                 patterns, inverse = np.unique(outcome, axis=0, return_inverse=True)
                 inverse = inverse.reshape(-1)
         else:
-            patterns, inverse = np.zeros((1, 0), dtype=bool), np.zeros(n, dtype=np.intp)
+            patterns, inverse = _NO_FILTER_PATTERNS, None  # one pattern: every subset takes it
         filter_names = self.filter_names
         with_count = COUNT_KEY in q.keys
         for k, pattern in enumerate(patterns):
@@ -244,12 +247,12 @@ class _Collector:
             if len(pieces) == 1:
                 parts[key] = pieces[0]
             else:
-                held, valid = [p[1] for p in pieces], [p[2] for p in pieces]
+                held_pieces, valid_pieces = [p[1] for p in pieces], [p[2] for p in pieces]
                 values_pieces = [p[0] for p in pieces]
                 del pieces
-                values = _concat(values_pieces)
+                joined = _concat(values_pieces)
                 del values_pieces  # each piece freed once joined: the frame is what stays
-                parts[key] = (values, _concat(held), _concat(valid))
+                parts[key] = (joined, _concat(held_pieces), _concat(valid_pieces))
         keep = np.ones(n, dtype=bool)
         computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         for key in q.computed:
@@ -282,14 +285,14 @@ class _Collector:
         def chosen(array: np.ndarray) -> np.ndarray:
             return array if selection is None else array[selection]
 
-        columns: list[Column] = []
+        columns: list[Column | None] = []
         for key in self._column_order(keep, computed, order, parts):
+            # (no array kept here: the frame takes the columns one by one)
             if key in computed:
-                value, exists = computed.pop(key)
-                columns.append((key, chosen(value), chosen(exists), "datetime" if key == "data_datetime" else "int"))
+                columns.append(_column_of(key, computed.pop(key), chosen,
+                                          "datetime" if key == "data_datetime" else "int"))
             else:
-                values, held, valid = parts.pop(key)
-                columns.append((key, chosen(values), chosen(valid), _kind(self.columns[key].kinds)))
+                columns.append(_column_of(key, parts.pop(key)[::2], chosen, _kind(self.columns[key].kinds)))
         parts.clear()
         if not columns:
             import pandas as pd
@@ -349,6 +352,11 @@ class _Collector:
         if firsts:
             by_rank = np.argsort(np.concatenate(firsts), kind="stable")
             yield from zip(np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist())
+
+
+def _column_of(key: str, values_valid: tuple[np.ndarray, np.ndarray],
+               chosen: Callable[[np.ndarray], np.ndarray], kind: str) -> Column:
+    return (key, chosen(values_valid[0]), chosen(values_valid[1]), kind)
 
 
 def _concat(pieces: list[np.ndarray]) -> np.ndarray:
