@@ -304,7 +304,7 @@ class _Collector:
                       order: np.ndarray | None, parts: dict[str, _computed.Part]) -> list[str]:
         """Columns as rows bring them, in the order of the output: the plans
         (rows with the same keys) taken by the rank of their first kept row."""
-        wanted = set(self.query.columns)
+        wanted = self.query.column_set
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
         present: set[str] | None = None  # the columns some kept row holds, found when needed
         seen: dict[str, None] = {}
@@ -326,6 +326,8 @@ class _Collector:
                 break
         # Plans name every header key; one no kept row holds is left out.
         header = self.query.header_keys
+        if not header:
+            return list(seen)
         return [k for k in seen if k not in header or (k in parts and (parts[k][1] & keep).any())]
 
     def _plans_by_rank(self, keep: np.ndarray, order: np.ndarray | None,
