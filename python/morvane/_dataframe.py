@@ -27,8 +27,8 @@ def whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
     """Whether every valid value is an int64 exactly."""
     if values.dtype.kind in "iub":
         return True
-    # (comparisons with the NaN of missing values raise no floating point error)
-    return bool(((np.trunc(values) == values) & (np.abs(values) < 2.0 ** 63)).all(where=valid))
+    held = values if valid.all() else values[valid]
+    return bool(((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)).all())
 
 
 def _final_kind(values: np.ndarray, valid: np.ndarray, kind: str) -> str:
@@ -132,7 +132,7 @@ def _take(columns: list[Column | None], i: int) -> Column:
 def _written(out: np.ndarray, column: Column, fill: Any) -> np.ndarray:
     """The column written into `out`, missing values as `fill`."""
     np.copyto(out, column[1], casting="unsafe")
-    np.copyto(out, fill, where=~column[2])
+    out[~column[2]] = fill
     return out
 
 
