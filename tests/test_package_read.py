@@ -4,6 +4,7 @@ table choice and reuse, older editions and subset splitting."""
 from __future__ import annotations
 
 import io
+import os
 
 import pytest
 
@@ -87,6 +88,28 @@ def test_every_kind_of_source_reads_the_same(root, tmp_path, kind):
     source = {"path": str(path), "pathlib": path, "bytes": data, "bytearray": bytearray(data),
               "memoryview": memoryview(data), "file": io.BytesIO(data)}[kind]
     assert [numbers(m)[0] for m in morvane.read(source, str(root))] == [10.0, 11.0]
+
+
+@pytest.mark.parametrize("reported", [0, 30, None])
+def test_a_file_read_whole_ends_where_it_ends_not_where_its_size_said(root, tmp_path, monkeypatch, reported):
+    # A file may grow after its size is taken, and some (/proc) report 0:
+    # all of it is read whatever its size said.
+    from morvane import _reader
+
+    data = station(10, 273.15) + station(11, 280.0) + station(12, 290.0)
+    path = tmp_path / "three.bufr"
+    path.write_bytes(data)
+    real = _reader.os.fstat
+
+    def fstat(fd):
+        info = real(fd)
+        if reported is None:
+            return info
+        return os.stat_result((info.st_mode, info.st_ino, info.st_dev, info.st_nlink, info.st_uid, info.st_gid,
+                               reported, info.st_atime, info.st_mtime, info.st_ctime))
+
+    monkeypatch.setattr(_reader.os, "fstat", fstat)
+    assert [numbers(m)[0] for m in morvane.read(str(path), str(root))] == [10.0, 11.0, 12.0]
 
 
 def test_bad_arguments_are_refused_before_reading(root, tmp_path):

@@ -160,9 +160,10 @@ def test_types_integers_times_and_missing_values():
 
 
 @pytest.mark.parametrize("route", ["blocks", "arrays", "dict", "changed"])
-def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route):
-    from morvane import _observations
-    from morvane._observations import _finish, frame_of
+@pytest.mark.parametrize("owned", [False, True])
+def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route, owned):
+    from morvane import _dataframe
+    from morvane._dataframe import finish, frame_of
 
     def changed(*args, **kwargs):
         raise TypeError("create_dataframe_from_blocks() got an unexpected keyword argument")
@@ -170,28 +171,50 @@ def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route):
     # each way of making the frame, as the pandas at hand allows, and one
     # whose internals no longer take what they are given
     if route == "changed":
-        monkeypatch.setattr(_observations, "_block_maker", lambda: changed)
+        monkeypatch.setattr(_dataframe, "_block_maker", lambda: changed)
     elif route != "blocks":
-        monkeypatch.setattr(_observations, "_block_maker", lambda: None)
+        monkeypatch.setattr(_dataframe, "_block_maker", lambda: None)
     if route == "dict":
-        monkeypatch.setattr(_observations, "_sanitizer", lambda: None)
+        monkeypatch.setattr(_dataframe, "_sanitizer", lambda: None)
     valid = np.array([True, False, True])
-    data = {"n": _finish(np.array([1.0, 0.0, 3.0]), valid, "int"),
-            "x": _finish(np.array([1.5, 2.5, np.nan]), valid, "float"),
-            "s": _finish(np.array(["a", "b", "c"], dtype=object), valid, "text"),
-            "t": _finish(np.array([0.0, 1.0, 2.0]) * 1e6, valid, "datetime"),
-            "m": _finish(np.array([7.0, 8.0, 9.0]), ~valid, "int"),
-            "o": _finish(np.array([None, None, None], dtype=object), valid, "text"),
-            "y": _finish(np.array([0.5, -0.0, 2.0]), ~valid, "float")}
-    frame = frame_of(dict(data), 3)
-    expected = pd.DataFrame(data)
+
+    def given():
+        # float and datetime columns apart and together, integers that hold
+        # as int64 and one scaled past it, int64 values read as floats, text
+        return [("n", np.array([1.0, 0.0, 3.0]), valid, "int"),
+                ("x", np.array([1.5, 2.5, np.nan]), valid, "float"),
+                ("s", np.array(["a", "b", "c"], dtype=object), valid, "text"),
+                ("t", np.array([0, 1, 2], dtype=np.int64).view("datetime64[s]").astype("datetime64[us]"),
+                 valid, "datetime"),
+                ("m", np.array([7.0, 8.0, 9.0]), ~valid, "int"),
+                ("o", np.array([None, None, None], dtype=object), valid, "text"),
+                ("y", np.array([0.5, -0.0, 2.0]), ~valid, "float"),
+                ("z", np.array([1.5, 0.0, 3.0]), valid, "int"),
+                ("w", np.array([4, 5, 6], dtype=np.int64), ~valid, "float"),
+                ("u", np.array([2, 9, 5], dtype=np.int64).view("datetime64[D]").astype("datetime64[us]"),
+                 ~valid, "datetime")]
+
+    kept = given()
+    columns = given()
+    arrays = [(values, ok) for _, values, ok, _ in columns]
+    frame = frame_of(columns, 3, owned=owned)
+    # each column let go of once taken, by whichever route
+    assert columns == [None] * len(kept)
+    expected = pd.DataFrame({name: finish(values, ok, kind) for name, values, ok, kind in kept})
     pd.testing.assert_frame_equal(frame, expected)
+    assert frame["z"].dtype == np.float64 and pd.api.types.is_integer_dtype(frame["n"])
+    assert frame["t"].isna().tolist() == [False, True, False] and frame["w"].isna().tolist() == [True, False, True]
     # the same blocks, in the same order
     assert ([(b.dtype, b.mgr_locs.as_array.tolist()) for b in frame._mgr.blocks]
             == [(b.dtype, b.mgr_locs.as_array.tolist()) for b in expected._mgr.blocks])
+    # the caller's arrays are left as they were, unless given as its own copies
+    if not owned:
+        for (values, ok), (_, before, ok_before, _) in zip(arrays, kept):
+            np.testing.assert_array_equal(values, before)
+            np.testing.assert_array_equal(ok, ok_before)
     # a frame users change and join like any other
     frame.loc[1, "x"] = 7.0
-    assert frame["x"].tolist()[:2] == [1.5, 7.0] and data["x"][1] != 7.0
+    assert frame["x"].tolist()[:2] == [1.5, 7.0] and arrays[1][0][1] != 7.0
     pd.testing.assert_frame_equal(pd.concat([frame, frame]).iloc[3:].reset_index(drop=True), frame)
 
 

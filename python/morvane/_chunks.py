@@ -36,6 +36,7 @@ class Layout:
         self._starts = starts.tolist()
         self._names = names
         self._key_names = walk.key_names
+        self._plans: dict[int, tuple[str, ...]] = {}
         slot = {key: i for i, key in enumerate(gathered)}
         # every (row, key, reference) of the rows at once
         slot_of = np.array([slot.get(name, -1) for name in walk.key_names], dtype=np.intp)
@@ -87,10 +88,14 @@ class Layout:
                 found[key] = (where, cols, held, bool(held.all()), held.tobytes(), position, one)
         return found
 
-    def plan(self, row: int) -> list[str]:
-        """The keys of one row, in order."""
-        names = self._key_names
-        return [names[i] for i in self._names[self._starts[row]:self._starts[row + 1]].tolist()]
+    def plan(self, row: int) -> tuple[str, ...]:
+        """The keys of one row, in order (kept: a layout serves many reads)."""
+        found = self._plans.get(row)
+        if found is None:
+            names = self._key_names
+            found = self._plans[row] = tuple([names[i] for i in
+                                              self._names[self._starts[row]:self._starts[row + 1]].tolist()])
+        return found
 
 
 class Run:
@@ -163,7 +168,7 @@ class GroupChunk:
     def plan_holds(self, held: np.ndarray, plan: int) -> bool:
         return bool(held.reshape(-1, self.per_subset)[:, plan].any())
 
-    def plan_keys(self, plan: int) -> list[str]:
+    def plan_keys(self, plan: int) -> tuple[str, ...]:
         return self.layout.plan(plan)
 
 

@@ -10,7 +10,7 @@ is framed and no more than one message is held at a time.
 from __future__ import annotations
 
 from collections.abc import Iterator
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from ._window import Window
 
@@ -21,8 +21,7 @@ EDITION4_SECTION1_LENGTH = 22
 UNDEFINED_SUBCATEGORY = 255
 
 
-@dataclass(frozen=True)
-class Chunk:
+class Chunk(NamedTuple):
     """One message as found in the input: where it starts, how long it is
     taken to be, its edition (None when too short to tell), its bytes, and
     why it cannot be used (None when its framing looks sound).

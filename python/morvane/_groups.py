@@ -42,13 +42,15 @@ class Group:
     __slots__ = ("codes", "names", "first_level", "subsets", "text_positions", "_kinds", "_gather")
 
     def __init__(self, codes: tuple[int, ...], names: tuple[str, ...], first_level: int,
-                 subsets: np.ndarray, kinds: Sequence[str], gather: Gather) -> None:
+                 subsets: np.ndarray, kinds: Sequence[str], gather: Gather,
+                 text_positions: frozenset[int] | None = None) -> None:
         self.codes = codes
         self.names = names
         self.first_level = first_level
         self.subsets = subsets
         self._kinds = kinds
-        self.text_positions = frozenset([i for i, k in enumerate(kinds) if k == "text"])
+        self.text_positions = (frozenset([i for i, k in enumerate(kinds) if k == "text"])
+                               if text_positions is None else text_positions)
         self._gather = gather
 
     def kind(self, position: int) -> str:
@@ -257,7 +259,8 @@ def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
         valid = np.array([batch.valid(columns[p]) for p in positions], dtype=bool)
         texts = None
         if text_at:
-            texts = np.full((n, len(positions)), None, dtype=object, order="F")
+            # (object arrays are made holding None)
+            texts = np.empty((n, len(positions)), dtype=object, order="F")
             for j in text_at:
                 if valid[j].any():  # (no text made of a column all missing)
                     column = np.array(batch.values(columns[positions[j]]), dtype=object)
@@ -268,24 +271,36 @@ def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
     return gather
 
 
-class _Elements:
-    """The descriptor, key and kind of each column of a batch."""
+# What the elements of a batch come to, by the batch's elements: reads of
+# many small files meet the same ones again and again.
+_ELEMENT_KINDS: dict[tuple[Any, ...], tuple[list[str], list[int], frozenset[int]]] = {}
+_ELEMENT_KINDS_KEPT = 32
 
-    __slots__ = ("codes", "names", "kinds")
+
+class _Elements:
+    """The descriptor, key and kind of each column of a batch, the columns
+    of replication factors and those of text."""
+
+    __slots__ = ("codes", "names", "kinds", "factors", "text_positions")
 
     def __init__(self, batch: Any) -> None:
-        self.codes, self.names, types = batch.elements
-        kind = COLUMN_KINDS.get
-        self.kinds = [kind(t, "float") for t in types]
-
-    def factors(self) -> list[int]:
-        """The columns of replication factors."""
-        return [i for i, code in enumerate(self.codes) if code in REPLICATION_FACTORS]
+        elements = batch.elements
+        self.codes, self.names, types = elements
+        found = _ELEMENT_KINDS.get(elements)
+        if found is None:
+            if len(_ELEMENT_KINDS) >= _ELEMENT_KINDS_KEPT:
+                _ELEMENT_KINDS.clear()  # bounded, whatever the input
+            kind = COLUMN_KINDS.get
+            kinds = [kind(t, "float") for t in types]
+            found = _ELEMENT_KINDS[elements] = (
+                kinds, [i for i, code in enumerate(self.codes) if code in REPLICATION_FACTORS],
+                frozenset([i for i, k in enumerate(kinds) if k == "text"]))
+        self.kinds, self.factors, self.text_positions = found
 
     def group(self, batch: Any, n: int, first_level: int) -> Group:
         """All the columns as one group of all the rows."""
         return Group(self.codes, self.names, first_level, np.arange(n), self.kinds,
-                     _batch_gather(batch, range(len(self.codes)), None, self.kinds))
+                     _batch_gather(batch, range(len(self.codes)), None, self.kinds), self.text_positions)
 
     def group_of(self, batch: Any, columns: list[int], rows: np.ndarray, first_level: int) -> Group:
         """The given columns as a group of the given rows."""
@@ -307,7 +322,7 @@ def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset
     if n == 0:
         return None
     elements = _Elements(batch)
-    factors = elements.factors()
+    factors = elements.factors
     if factors:
         # all factors at once: (factor, row)
         valid = np.array([batch.valid(i) for i in factors], dtype=bool)
@@ -334,7 +349,7 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
         return [elements.group(batch, n, 1)]
     # Uncompressed subsets share the message's columns; those with the same
     # replication counts have the same elements.
-    factors = elements.factors()
+    factors = elements.factors
     if not factors:
         return [elements.group(batch, n, 1)]
     counts = np.empty((n, len(factors)), dtype=np.int64)

@@ -23,6 +23,7 @@ from ._rows import Walk, make_walk
 from ._runs import EXPANSIONS_DIFFER, UNDECODABLE, Runs
 from . import _groups
 from ._chunks import Chunk, GroupChunk, Layout, Run
+from ._dataframe import Column, frame_of
 from ._groups import Group, message_groups
 from ._items import Items, RunRows
 from ._tables import Tables, as_tables
@@ -40,17 +41,18 @@ _WALKS_KEPT = 256
 FRAME_ROWS = 1 << 18
 _groups.NAMES.forget.append(_WALKS.clear)
 _LAYOUTS_KEPT = 256
+# The one filter outcome of subsets when nothing is filtered.
+_NO_FILTER_PATTERNS = np.zeros((1, 0), dtype=bool)
+_NO_FILTER_PATTERNS.flags.writeable = False
 
 
 class _Column:
-    """One output key's pieces, chunk by chunk."""
+    """One output key's pieces (values, held, valid), chunk by chunk."""
 
-    __slots__ = ("values", "held", "valid", "kinds")
+    __slots__ = ("pieces", "kinds")
 
     def __init__(self) -> None:
-        self.values: list[np.ndarray] = []
-        self.held: list[np.ndarray] = []
-        self.valid: list[np.ndarray] = []
+        self.pieces: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         self.kinds: set[str] = set()
 
 
@@ -89,9 +91,7 @@ class _Collector:
             for j, key in enumerate(self.gathered):
                 values, held, valid, kinds = rows.key_values(j, key, run)
                 column = self.columns[key]
-                column.values.append(values)
-                column.held.append(held)
-                column.valid.append(valid)
+                column.pieces.append((values, held, valid))
                 column.kinds |= kinds
             self.chunks.append(chunk)
             self.rows += chunk.rows
@@ -112,7 +112,7 @@ class _Collector:
         group, starts = found
         self.keep_alive[id(tables)] = tables
         run = Run([count for count, _ in messages], headers)
-        self._add_groups(run, tables, [(np.repeat(np.arange(len(messages)), np.diff(starts)), group)])
+        self._add_groups(run, tables, [(np.arange(len(messages)).repeat(starts[1:] - starts[:-1]), group)])
         return None
 
     def _add_groups(self, run: Run, tables: _morvane.TableSet,
@@ -156,7 +156,7 @@ class _Collector:
                 patterns, inverse = np.unique(outcome, axis=0, return_inverse=True)
                 inverse = inverse.reshape(-1)
         else:
-            patterns, inverse = np.zeros((1, 0), dtype=bool), np.zeros(n, dtype=np.intp)
+            patterns, inverse = _NO_FILTER_PATTERNS, None  # one pattern: every subset takes it
         filter_names = self.filter_names
         with_count = COUNT_KEY in q.keys
         for k, pattern in enumerate(patterns):
@@ -183,22 +183,22 @@ class _Collector:
         # Keys mostly share a row pattern: each is repeated over the subsets once.
         tiles: dict[bytes, np.ndarray] = {}
 
-        def tiled(held: np.ndarray, pattern: bytes) -> np.ndarray:
-            found = tiles.get(pattern)
-            if found is None:
-                found = tiles[pattern] = np.broadcast_to(held, (subsets, per_subset)).reshape(-1)
-            return found
-
         # a subset's one row takes a column of the gathered values as it is
         whole_columns = per_subset == 1 and chosen is None
+        columns = self.columns
+        text_positions = group.text_positions
+        kind_of = group.kind
         for key, (where, cols, held, all_held, pattern, position, one) in layout.keys.items():
-            column = self.columns[key]
+            column = columns[key]
             if where == "absent":
-                column.values.append(np.full(total, np.nan))
-                column.held.append(np.zeros(total, dtype=bool))
-                column.valid.append(np.zeros(total, dtype=bool))
+                column.pieces.append((np.full(total, np.nan), np.zeros(total, dtype=bool), np.zeros(total, dtype=bool)))
                 continue
-            held_rows = held if subsets == 1 else tiled(held, pattern)
+            if subsets == 1:
+                held_rows = held
+            else:
+                held_rows = tiles.get(pattern)  # type: ignore[assignment]
+                if held_rows is None:
+                    held_rows = tiles[pattern] = held.repeat(subsets) if per_subset == 1 else np.tile(held, subsets)
             if where == "header":
                 by_message, present, is_text = run.column(key)
                 if run.counts.size == 1:
@@ -208,29 +208,28 @@ class _Collector:
                     values = np.repeat(by_message[owners], per_subset)
                     ok = held_rows & np.repeat(present[owners], per_subset)
                 column.kinds.add("text" if is_text else "int")
-                column.values.append(values)
                 # A key the header lacks is not held, as a data key would not be.
-                column.held.append(ok)
-                column.valid.append(ok)
+                column.pieces.append((values, ok, ok))
                 continue
-            is_text = position in group.text_positions
-            source = texts if is_text else numbers
+            if position in text_positions:
+                source = texts
+                column.kinds.add("text")
+            else:
+                source = numbers
+                column.kinds.add(kind_of(position))
             assert source is not None
             if whole_columns:
                 # views, the gathered arrays being made for this read alone;
                 # text is copied, its array being mostly the numbers' places
                 values, ok = source[:, one], valid[:, one]
-                if is_text:
+                if source is texts:
                     values = values.copy()
             elif chosen is None:
                 values, ok = source[:, cols].reshape(-1), valid[:, cols].reshape(-1)
             else:
                 at = np.ix_(chosen, cols)
                 values, ok = source[at].reshape(-1), valid[at].reshape(-1)
-            column.values.append(values)
-            column.held.append(held_rows)
-            column.valid.append(ok if all_held else ok & held_rows)
-            column.kinds.add("text" if is_text else group.kind(position))
+            column.pieces.append((values, held_rows, ok if all_held else ok & held_rows))
         self.chunks.append(GroupChunk(run.numbers[owners], group.subsets if chosen is None else group.subsets[chosen],
                                       per_subset, layout))
         self.rows += total
@@ -241,15 +240,19 @@ class _Collector:
         n = self.rows
         parts: dict[str, _computed.Part] = {}
         for key, column in self.columns.items():
-            if not column.values:
+            pieces = column.pieces
+            if not pieces:
                 continue
-            if len(column.values) == 1:
-                parts[key] = (column.values[0], column.held[0], column.valid[0])
+            column.pieces = []
+            if len(pieces) == 1:
+                parts[key] = pieces[0]
             else:
-                values = _concat(column.values)
-                column.values = []  # each piece freed once joined: the frame is what stays
-                parts[key] = (values, _concat(column.held), _concat(column.valid))
-            column.values, column.held, column.valid = [], [], []
+                held_pieces, valid_pieces = [p[1] for p in pieces], [p[2] for p in pieces]
+                values_pieces = [p[0] for p in pieces]
+                del pieces
+                joined = _concat(values_pieces)
+                del values_pieces  # each piece freed once joined: the frame is what stays
+                parts[key] = (joined, _concat(held_pieces), _concat(valid_pieces))
         keep = np.ones(n, dtype=bool)
         computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         for key in q.computed:
@@ -282,28 +285,26 @@ class _Collector:
         def chosen(array: np.ndarray) -> np.ndarray:
             return array if selection is None else array[selection]
 
-        data: dict[str, Any] = {}
+        columns: list[Column | None] = []
         for key in self._column_order(keep, computed, order, parts):
+            # (no array kept here: the frame takes the columns one by one)
             if key in computed:
-                value, exists = computed.pop(key)
-                data[key] = _finish(chosen(value), chosen(exists), "datetime" if key == "data_datetime"
-                                    else "int", owned=not everything)
+                columns.append(_column_of(key, computed.pop(key), chosen,
+                                          "datetime" if key == "data_datetime" else "int"))
             else:
-                values, held, valid = parts.pop(key)
-                data[key] = _finish(chosen(values), chosen(valid), _kind(self.columns[key].kinds),
-                                    owned=not everything)
+                columns.append(_column_of(key, parts.pop(key)[::2], chosen, _kind(self.columns[key].kinds)))
         parts.clear()
-        if not data:
+        if not columns:
             import pandas as pd
 
             return pd.DataFrame(columns=list(q.columns))
-        return frame_of(data, n if selection is None else selection.size)
+        return frame_of(columns, n if selection is None else selection.size, owned=not everything)
 
     def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]],
                       order: np.ndarray | None, parts: dict[str, _computed.Part]) -> list[str]:
         """Columns as rows bring them, in the order of the output: the plans
         (rows with the same keys) taken by the rank of their first kept row."""
-        wanted = set(self.query.columns)
+        wanted = self.query.column_set
         computed_held = {k: v[1] & keep for k, v in computed.items() if k in wanted}
         present: set[str] | None = None  # the columns some kept row holds, found when needed
         seen: dict[str, None] = {}
@@ -325,6 +326,8 @@ class _Collector:
                 break
         # Plans name every header key; one no kept row holds is left out.
         header = self.query.header_keys
+        if not header:
+            return list(seen)
         return [k for k in seen if k not in header or (k in parts and (parts[k][1] & keep).any())]
 
     def _plans_by_rank(self, keep: np.ndarray, order: np.ndarray | None,
@@ -353,6 +356,11 @@ class _Collector:
             yield from zip(np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist())
 
 
+def _column_of(key: str, values_valid: tuple[np.ndarray, np.ndarray],
+               chosen: Callable[[np.ndarray], np.ndarray], kind: str) -> Column:
+    return (key, chosen(values_valid[0]), chosen(values_valid[1]), kind)
+
+
 def _concat(pieces: list[np.ndarray]) -> np.ndarray:
     """The pieces joined; a piece alone is not copied (what is made of the
     joined arrays is always a new array)."""
@@ -373,142 +381,6 @@ def _kind(kinds: set[str]) -> str:
     if "text" in kinds:
         return "object"
     return "float"
-
-
-def _whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
-    """Whether every valid value is an int64 exactly."""
-    if values.dtype.kind in "iub":
-        return True
-    held = values[valid] if not valid.all() else values
-    with np.errstate(invalid="ignore"):
-        return bool(np.all((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)))
-
-
-def _finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False) -> Any:
-    """Missing values as NaN (floats), <NA> (integers), None (text) or NaT.
-    `owned`: `values` is a copy of the caller's own, to be filled in place."""
-    import pandas as pd
-
-    missing = ~valid
-    if kind == "int" and not _whole_numbers(values, valid):
-        # 2-02 or 2-07 gave an integer element a scale (or 2-01 a width) it
-        # cannot be held with: its values are read as ecCodes reads them, floats
-        kind = "float"
-    if kind == "int":
-        # Always nullable: a column's type must not depend on whether this
-        # read happened to meet a missing value (partitions of one query agree).
-        numbers = np.zeros(values.size, dtype=np.int64)
-        np.copyto(numbers, values, casting="unsafe", where=valid)
-        return pd.arrays.IntegerArray(numbers, missing)
-    fill: Any
-    if kind == "datetime":
-        out, fill = values.astype("datetime64[us]", copy=not owned), np.datetime64("NaT", "us")
-    elif kind in ("text", "object"):
-        out, fill = values.astype(object, copy=not owned), None
-    else:
-        out, fill = values.astype(np.float64, copy=not owned), np.nan
-    out[missing] = fill
-    return out
-
-
-def frame_of(data: dict[str, Any], rows: int) -> Any:
-    """The frame of finished columns (`_finish`'s arrays, `rows` long each).
-
-    They need none of the checks and conversions of DataFrame(dict), which
-    cost more than all the rest of reading a small file; the frame is the
-    same. DataFrame(dict) serves if pandas lacks the direct constructors."""
-    import pandas as pd
-
-    try:
-        frame = _direct_frame(data, rows)
-    except (TypeError, ValueError, AttributeError):
-        frame = None  # pandas' internals changed under the direct route
-    return pd.DataFrame(data) if frame is None else frame
-
-
-def _direct_frame(data: dict[str, Any], rows: int) -> Any | None:
-    """The frame made past pandas' checks; None if this pandas lacks the way."""
-    import pandas as pd
-
-    make = getattr(pd.DataFrame, "_from_arrays", None)
-    sanitize = _sanitizer()
-    if make is None or sanitize is None:
-        return None
-    names = tuple(data)
-    columns = _COLUMN_INDEXES.get(names)
-    if columns is None:
-        if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
-            _COLUMN_INDEXES.clear()
-        columns = _COLUMN_INDEXES[names] = pd.Index(list(names))
-    index = pd.RangeIndex(rows)
-    # Of what DataFrame(dict) does to such columns, only pandas' sanitizing
-    # may change them (text into its string type); float and IntegerArray
-    # columns it takes as they are. It is done here and the checks skipped.
-    arrays = [a if a.dtype == np.float64 or not isinstance(a, np.ndarray) else sanitize(a, index, copy=False)
-              for a in data.values()]
-    from_blocks = _block_maker()
-    # a view: an index is immutable, but its name is the frame's own
-    if from_blocks is not None:
-        return from_blocks(_blocks(arrays), index, columns.view())
-    return make(arrays, columns=columns.view(), index=index, verify_integrity=False)
-
-
-def _blocks(arrays: list[Any]) -> list[tuple[Any, np.ndarray]]:
-    """The blocks pandas makes of the columns, in its order: the columns
-    grouped by type in the order the types first come; those of one NumPy
-    type stacked into one block (always a new array), each extension array
-    a block of its own."""
-    groups: dict[Any, list[int]] = {}
-    for i, array in enumerate(arrays):
-        dtype = array.dtype
-        groups.setdefault(dtype if isinstance(dtype, np.dtype) else id(dtype), []).append(i)
-    blocks = []
-    for members in groups.values():
-        first = arrays[members[0]]
-        if isinstance(first, np.ndarray):
-            stacked = np.empty((len(members), first.size), dtype=first.dtype)
-            for row, i in enumerate(members):
-                stacked[row] = arrays[i]
-            blocks.append((_as_datetimes(stacked) if stacked.dtype.kind == "M" else stacked,
-                           np.array(members, dtype=np.intp)))
-        else:
-            blocks.extend((arrays[i], np.array([i], dtype=np.intp)) for i in members)
-    return blocks
-
-
-def _as_datetimes(values: np.ndarray) -> Any:
-    """A block's datetime64 values as the array pandas keeps them in, as
-    pandas wraps them (with no frequency); left to pandas to wrap, at some
-    cost, if it lacks the direct constructor."""
-    from pandas.arrays import DatetimeArray
-
-    wrap = getattr(DatetimeArray, "_simple_new", None)
-    return values if wrap is None else wrap(values, dtype=values.dtype)
-
-
-def _sanitizer() -> Any:
-    """pandas' own sanitizing of one column of a new frame, if it has one
-    where this pandas keeps it."""
-    try:
-        from pandas.core.construction import sanitize_array
-    except ImportError:  # pragma: no cover - depends on the pandas version
-        return None
-    return sanitize_array
-
-
-def _block_maker() -> Any:
-    """pandas' maker of a frame from its blocks, if it has one (pandas 3)."""
-    try:
-        from pandas.api.internals import create_dataframe_from_blocks
-    except ImportError:  # pragma: no cover - depends on the pandas version
-        return None
-    return create_dataframe_from_blocks
-
-
-# Column indexes by their names: inferring their type costs more than a
-# small frame's values.
-_COLUMN_INDEXES: dict[tuple[str, ...], Any] = {}
-_COLUMN_INDEXES_KEPT = 256
 
 
 def _header_values(msg: Message, query: Query) -> dict[str, Any]:
@@ -618,7 +490,10 @@ def _frames(source: SourceArg, columns: str | Iterable[str], filters: Mapping[st
     collector = _Collector(query)
     # Small messages are decoded a run at a time.
     runs = Runs(collector, report)
-    for count, msg in enumerate(iterate_messages(source, table_source), 1):
+    # (one input read as it is: a layer less for each of its messages)
+    messages = (iterate_messages(source, table_source) if isinstance(source, (list, tuple))
+                else read(source, table_source))
+    for count, msg in enumerate(messages, 1):
         if _header_passes(msg, count, query):
             runs.take(count, msg)
             if rows is not None and collector.rows >= rows:

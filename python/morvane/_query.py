@@ -202,6 +202,7 @@ class Query:
         else:
             raise TypeError("required_columns must be a bool or an iterable of keys")
         wanted = set(self.columns) | set(self.filters)
+        self.column_set = frozenset(self.columns)
         self.computed = tuple(k for k in COMPUTED_KEYS if k in wanted)
         for key in self.computed:
             wanted |= set(COMPUTED_KEYS[key])

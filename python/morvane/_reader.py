@@ -220,9 +220,13 @@ def _open(source: Source) -> tuple[Window, BinaryIO | None]:
         fh = open(source, "rb", buffering=0)
         info = os.fstat(fh.fileno())
         if stat.S_ISREG(info.st_mode) and info.st_size <= CHUNK:
-            # Read whole: its chunks would cost more than its messages.
+            # Read whole: its chunks would cost more than its messages. One
+            # read of its size and one more byte finds the end, unless it grew.
             with fh:
-                return Window.over(fh.read()), None
+                data = fh.read(info.st_size + 1)
+                if len(data) > info.st_size:
+                    data += fh.read()
+                return Window.over(data), None
         return Window(fh.read), fh
     read = getattr(source, "read", None)
     if read is None:

@@ -1,0 +1,224 @@
+"""read_bufr's columns made into a pandas DataFrame.
+
+A column comes as its values, which of them are valid, and its kind (int,
+float, text, object or datetime); missing values become NaN (floats), <NA>
+(integers), None (text) or NaT. DataFrame(dict) checks and converts what
+such columns never need, at a cost above all the rest of reading a small
+file, so the frame is made from its blocks; DataFrame(dict) serves if this
+pandas lacks the direct constructors, and gives the same frame.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+# name, values, valid, kind
+Column = tuple[str, np.ndarray, np.ndarray, str]
+
+# What a float or datetime column is written as, missing values included.
+_FILLS: dict[np.dtype[Any], Any] = {np.dtype(np.float64): np.nan,
+                                    np.dtype("datetime64[us]"): np.datetime64("NaT", "us")}
+_WRITTEN: dict[str, Any] = {"float": np.dtype(np.float64), "datetime": np.dtype("datetime64[us]")}
+
+
+def whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
+    """Whether every valid value is an int64 exactly."""
+    if values.dtype.kind in "iub":
+        return True
+    held = values if valid.all() else values[valid]
+    return bool(((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)).all())
+
+
+def _final_kind(values: np.ndarray, valid: np.ndarray, kind: str) -> str:
+    # 2-02 or 2-07 gave an integer element a scale (or 2-01 a width) it
+    # cannot be held with: its values are read as ecCodes reads them, floats
+    if kind == "int" and not whole_numbers(values, valid):
+        return "float"
+    return kind
+
+
+def finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False) -> Any:
+    """One column as the frame holds it. `owned`: `values` is a copy of the
+    caller's own, to be filled in place."""
+    return _finished(values, valid, _final_kind(values, valid, kind), owned)
+
+
+def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool) -> Any:
+    import pandas as pd
+
+    missing = ~valid
+    if kind == "int":
+        # Always nullable: a column's type must not depend on whether this
+        # read happened to meet a missing value (partitions of one query agree).
+        numbers = np.zeros(values.size, dtype=np.int64)
+        np.copyto(numbers, values, casting="unsafe", where=valid)
+        return pd.arrays.IntegerArray(numbers, missing)
+    fill: Any
+    if kind == "datetime":
+        out, fill = values.astype("datetime64[us]", copy=not owned), np.datetime64("NaT", "us")
+    elif kind in ("text", "object"):
+        out, fill = values.astype(object, copy=not owned), None
+    else:
+        out, fill = values.astype(np.float64, copy=not owned), np.nan
+    out[missing] = fill
+    return out
+
+
+def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> Any:
+    """The frame of the columns, `rows` long each, in their order. `owned`:
+    their values are the caller's own copies, which may be changed. Each
+    column is let go of (its place in `columns` emptied) once taken, so that
+    a large frame is not held twice over."""
+    import pandas as pd
+
+    names = [column[0] for column in columns if column is not None]
+    if len(names) < len(columns):
+        raise ValueError("a column was taken already")
+    done: dict[int, Any] = {}  # the columns taken, as finished
+    try:
+        frame = _direct_frame(columns, rows, owned, done)
+    except (TypeError, ValueError, AttributeError):
+        frame = None  # pandas' internals changed under the direct route
+    if frame is None:
+        # (a column the direct route filled in place is filled the same again)
+        data = {}
+        for i, name in enumerate(names):
+            if columns[i] is None:
+                data[name] = done[i]
+            else:
+                _, values, valid, kind = _take(columns, i)
+                data[name] = finish(values, valid, kind, owned)
+        return pd.DataFrame(data)
+    return frame
+
+
+def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: dict[int, Any]) -> Any | None:
+    """The frame made past pandas' checks; None if this pandas lacks the way."""
+    import pandas as pd
+
+    make = getattr(pd.DataFrame, "_from_arrays", None)
+    sanitize = _sanitizer()
+    if make is None or sanitize is None:
+        return None
+    names = tuple([column[0] for column in columns if column is not None])
+    column_index = _COLUMN_INDEXES.get(names)
+    if column_index is None:
+        if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
+            _COLUMN_INDEXES.clear()
+        column_index = _COLUMN_INDEXES[names] = pd.Index(list(names))
+    index = pd.RangeIndex(rows)
+    from_blocks = _block_maker()
+    # a view: an index is immutable, but its name is the frame's own
+    if from_blocks is not None:
+        return from_blocks(_blocks(columns, rows, owned, sanitize, index, done), index, column_index.view())
+    arrays = []
+    for i in range(len(columns)):
+        _, values, valid, kind = _take(columns, i)
+        finished = done[i] = finish(values, valid, kind, owned)
+        arrays.append(_sanitized(finished, sanitize, index))
+    return make(arrays, columns=column_index.view(), index=index, verify_integrity=False)
+
+
+def _take(columns: list[Column | None], i: int) -> Column:
+    """Column i, its place emptied."""
+    column = columns[i]
+    assert column is not None
+    columns[i] = None
+    return column
+
+
+def _written(out: np.ndarray, column: Column, fill: Any) -> np.ndarray:
+    """The column written into `out`, missing values as `fill`."""
+    np.copyto(out, column[1], casting="unsafe")
+    out[~column[2]] = fill
+    return out
+
+
+def _sanitized(array: Any, sanitize: Any, index: Any) -> Any:
+    """Of what DataFrame(dict) does to a finished column, only pandas'
+    sanitizing may change it (text into its string type); float, datetime
+    and IntegerArray columns it takes as they are."""
+    if isinstance(array, np.ndarray) and array.dtype == object:
+        return sanitize(array, index, copy=False)
+    return array
+
+
+def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
+            index: Any, done: dict[int, Any]) -> list[tuple[Any, np.ndarray]]:
+    """The blocks pandas makes of the columns, in its order: the columns
+    grouped by type in the order the types first come; those of one NumPy
+    type stacked into one block (always a new array), each extension array
+    a block of its own. Float and datetime columns are written straight
+    into their block. Each column taken is put in `done`, as finished."""
+    finished: list[Any] = []  # each column finished, or None when written into its block
+    groups: dict[Any, list[int]] = {}
+    for i in range(len(columns)):
+        column = columns[i]
+        assert column is not None
+        kind = _final_kind(column[1], column[2], column[3])
+        group = _WRITTEN.get(kind)
+        array = None
+        if group is None:
+            columns[i] = None
+            done[i] = _finished(column[1], column[2], kind, owned)
+            array = _sanitized(done[i], sanitize, index)
+            dtype = array.dtype
+            group = dtype if isinstance(dtype, np.dtype) else id(dtype)
+        del column  # (each column let go of once taken)
+        finished.append(array)
+        members = groups.get(group)
+        if members is None:
+            groups[group] = [i]
+        else:
+            members.append(i)
+    blocks: list[tuple[Any, np.ndarray]] = []
+    for group, members in groups.items():
+        if not isinstance(group, np.dtype):
+            blocks.extend((finished[i], np.array([i], dtype=np.intp)) for i in members)
+            continue
+        stacked = np.empty((len(members), rows), dtype=group)
+        for row, i in enumerate(members):
+            array = finished[i]
+            if array is None:
+                done[i] = _written(stacked[row], _take(columns, i), _FILLS[group])
+            else:
+                stacked[row] = array
+        blocks.append((_as_datetimes(stacked) if group.kind == "M" else stacked, np.array(members, dtype=np.intp)))
+    return blocks
+
+
+def _as_datetimes(values: np.ndarray) -> Any:
+    """A block's datetime64 values as the array pandas keeps them in, as
+    pandas wraps them (with no frequency); left to pandas to wrap, at some
+    cost, if it lacks the direct constructor."""
+    from pandas.arrays import DatetimeArray
+
+    wrap = getattr(DatetimeArray, "_simple_new", None)
+    return values if wrap is None else wrap(values, dtype=values.dtype)
+
+
+def _sanitizer() -> Any:
+    """pandas' own sanitizing of one column of a new frame, if it has one
+    where this pandas keeps it."""
+    try:
+        from pandas.core.construction import sanitize_array
+    except ImportError:  # pragma: no cover - depends on the pandas version
+        return None
+    return sanitize_array
+
+
+def _block_maker() -> Any:
+    """pandas' maker of a frame from its blocks, if it has one (pandas 3)."""
+    try:
+        from pandas.api.internals import create_dataframe_from_blocks
+    except ImportError:  # pragma: no cover - depends on the pandas version
+        return None
+    return create_dataframe_from_blocks
+
+
+# Column indexes by their names: inferring their type costs more than a
+# small frame's values.
+_COLUMN_INDEXES: dict[tuple[str, ...], Any] = {}
+_COLUMN_INDEXES_KEPT = 256
