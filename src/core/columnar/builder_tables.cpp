@@ -18,6 +18,12 @@ constexpr std::size_t kMaxKeptRanks = std::size_t{1} << 18U;  // over all rank l
 constexpr std::size_t kMaxKeptEntries = std::size_t{1} << 16U;
 constexpr std::size_t kMaxKeptKeyRoom = std::size_t{1} << 13U;
 
+// A table's room without its entries.
+template <class Table> Table emptied(Table& table) {
+  table.clear();
+  return std::move(table);
+}
+
 } // namespace
 
 thread_local std::unique_ptr<ColumnBuilder::Tables> ColumnBuilder::spare_tables_;
@@ -56,20 +62,15 @@ void ColumnBuilder::give_back_tables() {
     rank_lists_.push_back(std::move(ranks));
   }
   tables->rank_lists = std::move(rank_lists_);
-  slots_.clear();
-  tables->slots = std::move(slots_);
-  element_slots_.clear();
-  tables->element_slots = std::move(element_slots_);
-  element_texts_.clear();
-  tables->element_texts = std::move(element_texts_);
+  tables->slots = emptied(slots_);
+  tables->element_slots = emptied(element_slots_);
+  tables->element_texts = emptied(element_texts_);
   // Entries stay: stamped with earlier message numbers, they count as free.
   tables->attribute_table = std::move(attribute_table_);
-  attribute_pool_.clear();
-  tables->attribute_pool = std::move(attribute_pool_);
+  tables->attribute_pool = emptied(attribute_pool_);
   key_index_.clear();
   tables->key_index = std::move(key_index_);
-  history_.clear();
-  tables->history = std::move(history_);
+  tables->history = emptied(history_);
   tables->message = message_;
   spare_tables_ = std::move(tables);
 }

@@ -6,16 +6,8 @@
 namespace morvane {
 
 Result<std::size_t> ValueCodingState::next_bitmap_index(std::size_t& cursor) const {
-  const std::size_t length = bitmap.size();
-  if (length == 0 || cursor >= length) return kNoHistory;
-  // The bitmap covers the history entries just before `bitmap_base`; its
-  // current length is used, so later entries widen the window.
-  const std::size_t offset = bitmap_base >= length ? bitmap_base - length : 0;
-  while (cursor < length && bitmap[cursor] == 1) ++cursor;
-  if (cursor >= length) return kNoHistory;
-  const std::size_t index = offset + cursor;
-  ++cursor;
-  if (index >= descriptor_history.size()) {
+  const std::size_t index = advance_bitmap(cursor);
+  if (index != kNoHistory && index >= descriptor_history.size()) {
     return fail(BufrError::parse("bitmap reference is outside descriptor history"));
   }
   return index;

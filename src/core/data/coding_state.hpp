@@ -101,15 +101,21 @@ struct ValueCodingState {
   [[nodiscard]] std::size_t next_quality_index() {
     // next_bitmap_index without its error, which is not wanted here: once
     // per class 33 value of a TEMP, thousands a message.
+    const std::size_t index = advance_bitmap(quality_cursor);
+    return index < descriptor_history.size() ? index : kNoHistory;
+  }
+  // The history index of the bitmap's next present entry from `cursor`
+  // (which moves past it), unchecked against the history; kNoHistory when
+  // none is left. The bitmap covers the history entries just before
+  // `bitmap_base`; its current length is used, so later entries widen the
+  // window.
+  [[nodiscard]] std::size_t advance_bitmap(std::size_t& cursor) const {
     const std::size_t length = bitmap.size();
-    std::size_t& cursor = quality_cursor;
-    if (length == 0 || cursor >= length) return kNoHistory;
+    if (cursor >= length) return kNoHistory;
     const std::size_t offset = bitmap_base >= length ? bitmap_base - length : 0;
     while (cursor < length && bitmap[cursor] == 1) ++cursor;
     if (cursor >= length) return kNoHistory;
-    const std::size_t index = offset + cursor;
-    ++cursor;
-    return index < descriptor_history.size() ? index : kNoHistory;
+    return offset + cursor++;
   }
 
   [[nodiscard]] const std::int64_t* new_reference(std::uint32_t code) const {
