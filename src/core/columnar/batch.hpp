@@ -17,15 +17,16 @@ namespace morvane::columnar {
 
 enum class ColumnType : std::uint8_t { Int64, Float64, Text };
 
-// The values of one column. Numeric columns hold one 64-bit word per row:
-// a two's complement int64 or the bits of a float64, so the raw array of a
-// compressed column can become the column in place. Text columns keep
-// Arrow's large_utf8 layout (`offsets` has rows + 1 entries).
+// The characters of a text column in Arrow's large_utf8 layout (`offsets`
+// has rows + 1 entries).
 struct TextCells {
   Cells<std::int64_t> offsets;
   std::string chars;
 };
 
+// The values of one column. Numeric columns hold one 64-bit word per row:
+// a two's complement int64 or the bits of a float64, so the raw array of a
+// compressed column can become the column in place.
 struct ColumnValues {
   ColumnType type = ColumnType::Float64;
   Cells<std::uint64_t> words;

@@ -135,7 +135,7 @@ bool cut_subsets(const SubsetItems& items, std::span<const std::int32_t> filter_
   for (std::size_t s = 0; s + 1 < items.subset_starts.size(); ++s) {
     const std::uint64_t begin = items.subset_starts[s];
     const std::uint64_t end = items.subset_starts[s + 1];
-    // Only the last start was checked against the items: a start in between may run past them.
+    // Every start against the items, not only the last: a bad one in between would run past them.
     if (begin > end || end > n) return false;
     element_codes.clear();
     element_names.clear();

@@ -23,17 +23,10 @@ std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
   const auto key = static_cast<std::uint32_t>(index - kFixedSlots);
   const std::size_t c = find(key, rank);
   if (c != kNone && !used(c)) return c;
+  const Item item = element_item(info, coding, tag);
   // Taken in this message already (by a marker or inserted text of the
   // same key): the next free rank, as for any message.
-  if (c != kNone) return named(element_item(info, coding, tag), rank);
-  Item item;
-  item.descriptor = info.definition->code;
-  item.definition = info.definition;
-  item.role = tag.role;
-  item.reread = tag.reread;
-  item.key = key;
-  item.catalog_index = info.index;
-  item.type = element_type(info, coding);
+  if (c != kNone) return named(item, rank);
   return create(item, key, rank);
 }
 
