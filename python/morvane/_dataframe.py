@@ -18,9 +18,10 @@ import numpy as np
 Column = tuple[str, np.ndarray, np.ndarray, str]
 
 # What a float or datetime column is written as, missing values included.
-_FILLS: dict[np.dtype[Any], Any] = {np.dtype(np.float64): np.nan,
-                                    np.dtype("datetime64[us]"): np.datetime64("NaT", "us")}
-_WRITTEN: dict[str, Any] = {"float": np.dtype(np.float64), "datetime": np.dtype("datetime64[us]")}
+_FLOAT = np.dtype(np.float64)
+_DATETIME = np.dtype("datetime64[us]")
+_WRITTEN: dict[str, Any] = {"float": _FLOAT, "datetime": _DATETIME}
+_FILLS: dict[np.dtype[Any], Any] = {_FLOAT: np.nan, _DATETIME: np.datetime64("NaT", "us")}
 
 
 def whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
@@ -48,22 +49,18 @@ def finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False
 def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool) -> Any:
     import pandas as pd
 
-    missing = ~valid
     if kind == "int":
         # Always nullable: a column's type must not depend on whether this
         # read happened to meet a missing value (partitions of one query agree).
         numbers = np.zeros(values.size, dtype=np.int64)
         np.copyto(numbers, values, casting="unsafe", where=valid)
-        return pd.arrays.IntegerArray(numbers, missing)
-    fill: Any
-    if kind == "datetime":
-        out, fill = values.astype("datetime64[us]", copy=not owned), np.datetime64("NaT", "us")
-    elif kind in ("text", "object"):
-        out, fill = values.astype(object, copy=not owned), None
-    else:
-        out, fill = values.astype(np.float64, copy=not owned), np.nan
-    out[missing] = fill
-    return out
+        return pd.arrays.IntegerArray(numbers, ~valid)
+    if kind in ("text", "object"):
+        out = values.astype(object, copy=not owned)
+        out[~valid] = None
+        return out
+    out = values.astype(_WRITTEN.get(kind, _FLOAT), copy=not owned)
+    return _written(out, out, valid)
 
 
 def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> Any:
@@ -129,10 +126,11 @@ def _take(columns: list[Column | None], i: int) -> Column:
     return column
 
 
-def _written(out: np.ndarray, column: Column, fill: Any) -> np.ndarray:
-    """The column written into `out`, missing values as `fill`."""
-    np.copyto(out, column[1], casting="unsafe")
-    out[~column[2]] = fill
+def _written(out: np.ndarray, values: np.ndarray, valid: np.ndarray) -> np.ndarray:
+    """A float or datetime column written into `out`, missing values as NaN or NaT."""
+    if out is not values:
+        np.copyto(out, values, casting="unsafe")
+    out[~valid] = _FILLS[out.dtype]
     return out
 
 
@@ -182,7 +180,8 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
         for row, i in enumerate(members):
             array = finished[i]
             if array is None:
-                done[i] = _written(stacked[row], _take(columns, i), _FILLS[group])
+                _, values, valid, _ = _take(columns, i)
+                done[i] = _written(stacked[row], values, valid)
             else:
                 stacked[row] = array
         blocks.append((_as_datetimes(stacked) if group.kind == "M" else stacked, np.array(members, dtype=np.intp)))

@@ -221,10 +221,11 @@ def _open(source: Source) -> tuple[Window, BinaryIO | None]:
         info = os.fstat(fh.fileno())
         if stat.S_ISREG(info.st_mode) and info.st_size <= CHUNK:
             # Read whole: its chunks would cost more than its messages. One
-            # read of its size and one more byte finds the end, unless it grew.
+            # read of its size and one more byte finds the end, unless the
+            # file grew or the read came short (a raw read may).
             with fh:
                 data = fh.read(info.st_size + 1)
-                if len(data) > info.st_size:
+                if len(data) != info.st_size:
                     data += fh.read()
                 return Window.over(data), None
         return Window(fh.read), fh
