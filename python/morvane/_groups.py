@@ -251,12 +251,11 @@ def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
         if not positions:
             return np.zeros((n, 0)), np.zeros((n, 0), dtype=bool), None
         text_at = [j for j, p in enumerate(positions) if kinds[p] == "text"]
-        blank = np.zeros(everyone) if text_at else None
-        # (position, row) arrays, made in one step each; their transposes
-        # are (row, position) with each position's values together
-        numbers = np.array([blank if kinds[p] == "text" else batch.values(columns[p]) for p in positions],
-                           dtype=np.float64)
-        valid = np.array([batch.valid(columns[p]) for p in positions], dtype=bool)
+        # (position, row) arrays, filled in one call (text as zeros); their
+        # transposes are (row, position) with each position's values together
+        numbers = np.empty((len(positions), everyone))
+        valid = np.empty((len(positions), everyone), dtype=bool)
+        _columnar.key_arrays(batch, [columns[p] for p in positions], numbers, valid)
         texts = None
         if text_at:
             # (object arrays are made holding None)
@@ -323,12 +322,8 @@ def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset
         return None
     elements = _Elements(batch)
     factors = elements.factors
-    if factors:
-        # all factors at once: (factor, row)
-        valid = np.array([batch.valid(i) for i in factors], dtype=bool)
-        values = np.array([batch.values(i) for i in factors])
-        if not valid.all() or (values != values[:, :1]).any():
-            return None
+    if factors and not _columnar.counts_agree(batch, factors):
+        return None
     return elements.group(batch, n, 0), np.asarray(batch.message_rows)
 
 
