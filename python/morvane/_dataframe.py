@@ -93,20 +93,18 @@ def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> An
 
 def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: dict[int, Any]) -> Any | None:
     """The frame made past pandas' checks; None if this pandas lacks the way."""
-    import pandas as pd
-
-    make = getattr(pd.DataFrame, "_from_arrays", None)
-    sanitize = _sanitizer()
+    make, sanitize, from_blocks = _PANDAS_WAYS or _pandas_ways()
     if make is None or sanitize is None:
         return None
     names = tuple([column[0] for column in columns if column is not None])
     column_index = _COLUMN_INDEXES.get(names)
     if column_index is None:
+        import pandas as pd
+
         if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
             _COLUMN_INDEXES.clear()
         column_index = _COLUMN_INDEXES[names] = pd.Index(list(names))
-    index = pd.RangeIndex(rows)
-    from_blocks = _block_maker()
+    index = _range_index(rows)
     # a view: an index is immutable, but its name is the frame's own
     if from_blocks is not None:
         return from_blocks(_blocks(columns, rows, owned, sanitize, index, done), index, column_index.view())
@@ -116,6 +114,27 @@ def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: di
         finished = done[i] = finish(values, valid, kind, owned)
         arrays.append(_sanitized(finished, sanitize, index))
     return make(arrays, columns=column_index.view(), index=index, verify_integrity=False)
+
+
+# pandas' direct constructors (DataFrame._from_arrays, its sanitizing of a
+# column, its maker of a frame from blocks), looked up on the first frame.
+_PANDAS_WAYS: tuple[Any, Any, Any] | None = None
+
+
+def _pandas_ways() -> tuple[Any, Any, Any]:
+    global _PANDAS_WAYS
+    import pandas as pd
+
+    _PANDAS_WAYS = (getattr(pd.DataFrame, "_from_arrays", None), _sanitizer(), _block_maker())
+    return _PANDAS_WAYS
+
+
+def _range_index(rows: int) -> Any:
+    """RangeIndex(rows), made past its checks when this pandas has the way."""
+    import pandas as pd
+
+    simple = getattr(pd.RangeIndex, "_simple_new", None)
+    return pd.RangeIndex(rows) if simple is None else simple(range(rows))
 
 
 def _take(columns: list[Column | None], i: int) -> Column:
@@ -192,10 +211,16 @@ def _as_datetimes(values: np.ndarray) -> Any:
     """A block's datetime64 values as the array pandas keeps them in, as
     pandas wraps them (with no frequency); left to pandas to wrap, at some
     cost, if it lacks the direct constructor."""
-    from pandas.arrays import DatetimeArray
+    global _WRAP_DATETIMES
+    if _WRAP_DATETIMES is None:
+        from pandas.arrays import DatetimeArray
 
-    wrap = getattr(DatetimeArray, "_simple_new", None)
+        _WRAP_DATETIMES = (getattr(DatetimeArray, "_simple_new", None),)
+    wrap = _WRAP_DATETIMES[0]
     return values if wrap is None else wrap(values, dtype=values.dtype)
+
+
+_WRAP_DATETIMES: tuple[Any] | None = None
 
 
 def _sanitizer() -> Any:
