@@ -162,6 +162,24 @@ def _sanitized(array: Any, sanitize: Any, index: Any) -> Any:
     return array
 
 
+_OBJECT_KINDS = frozenset({"text", "object"})
+_MISSING_STAYS: dict[Any, bool] = {}
+
+
+def _missing_stays(sanitize: Any) -> bool:
+    """Whether pandas' sanitizing keeps a column of None as it is (an object
+    array, not copied), asked once: looking through such a column costs
+    more than the rest of a small one's making."""
+    found = _MISSING_STAYS.get(sanitize)
+    if found is None:
+        import pandas as pd
+
+        given = np.array([None, None], dtype=object)
+        out = sanitize(given, pd.RangeIndex(2), copy=False)
+        found = _MISSING_STAYS[sanitize] = (out is given)
+    return found
+
+
 def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
             index: Any, done: dict[int, Any]) -> list[tuple[Any, np.ndarray]]:
     """The blocks pandas makes of the columns, in its order: the columns
@@ -180,7 +198,10 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
         if group is None:
             columns[i] = None
             done[i] = _finished(column[1], column[2], kind, owned)
-            array = _sanitized(done[i], sanitize, index)
+            if kind in _OBJECT_KINDS and not column[2].any() and _missing_stays(sanitize):
+                array = done[i]  # only None, which pandas would keep as it is
+            else:
+                array = _sanitized(done[i], sanitize, index)
             dtype = array.dtype
             group = dtype if isinstance(dtype, np.dtype) else id(dtype)
         del column  # (each column let go of once taken)
@@ -234,12 +255,27 @@ def _sanitizer() -> Any:
 
 
 def _block_maker() -> Any:
-    """pandas' maker of a frame from its blocks, if it has one (pandas 3)."""
+    """pandas' maker of a frame from its blocks, if it has one (pandas 3):
+    its own steps, less the manager's checks of blocks made here to fit,
+    where this pandas keeps them."""
     try:
         from pandas.api.internals import create_dataframe_from_blocks
     except ImportError:  # pragma: no cover - depends on the pandas version
         return None
-    return create_dataframe_from_blocks
+    try:
+        from pandas import DataFrame
+        from pandas.core.internals.api import _make_block
+        from pandas.core.internals.managers import BlockManager
+    except ImportError:  # pragma: no cover - depends on the pandas version
+        return create_dataframe_from_blocks
+    from_manager = DataFrame._from_mgr
+
+    def from_blocks(blocks: list[tuple[Any, np.ndarray]], index: Any, columns: Any) -> Any:
+        manager = BlockManager([_make_block(*block) for block in blocks], [columns, index],
+                               verify_integrity=False)
+        return from_manager(manager, manager.axes)
+
+    return from_blocks
 
 
 # Column indexes by their names: inferring their type costs more than a
