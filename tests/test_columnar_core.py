@@ -494,6 +494,22 @@ def test_key_arrays_read_columns_as_their_buffers_do_and_counts_agree_on_equal_f
         _columnar.counts_agree(keys, [0])
 
 
+def test_whole_integers_take_only_what_int64_holds_exactly():
+    import numpy as np
+
+    def whole(values, valid):
+        out = np.full(len(values), -7, dtype=np.int64)
+        ok = _columnar.whole_integers(np.array(values, dtype=np.float64), np.array(valid, dtype=bool), out)
+        return out.tolist() if ok else None
+
+    assert whole([3.0, np.nan, -2.0**62, 0.5], [True, False, True, False]) == [3, 0, -2**62, 0]
+    for bad in (0.5, np.nan, np.inf, 2.0**63, -2.0**63):
+        assert whole([1.0, bad], [True, True]) is None
+    assert whole([], []) == []
+    with pytest.raises(ValueError, match="must be 2 aligned"):
+        _columnar.whole_integers(np.zeros(2), np.zeros(3, dtype=bool), np.zeros(2, dtype=np.int64))
+
+
 def test_column_buffers_outlive_their_batch(tables):
     np = pytest.importorskip("numpy")
     batch = _columnar.decode(soundings([3]), tables)

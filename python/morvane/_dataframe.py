@@ -14,47 +14,56 @@ from typing import Any
 
 import numpy as np
 
+from . import _columnar
+
 # name, values, valid, kind
 Column = tuple[str, np.ndarray, np.ndarray, str]
 
 # What a float or datetime column is written as, missing values included.
 _FLOAT = np.dtype(np.float64)
+_BOOL = np.dtype(bool)
 _DATETIME = np.dtype("datetime64[us]")
 _WRITTEN: dict[str, Any] = {"float": _FLOAT, "datetime": _DATETIME}
 _FILLS: dict[np.dtype[Any], Any] = {_FLOAT: np.nan, _DATETIME: np.datetime64("NaT", "us")}
 
 
-def whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
-    """Whether every valid value is an int64 exactly."""
-    if values.dtype.kind in "iub":
-        return True
-    held = values if valid.all() else values[valid]
-    return bool(((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)).all())
-
-
-def _final_kind(values: np.ndarray, valid: np.ndarray, kind: str) -> str:
-    # 2-02 or 2-07 gave an integer element a scale (or 2-01 a width) it
-    # cannot be held with: its values are read as ecCodes reads them, floats
-    if kind == "int" and not whole_numbers(values, valid):
-        return "float"
-    return kind
+def _integers(values: np.ndarray, valid: np.ndarray) -> np.ndarray | None:
+    """An integer column's values as int64, 0 where missing; None when a
+    valid one is not an int64 exactly: 2-02 or 2-07 gave the element a scale
+    (or 2-01 a width) it cannot be held with, and its values are read as
+    ecCodes reads them, floats."""
+    if (values.dtype == _FLOAT and valid.dtype == _BOOL and values.flags.c_contiguous
+            and valid.flags.c_contiguous):
+        numbers = np.empty(values.size, dtype=np.int64)
+        return numbers if _columnar.whole_integers(values, valid, numbers) else None
+    if values.dtype.kind not in "iub":
+        held = values if valid.all() else values[valid]
+        if not ((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)).all():
+            return None
+    numbers = np.zeros(values.size, dtype=np.int64)
+    np.copyto(numbers, values, casting="unsafe", where=valid)
+    return numbers
 
 
 def finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False) -> Any:
     """One column as the frame holds it. `owned`: `values` is a copy of the
     caller's own, to be filled in place."""
-    return _finished(values, valid, _final_kind(values, valid, kind), owned)
+    return _finished(values, valid, kind, owned)
 
 
-def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool) -> Any:
+def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool,
+              numbers: np.ndarray | None = None) -> Any:
+    """`finish`; `numbers`: the `_integers` of an integer column, if known."""
     import pandas as pd
 
     if kind == "int":
-        # Always nullable: a column's type must not depend on whether this
-        # read happened to meet a missing value (partitions of one query agree).
-        numbers = np.zeros(values.size, dtype=np.int64)
-        np.copyto(numbers, values, casting="unsafe", where=valid)
-        return pd.arrays.IntegerArray(numbers, ~valid)
+        if numbers is None:
+            numbers = _integers(values, valid)
+        if numbers is not None:
+            # Always nullable: a column's type must not depend on whether this
+            # read happened to meet a missing value (partitions of one query agree).
+            return pd.arrays.IntegerArray(numbers, ~valid)
+        kind = "float"
     if kind in ("text", "object"):
         out = values.astype(object, copy=not owned)
         out[~valid] = None
@@ -192,12 +201,17 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
     for i in range(len(columns)):
         column = columns[i]
         assert column is not None
-        kind = _final_kind(column[1], column[2], column[3])
+        kind = column[3]
+        numbers = None
+        if kind == "int":
+            numbers = _integers(column[1], column[2])
+            if numbers is None:
+                kind = "float"
         group = _WRITTEN.get(kind)
         array = None
         if group is None:
             columns[i] = None
-            done[i] = _finished(column[1], column[2], kind, owned)
+            done[i] = _finished(column[1], column[2], kind, owned, numbers)
             if kind in _OBJECT_KINDS and not column[2].any() and _missing_stays(sanitize):
                 array = done[i]  # only None, which pandas would keep as it is
             else:

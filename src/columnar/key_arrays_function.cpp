@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../core/columnar/key_arrays.hpp"
+#include "../core/columnar/whole_integers.hpp"
 #include "../python/arguments.hpp"
 #include "../python/pyref.hpp"
 #include "buffer_view.hpp"
@@ -74,6 +75,22 @@ PyObject* counts_agree(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   std::vector<std::size_t> columns;
   if (batch == nullptr || !decoded_columns("counts_agree", **batch, call[1], columns)) return nullptr;
   return PyBool_FromLong(columnar::counts_agree(**batch, columns) ? 1 : 0);
+}
+
+PyObject* whole_integers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> names{"values", "valid", "out"};
+  py::Arguments call("whole_integers", names);
+  if (!call.parse(args, nargs, kwnames)) return nullptr;
+  BufferView values_view, valid_view, out_view;
+  std::span<const double> values;
+  std::span<const std::uint8_t> valid;
+  std::span<std::int64_t> out;
+  if (!values_view.take(call[0], false, BufferView::kAny, "whole_integers", "values", values) ||
+      !valid_view.take(call[1], false, values.size(), "whole_integers", "valid", valid) ||
+      !out_view.take(call[2], true, values.size(), "whole_integers", "out", out)) {
+    return nullptr;
+  }
+  return PyBool_FromLong(columnar::whole_integers(values, valid, out) ? 1 : 0);
 }
 
 } // namespace morvane::columnar_py

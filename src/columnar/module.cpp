@@ -250,6 +250,9 @@ PyMethodDef module_methods[] = {
     {"counts_agree", py::guarded_method<counts_agree>(), kFast,
      "counts_agree(batch, columns)\n--\n\nWhether each given decoded column is valid on every "
      "row with the value of the first row."},
+    {"whole_integers", py::guarded_method<whole_integers>(), kFast,
+     "whole_integers(values, valid, out)\n--\n\nWhether every valid value (f8) is a whole number "
+     "of magnitude below 2**63; if so they are written into out (i8), 0 where not valid."},
     {nullptr, nullptr, 0, nullptr},
 };
 
