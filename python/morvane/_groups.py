@@ -39,7 +39,7 @@ Gather = Callable[[list[int]], Gathered]
 class Group:
     """Subsets of one message with the same template."""
 
-    __slots__ = ("codes", "names", "first_level", "subsets", "text_positions", "_kinds", "_gather")
+    __slots__ = ("codes", "names", "first_level", "subsets", "text_positions", "kinds", "_gather")
 
     def __init__(self, codes: tuple[int, ...], names: tuple[str, ...], first_level: int,
                  subsets: np.ndarray, kinds: Sequence[str], gather: Gather,
@@ -48,13 +48,10 @@ class Group:
         self.names = names
         self.first_level = first_level
         self.subsets = subsets
-        self._kinds = kinds
+        self.kinds = kinds  # of each position
         self.text_positions = (frozenset([i for i, k in enumerate(kinds) if k == "text"])
                                if text_positions is None else text_positions)
         self._gather = gather
-
-    def kind(self, position: int) -> str:
-        return self._kinds[position]
 
     def gather(self, positions: list[int]) -> Gathered:
         """(numbers, valid, texts) of the given template positions, one row

@@ -96,7 +96,7 @@ class _Whole(Window):
 
     def __init__(self, data: bytes | bytearray) -> None:
         super().__init__(None, data)
-        self.find = data.find  # type: ignore[method-assign]  # offsets are the input's own
+        self.find = data.find  # type: ignore[method-assign,assignment]  # offsets are the input's own
 
     def fill_to(self, end: int) -> int:
         return min(end, len(self._buf))
