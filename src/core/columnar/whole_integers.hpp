@@ -10,7 +10,7 @@ namespace morvane::columnar {
 
 // Whether every value whose `valid` flag is set is a whole number of
 // magnitude below 2^63; if so, `out` holds those values and 0 elsewhere
-// (otherwise its contents are unspecified). All spans are equally long.
+// (otherwise what it holds is of no use). All spans are equally long.
 [[nodiscard]] bool whole_integers(std::span<const double> values, std::span<const std::uint8_t> valid,
                                   std::span<std::int64_t> out);
 
