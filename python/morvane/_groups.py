@@ -267,8 +267,8 @@ def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
     return gather
 
 
-# What the elements of a batch come to, by the batch's elements: reads of
-# many small files meet the same ones again and again.
+# What the elements of a batch come to, by their descriptors and types:
+# reads of many small files meet the same ones again and again.
 _ELEMENT_KINDS: dict[tuple[Any, ...], tuple[list[str], list[int], frozenset[int]]] = {}
 _ELEMENT_KINDS_KEPT = 32
 
@@ -280,8 +280,10 @@ class _Elements:
     __slots__ = ("codes", "names", "kinds", "factors", "text_positions")
 
     def __init__(self, batch: Any) -> None:
-        elements = batch.elements
-        self.codes, self.names, types = elements
+        self.codes, self.names, types = batch.elements
+        # (what is remembered follows from the descriptors and types alone:
+        # the keys, made anew for each batch, would each be hashed anew)
+        elements = (self.codes, types)
         found = _ELEMENT_KINDS.get(elements)
         if found is None:
             if len(_ELEMENT_KINDS) >= _ELEMENT_KINDS_KEPT:
