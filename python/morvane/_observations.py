@@ -253,7 +253,8 @@ class _Collector:
                 joined = _concat(values_pieces)
                 del values_pieces  # each piece freed once joined: the frame is what stays
                 parts[key] = (joined, _concat(held_pieces), _concat(valid_pieces))
-        keep = np.ones(n, dtype=bool)
+        keep = np.empty(n, dtype=bool)
+        keep.fill(True)  # (numpy.ones is a Python function, at a cost a small read feels)
         computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         for key in q.computed:
             value, exists = _computed.COMPUTE[key](parts, n)
