@@ -460,6 +460,56 @@ def test_elements_give_every_column_at_once(tables):
     assert list(zip(descriptors, keys, types)) == [(c.descriptor, c.key, c.type) for c in batch.columns]
 
 
+def test_key_arrays_read_columns_as_their_buffers_do_and_counts_agree_on_equal_factors(tables):
+    import numpy as np
+
+    w = BitWriter()
+    w.compressed([1, 1, 1], 7)
+    w.compressed([27315, None, 28000], 16)
+    w.compressed_text(["ABC", None, "DE"], 48, same=False)
+    batch = _columnar.decode(message([1001, 12101, 1015], w, subsets=3, compressed=True), tables)
+    chosen = [1, 0, 2, 1]  # float, int, text, and a column twice
+    numbers, valid = np.full((4, 3), -1.0), np.zeros((4, 3), dtype=bool)
+    _columnar.key_arrays(batch, chosen, numbers, valid)
+    for j, i in enumerate(chosen):
+        assert valid[j].tolist() == memoryview(batch.valid(i)).tolist()
+        expected = [0.0] * 3 if i == 2 else np.asarray(batch.values(i), dtype=np.float64).tolist()
+        assert numbers[j][valid[j]].tolist() == np.asarray(expected)[valid[j]].tolist()
+    with pytest.raises(ValueError, match="must be 6 aligned"):
+        _columnar.key_arrays(batch, [0, 1], np.zeros(5), np.zeros(6, dtype=bool))
+    with pytest.raises(IndexError):
+        _columnar.key_arrays(batch, [3], np.zeros(3), np.zeros(3, dtype=bool))
+    # replication factors: equal over all rows, or not
+    factor = [c.name for c in _columnar.decode(soundings([2, 2]), tables).columns].index(
+        "#1#delayedDescriptorReplicationFactor")
+    assert _columnar.counts_agree(_columnar.decode(soundings([2, 2, 2]), tables), [factor])
+    assert not _columnar.counts_agree(_columnar.decode(soundings([2, 3, 2]), tables), [factor])
+    assert not _columnar.counts_agree(batch, [1])  # one missing
+    # a column left undecoded is refused, as Batch.values refuses it
+    keys = _columnar.decode_keys([(message([1001, 12101, 1015], w, subsets=3, compressed=True), tables)],
+                                 ["airTemperature"])
+    with pytest.raises(ValueError, match="not decoded"):
+        _columnar.key_arrays(keys, [0], np.zeros(3), np.zeros(3, dtype=bool))
+    with pytest.raises(ValueError, match="not decoded"):
+        _columnar.counts_agree(keys, [0])
+
+
+def test_whole_integers_take_only_what_int64_holds_exactly():
+    import numpy as np
+
+    def whole(values, valid):
+        out = np.full(len(values), -7, dtype=np.int64)
+        ok = _columnar.whole_integers(np.array(values, dtype=np.float64), np.array(valid, dtype=bool), out)
+        return out.tolist() if ok else None
+
+    assert whole([3.0, np.nan, -2.0**62, 0.5], [True, False, True, False]) == [3, 0, -2**62, 0]
+    for bad in (0.5, np.nan, np.inf, 2.0**63, -2.0**63):
+        assert whole([1.0, bad], [True, True]) is None
+    assert whole([], []) == []
+    with pytest.raises(ValueError, match="must be 2 aligned"):
+        _columnar.whole_integers(np.zeros(2), np.zeros(3, dtype=bool), np.zeros(2, dtype=np.int64))
+
+
 def test_column_buffers_outlive_their_batch(tables):
     np = pytest.importorskip("numpy")
     batch = _columnar.decode(soundings([3]), tables)

@@ -125,6 +125,24 @@ def test_bad_arguments_are_refused_before_reading(root, tmp_path):
         morvane.read(bytes(path), str(root))
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes are POSIX")
+def test_a_path_that_is_not_a_small_file_is_read_as_a_stream_or_refused_by_name(root, tmp_path):
+    import threading
+
+    with pytest.raises(IsADirectoryError, match=str(tmp_path)):
+        morvane.read(tmp_path, str(root))
+    # A named pipe is read through the descriptor that met its writer.
+    data = station(10, 273.15) + station(11, 280.0)
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    writer = threading.Thread(target=pipe.write_bytes, args=(data,))
+    writer.start()
+    try:
+        assert [numbers(m)[0] for m in morvane.read(pipe, str(root))] == [10.0, 11.0]
+    finally:
+        writer.join()
+
+
 def test_one_table_set_per_version_shared_by_aliases_and_messages(root):
     tables = morvane.Tables(str(root))
     found = list(morvane.read(station(1, 1.0) + station(2, 2.0, version=38) + station(3, 3.0), tables))

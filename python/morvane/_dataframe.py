@@ -14,47 +14,59 @@ from typing import Any
 
 import numpy as np
 
+from . import _columnar
+
 # name, values, valid, kind
 Column = tuple[str, np.ndarray, np.ndarray, str]
 
 # What a float or datetime column is written as, missing values included.
 _FLOAT = np.dtype(np.float64)
+_BOOL = np.dtype(bool)
 _DATETIME = np.dtype("datetime64[us]")
 _WRITTEN: dict[str, Any] = {"float": _FLOAT, "datetime": _DATETIME}
 _FILLS: dict[np.dtype[Any], Any] = {_FLOAT: np.nan, _DATETIME: np.datetime64("NaT", "us")}
 
 
-def whole_numbers(values: np.ndarray, valid: np.ndarray) -> bool:
-    """Whether every valid value is an int64 exactly."""
-    if values.dtype.kind in "iub":
-        return True
-    held = values if valid.all() else values[valid]
-    return bool(((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)).all())
-
-
-def _final_kind(values: np.ndarray, valid: np.ndarray, kind: str) -> str:
-    # 2-02 or 2-07 gave an integer element a scale (or 2-01 a width) it
-    # cannot be held with: its values are read as ecCodes reads them, floats
-    if kind == "int" and not whole_numbers(values, valid):
-        return "float"
-    return kind
+def _integers(values: np.ndarray, valid: np.ndarray) -> np.ndarray | None:
+    """An integer column's values as int64, 0 where missing; None when a
+    valid one is not an int64 exactly: 2-02 or 2-07 gave the element a scale
+    (or 2-01 a width) it cannot be held with, and its values are read as
+    ecCodes reads them, floats."""
+    if (values.dtype == _FLOAT and valid.dtype == _BOOL and values.flags.c_contiguous
+            and valid.flags.c_contiguous):
+        numbers = np.empty(values.size, dtype=np.int64)
+        return numbers if _columnar.whole_integers(values, valid, numbers) else None
+    if values.dtype.kind not in "iub":
+        held = values if valid.all() else values[valid]
+        if not ((np.trunc(held) == held) & (np.abs(held) < 2.0 ** 63)).all():
+            return None
+    numbers = np.zeros(values.size, dtype=np.int64)
+    np.copyto(numbers, values, casting="unsafe", where=valid)
+    return numbers
 
 
 def finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False) -> Any:
     """One column as the frame holds it. `owned`: `values` is a copy of the
     caller's own, to be filled in place."""
-    return _finished(values, valid, _final_kind(values, valid, kind), owned)
+    return _finished(values, valid, kind, owned)
 
 
-def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool) -> Any:
+def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool,
+              numbers: np.ndarray | None = None) -> Any:
+    """`finish`; `numbers`: the `_integers` of an integer column, if known."""
     import pandas as pd
 
     if kind == "int":
-        # Always nullable: a column's type must not depend on whether this
-        # read happened to meet a missing value (partitions of one query agree).
-        numbers = np.zeros(values.size, dtype=np.int64)
-        np.copyto(numbers, values, casting="unsafe", where=valid)
-        return pd.arrays.IntegerArray(numbers, ~valid)
+        if numbers is None:
+            numbers = _integers(values, valid)
+        if numbers is not None:
+            # Always nullable: a column's type must not depend on whether this
+            # read happened to meet a missing value (partitions of one query agree).
+            # (made past its checks of what is made here to pass them, when
+            # this pandas has the way)
+            make = getattr(pd.arrays.IntegerArray, "_simple_new", pd.arrays.IntegerArray)
+            return make(numbers, ~valid)
+        kind = "float"
     if kind in ("text", "object"):
         out = values.astype(object, copy=not owned)
         out[~valid] = None
@@ -93,20 +105,18 @@ def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> An
 
 def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: dict[int, Any]) -> Any | None:
     """The frame made past pandas' checks; None if this pandas lacks the way."""
-    import pandas as pd
-
-    make = getattr(pd.DataFrame, "_from_arrays", None)
-    sanitize = _sanitizer()
+    make, sanitize, from_blocks = _PANDAS_WAYS or _pandas_ways()
     if make is None or sanitize is None:
         return None
     names = tuple([column[0] for column in columns if column is not None])
     column_index = _COLUMN_INDEXES.get(names)
     if column_index is None:
+        import pandas as pd
+
         if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
             _COLUMN_INDEXES.clear()
         column_index = _COLUMN_INDEXES[names] = pd.Index(list(names))
-    index = pd.RangeIndex(rows)
-    from_blocks = _block_maker()
+    index = _range_index(rows)
     # a view: an index is immutable, but its name is the frame's own
     if from_blocks is not None:
         return from_blocks(_blocks(columns, rows, owned, sanitize, index, done), index, column_index.view())
@@ -116,6 +126,27 @@ def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: di
         finished = done[i] = finish(values, valid, kind, owned)
         arrays.append(_sanitized(finished, sanitize, index))
     return make(arrays, columns=column_index.view(), index=index, verify_integrity=False)
+
+
+# pandas' direct constructors (DataFrame._from_arrays, its sanitizing of a
+# column, its maker of a frame from blocks), looked up on the first frame.
+_PANDAS_WAYS: tuple[Any, Any, Any] | None = None
+
+
+def _pandas_ways() -> tuple[Any, Any, Any]:
+    global _PANDAS_WAYS
+    import pandas as pd
+
+    _PANDAS_WAYS = (getattr(pd.DataFrame, "_from_arrays", None), _sanitizer(), _block_maker())
+    return _PANDAS_WAYS
+
+
+def _range_index(rows: int) -> Any:
+    """RangeIndex(rows), made past its checks when this pandas has the way."""
+    import pandas as pd
+
+    simple = getattr(pd.RangeIndex, "_simple_new", None)
+    return pd.RangeIndex(rows) if simple is None else simple(range(rows))
 
 
 def _take(columns: list[Column | None], i: int) -> Column:
@@ -143,6 +174,24 @@ def _sanitized(array: Any, sanitize: Any, index: Any) -> Any:
     return array
 
 
+_OBJECT_KINDS = frozenset({"text", "object"})
+_MISSING_STAYS: dict[Any, bool] = {}
+
+
+def _missing_stays(sanitize: Any) -> bool:
+    """Whether pandas' sanitizing keeps a column of None as it is (an object
+    array, not copied), asked once: looking through such a column costs
+    more than the rest of a small one's making."""
+    found = _MISSING_STAYS.get(sanitize)
+    if found is None:
+        import pandas as pd
+
+        given = np.array([None, None], dtype=object)
+        out = sanitize(given, pd.RangeIndex(2), copy=False)
+        found = _MISSING_STAYS[sanitize] = (out is given)
+    return found
+
+
 def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
             index: Any, done: dict[int, Any]) -> list[tuple[Any, np.ndarray]]:
     """The blocks pandas makes of the columns, in its order: the columns
@@ -155,13 +204,21 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
     for i in range(len(columns)):
         column = columns[i]
         assert column is not None
-        kind = _final_kind(column[1], column[2], column[3])
+        kind = column[3]
+        numbers = None
+        if kind == "int":
+            numbers = _integers(column[1], column[2])
+            if numbers is None:
+                kind = "float"
         group = _WRITTEN.get(kind)
         array = None
         if group is None:
             columns[i] = None
-            done[i] = _finished(column[1], column[2], kind, owned)
-            array = _sanitized(done[i], sanitize, index)
+            done[i] = _finished(column[1], column[2], kind, owned, numbers)
+            if kind in _OBJECT_KINDS and not column[2].any() and _missing_stays(sanitize):
+                array = done[i]  # only None, which pandas would keep as it is
+            else:
+                array = _sanitized(done[i], sanitize, index)
             dtype = array.dtype
             group = dtype if isinstance(dtype, np.dtype) else id(dtype)
         del column  # (each column let go of once taken)
@@ -192,10 +249,16 @@ def _as_datetimes(values: np.ndarray) -> Any:
     """A block's datetime64 values as the array pandas keeps them in, as
     pandas wraps them (with no frequency); left to pandas to wrap, at some
     cost, if it lacks the direct constructor."""
-    from pandas.arrays import DatetimeArray
+    global _WRAP_DATETIMES
+    if _WRAP_DATETIMES is None:
+        from pandas.arrays import DatetimeArray
 
-    wrap = getattr(DatetimeArray, "_simple_new", None)
+        _WRAP_DATETIMES = (getattr(DatetimeArray, "_simple_new", None),)
+    wrap = _WRAP_DATETIMES[0]
     return values if wrap is None else wrap(values, dtype=values.dtype)
+
+
+_WRAP_DATETIMES: tuple[Any] | None = None
 
 
 def _sanitizer() -> Any:
@@ -209,12 +272,27 @@ def _sanitizer() -> Any:
 
 
 def _block_maker() -> Any:
-    """pandas' maker of a frame from its blocks, if it has one (pandas 3)."""
+    """pandas' maker of a frame from its blocks, if it has one (pandas 3):
+    its own steps, less the manager's checks of blocks made here to fit,
+    where this pandas keeps them."""
     try:
         from pandas.api.internals import create_dataframe_from_blocks
     except ImportError:  # pragma: no cover - depends on the pandas version
         return None
-    return create_dataframe_from_blocks
+    try:
+        from pandas import DataFrame
+        from pandas.core.internals.api import _make_block
+        from pandas.core.internals.managers import BlockManager
+    except ImportError:  # pragma: no cover - depends on the pandas version
+        return create_dataframe_from_blocks
+    from_manager = DataFrame._from_mgr
+
+    def from_blocks(blocks: list[tuple[Any, np.ndarray]], index: Any, columns: Any) -> Any:
+        manager = BlockManager([_make_block(*block) for block in blocks], [columns, index],
+                               verify_integrity=False)
+        return from_manager(manager, manager.axes)
+
+    return from_blocks
 
 
 # Column indexes by their names: inferring their type costs more than a

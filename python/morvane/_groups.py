@@ -39,7 +39,7 @@ Gather = Callable[[list[int]], Gathered]
 class Group:
     """Subsets of one message with the same template."""
 
-    __slots__ = ("codes", "names", "first_level", "subsets", "text_positions", "_kinds", "_gather")
+    __slots__ = ("codes", "names", "first_level", "subsets", "text_positions", "kinds", "_gather")
 
     def __init__(self, codes: tuple[int, ...], names: tuple[str, ...], first_level: int,
                  subsets: np.ndarray, kinds: Sequence[str], gather: Gather,
@@ -48,13 +48,10 @@ class Group:
         self.names = names
         self.first_level = first_level
         self.subsets = subsets
-        self._kinds = kinds
+        self.kinds = kinds  # of each position
         self.text_positions = (frozenset([i for i, k in enumerate(kinds) if k == "text"])
                                if text_positions is None else text_positions)
         self._gather = gather
-
-    def kind(self, position: int) -> str:
-        return self._kinds[position]
 
     def gather(self, positions: list[int]) -> Gathered:
         """(numbers, valid, texts) of the given template positions, one row
@@ -251,12 +248,11 @@ def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
         if not positions:
             return np.zeros((n, 0)), np.zeros((n, 0), dtype=bool), None
         text_at = [j for j, p in enumerate(positions) if kinds[p] == "text"]
-        blank = np.zeros(everyone) if text_at else None
-        # (position, row) arrays, made in one step each; their transposes
-        # are (row, position) with each position's values together
-        numbers = np.array([blank if kinds[p] == "text" else batch.values(columns[p]) for p in positions],
-                           dtype=np.float64)
-        valid = np.array([batch.valid(columns[p]) for p in positions], dtype=bool)
+        # (position, row) arrays, filled in one call (text as zeros); their
+        # transposes are (row, position) with each position's values together
+        numbers = np.empty((len(positions), everyone))
+        valid = np.empty((len(positions), everyone), dtype=bool)
+        _columnar.key_arrays(batch, [columns[p] for p in positions], numbers, valid)
         texts = None
         if text_at:
             # (object arrays are made holding None)
@@ -271,8 +267,8 @@ def _batch_gather(batch: Any, columns: Sequence[int], rows: np.ndarray | None,
     return gather
 
 
-# What the elements of a batch come to, by the batch's elements: reads of
-# many small files meet the same ones again and again.
+# What the elements of a batch come to, by their descriptors and types:
+# reads of many small files meet the same ones again and again.
 _ELEMENT_KINDS: dict[tuple[Any, ...], tuple[list[str], list[int], frozenset[int]]] = {}
 _ELEMENT_KINDS_KEPT = 32
 
@@ -284,8 +280,10 @@ class _Elements:
     __slots__ = ("codes", "names", "kinds", "factors", "text_positions")
 
     def __init__(self, batch: Any) -> None:
-        elements = batch.elements
-        self.codes, self.names, types = elements
+        self.codes, self.names, types = batch.elements
+        # (what is remembered follows from the descriptors and types alone:
+        # the keys, made anew for each batch, would each be hashed anew)
+        elements = (self.codes, types)
         found = _ELEMENT_KINDS.get(elements)
         if found is None:
             if len(_ELEMENT_KINDS) >= _ELEMENT_KINDS_KEPT:
@@ -323,12 +321,8 @@ def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset
         return None
     elements = _Elements(batch)
     factors = elements.factors
-    if factors:
-        # all factors at once: (factor, row)
-        valid = np.array([batch.valid(i) for i in factors], dtype=bool)
-        values = np.array([batch.values(i) for i in factors])
-        if not valid.all() or (values != values[:, :1]).any():
-            return None
+    if factors and not _columnar.counts_agree(batch, factors):
+        return None
     return elements.group(batch, n, 0), np.asarray(batch.message_rows)
 
 

@@ -187,7 +187,7 @@ class _Collector:
         whole_columns = per_subset == 1 and chosen is None
         columns = self.columns
         text_positions = group.text_positions
-        kind_of = group.kind
+        kinds = group.kinds
         for key, (where, cols, held, all_held, pattern, position, one) in layout.keys.items():
             column = columns[key]
             if where == "absent":
@@ -216,7 +216,7 @@ class _Collector:
                 column.kinds.add("text")
             else:
                 source = numbers
-                column.kinds.add(kind_of(position))
+                column.kinds.add(kinds[position])
             assert source is not None
             if whole_columns:
                 # views, the gathered arrays being made for this read alone;
@@ -253,7 +253,8 @@ class _Collector:
                 joined = _concat(values_pieces)
                 del values_pieces  # each piece freed once joined: the frame is what stays
                 parts[key] = (joined, _concat(held_pieces), _concat(valid_pieces))
-        keep = np.ones(n, dtype=bool)
+        keep = np.empty(n, dtype=bool)
+        keep.fill(True)  # (numpy.ones is a Python function, at a cost a small read feels)
         computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
         for key in q.computed:
             value, exists = _computed.COMPUTE[key](parts, n)
@@ -281,18 +282,18 @@ class _Collector:
         else:
             selection = np.flatnonzero(keep)
         everything = selection is None
-
-        def chosen(array: np.ndarray) -> np.ndarray:
-            return array if selection is None else array[selection]
-
         columns: list[Column | None] = []
         for key in self._column_order(keep, computed, order, parts):
             # (no array kept here: the frame takes the columns one by one)
             if key in computed:
-                columns.append(_column_of(key, computed.pop(key), chosen,
-                                          "datetime" if key == "data_datetime" else "int"))
+                values, valid = computed.pop(key)
+                kind = "datetime" if key == "data_datetime" else "int"
             else:
-                columns.append(_column_of(key, parts.pop(key)[::2], chosen, _kind(self.columns[key].kinds)))
+                values, _, valid = parts.pop(key)
+                kind = _kind(self.columns[key].kinds)
+            if selection is not None:
+                values, valid = values[selection], valid[selection]
+            columns.append((key, values, valid, kind))
         parts.clear()
         if not columns:
             import pandas as pd
@@ -354,11 +355,6 @@ class _Collector:
         if firsts:
             by_rank = np.argsort(np.concatenate(firsts), kind="stable")
             yield from zip(np.concatenate(chunk_of)[by_rank].tolist(), np.concatenate(plan_of)[by_rank].tolist())
-
-
-def _column_of(key: str, values_valid: tuple[np.ndarray, np.ndarray],
-               chosen: Callable[[np.ndarray], np.ndarray], kind: str) -> Column:
-    return (key, chosen(values_valid[0]), chosen(values_valid[1]), kind)
 
 
 def _concat(pieces: list[np.ndarray]) -> np.ndarray:

@@ -217,24 +217,48 @@ def _open(source: Source) -> tuple[Window, BinaryIO | None]:
         except TypeError:  # not contiguous: cannot be cast to bytes in place
             return Window.over(source.tobytes()), None
     if isinstance(source, (str, os.PathLike)):
-        fh = open(source, "rb", buffering=0)
-        info = os.fstat(fh.fileno())
-        if stat.S_ISREG(info.st_mode) and info.st_size <= CHUNK:
-            # Read whole: its chunks would cost more than its messages. One
-            # read of its size and one more byte finds the end, unless the
-            # file grew or the read came short (a raw read may).
-            with fh:
-                data = fh.read(info.st_size + 1)
-                if len(data) != info.st_size:
-                    data += fh.read()
-                return Window.over(data), None
-        return Window(fh.read), fh
+        return _open_path(source)
     read = getattr(source, "read", None)
     if read is None:
         raise TypeError(f"source must be a path, bytes or a binary file object, not {type(source).__name__}")
     if isinstance(read(0), str):
         raise TypeError("source file object must be opened in binary mode")
     return Window(getattr(source, "read1", read)), None
+
+
+def _open_path(path: StrPath) -> tuple[Window, BinaryIO | None]:
+    """`_open` of a path, through its descriptor: a small regular file is
+    read whole (its chunks would cost more than its messages), without the
+    file object that costs a small read more than its reading."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+    except (OSError, TypeError, ValueError):
+        fh = open(path, "rb", buffering=0)  # raises as a file object's opening would
+        return Window(fh.read), fh
+    try:
+        info = os.fstat(fd)
+        if stat.S_ISDIR(info.st_mode):
+            os.close(fd)
+            fd = -1
+            open(path, "rb", buffering=0).close()  # raises, naming the path, as it would have
+        if not stat.S_ISREG(info.st_mode) or info.st_size > CHUNK:
+            # (the descriptor itself: a pipe's writer stays the one it met)
+            fh = open(fd, "rb", buffering=0)
+            return Window(fh.read), fh
+        # One read of its size and one more byte finds the end, unless the
+        # file grew or the read came short (a raw read may).
+        data = os.read(fd, info.st_size + 1)
+        if len(data) != info.st_size:
+            pieces = [data]
+            while piece := os.read(fd, CHUNK):
+                pieces.append(piece)
+            data = b"".join(pieces)
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        raise
+    os.close(fd)
+    return Window.over(data), None
 
 
 class MessageStream(Iterator[Message]):

@@ -27,7 +27,7 @@ class Window:
     @classmethod
     def over(cls, data: bytes | bytearray) -> "Window":
         """A window on input that is already in memory: nothing is copied."""
-        return cls(None, data)
+        return _Whole(data)
 
     @property
     def end(self) -> int:
@@ -88,6 +88,22 @@ class Window:
             return self._buf[lo:hi]
         with memoryview(self._buf) as view:
             return view[lo:hi].tobytes()
+
+
+class _Whole(Window):
+    """A window on input already in memory: nothing to read or drop, so each
+    look is the input's own (a small file is framed in a few calls)."""
+
+    def __init__(self, data: bytes | bytearray) -> None:
+        super().__init__(None, data)
+        self.find = data.find  # type: ignore[method-assign,assignment]  # offsets are the input's own
+
+    def fill_to(self, end: int) -> int:
+        return min(end, len(self._buf))
+
+    def take(self, start: int, end: int) -> bytes:
+        piece = self._buf[start:end]
+        return piece if type(piece) is bytes else bytes(piece)
 
 
 def memoryview_reader(view: memoryview) -> Reader:

@@ -470,6 +470,14 @@ PyTypeObject* create_buffer_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &buffer_spec, nullptr));
 }
 
+const SharedBatch* batch_argument(State* state, const char* function, PyObject* value) {
+  if (Py_TYPE(value) != state->batch_type) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'batch' must be a Batch", function);
+    return nullptr;
+  }
+  return &batch_of(value);
+}
+
 PyObject* wrap_batch(State* state, columnar::Batch&& batch) {
   BatchObject* object = allocate<BatchObject>(state->batch_type);
   if (object == nullptr) return nullptr;

@@ -36,6 +36,8 @@ PyTypeObject* create_buffer_type(PyObject* module);
 
 // A new Batch object; nullptr with an exception set.
 PyObject* wrap_batch(State* state, columnar::Batch&& batch);
+// The batch of a Batch object; nullptr (TypeError set) for anything else.
+const SharedBatch* batch_argument(State* state, const char* function, PyObject* value);
 
 // The Arrow C data interface: a capsule "arrow_schema" for the struct of the
 // batch's columns, and a capsule "arrow_array_stream" of one record batch.

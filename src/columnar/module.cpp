@@ -13,6 +13,7 @@
 #include "../python/record_object.hpp"
 #include "columnar_state.hpp"
 #include "items.hpp"
+#include "key_arrays_function.hpp"
 #include "rows.hpp"
 
 namespace morvane::columnar_py {
@@ -242,6 +243,16 @@ PyMethodDef module_methods[] = {
      "whether there is a time (into exists, u1) of each row, from its year, month, day, hour, "
      "minute and second: parts holds for each None (no row holds it) or (values f8, held u1, "
      "valid u1), one entry per row."},
+    {"key_arrays", py::guarded_method<key_arrays>(), kFast,
+     "key_arrays(batch, columns, numbers, valid)\n--\n\nThe values of the given decoded columns as "
+     "float64 (a text column as zeros) into numbers and their validity into valid (u1), column "
+     "after column, batch.num_rows entries each."},
+    {"counts_agree", py::guarded_method<counts_agree>(), kFast,
+     "counts_agree(batch, columns)\n--\n\nWhether each given decoded column is valid on every "
+     "row with the value of the first row."},
+    {"whole_integers", py::guarded_method<whole_integers>(), kFast,
+     "whole_integers(values, valid, out)\n--\n\nWhether every valid value (f8) is a whole number "
+     "of magnitude below 2**63; if so they are written into out (i8), 0 where not valid."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,6 +15,7 @@
 #include "../python/arguments.hpp"
 #include "../python/pyref.hpp"
 #include "../python/without_gil.hpp"
+#include "buffer_view.hpp"
 
 namespace morvane::columnar_py {
 
@@ -52,41 +53,6 @@ bool long_argument(const py::Arguments<N>& call, std::size_t i, long long& out) 
   }
   return true;
 }
-
-// A contiguous buffer of a Python object (a numpy array), released when
-// done with: the parts of a large table are read in place, not copied.
-class BufferView {
-public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // The buffer as `rows` entries of T (as many as it holds when `rows` is
-  // kAny), or false with a ValueError (or the exporter's error).
-  static constexpr std::size_t kAny = static_cast<std::size_t>(-1);
-  template <class T>
-  bool take(PyObject* object, bool writable, std::size_t rows, const char* what, std::span<T>& out) {
-    if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0) return false;
-    held_ = true;
-    const auto address = reinterpret_cast<std::uintptr_t>(view_.buf);
-    const auto size = static_cast<std::size_t>(view_.len);
-    if (rows == kAny) rows = size / sizeof(T);
-    if (size != rows * sizeof(T) || address % alignof(T) != 0) {
-      PyErr_Format(PyExc_ValueError, "report_times() %s must be %zu aligned %zu-byte entries", what, rows,
-                   sizeof(T));
-      return false;
-    }
-    out = {static_cast<T*>(view_.buf), rows};
-    return true;
-  }
-
-private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 } // namespace
 
@@ -195,9 +161,9 @@ PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   BufferView micros_view, exists_view;
   std::span<std::int64_t> micros;
   std::span<std::uint8_t> exists;
-  if (!micros_view.take(call[1], true, BufferView::kAny, "micros", micros)) return nullptr;
+  if (!micros_view.take(call[1], true, BufferView::kAny, "report_times", "micros", micros)) return nullptr;
   const std::size_t rows = micros.size();
-  if (!exists_view.take(call[2], true, rows, "exists", exists)) return nullptr;
+  if (!exists_view.take(call[2], true, rows, "report_times", "exists", exists)) return nullptr;
   // A part no row holds reads as zeros.
   const std::vector<double> no_values(rows);
   const std::vector<std::uint8_t> no_flags(rows);
@@ -218,9 +184,9 @@ PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     std::span<const double> numbers;
     std::span<const std::uint8_t> held, valid;
-    if (!views[3 * p].take(PyTuple_GetItem(part, 0), false, rows, "values", numbers) ||
-        !views[3 * p + 1].take(PyTuple_GetItem(part, 1), false, rows, "held", held) ||
-        !views[3 * p + 2].take(PyTuple_GetItem(part, 2), false, rows, "valid", valid)) {
+    if (!views[3 * p].take(PyTuple_GetItem(part, 0), false, rows, "report_times", "values", numbers) ||
+        !views[3 * p + 1].take(PyTuple_GetItem(part, 1), false, rows, "report_times", "held", held) ||
+        !views[3 * p + 2].take(PyTuple_GetItem(part, 2), false, rows, "report_times", "valid", valid)) {
       return nullptr;
     }
     parts.values[p] = numbers;
