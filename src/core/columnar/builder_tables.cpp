@@ -37,6 +37,7 @@ void ColumnBuilder::take_tables() {
     element_texts_ = std::move(t.element_texts);
     attribute_table_ = std::move(t.attribute_table);
     attribute_pool_ = std::move(t.attribute_pool);
+    first_attributes_ = std::move(t.first_attributes);
     key_index_ = std::move(t.key_index);
     history_ = std::move(t.history);
     message_ = t.message;
@@ -49,6 +50,7 @@ void ColumnBuilder::give_back_tables() {
   if (spare_tables_ || slots_.capacity() > kMaxKeptSlots ||
       named_.size() + rank_lists_.size() > kMaxKeptRankLists ||
       attribute_table_.size() > kMaxKeptEntries || attribute_pool_.capacity() > kMaxKeptEntries ||
+      first_attributes_.size() > kMaxKeptEntries ||
       key_index_.room() > kMaxKeptKeyRoom || history_.capacity() > kMaxKeptEntries) {
     return;
   }
@@ -68,6 +70,8 @@ void ColumnBuilder::give_back_tables() {
   // Entries stay: stamped with earlier message numbers, they count as free.
   tables->attribute_table = std::move(attribute_table_);
   tables->attribute_pool = emptied(attribute_pool_);
+  // Kept whole, as the attribute table is.
+  tables->first_attributes = std::move(first_attributes_);
   key_index_.clear();
   tables->key_index = std::move(key_index_);
   tables->history = emptied(history_);
@@ -81,6 +85,7 @@ void ColumnBuilder::next_message() {
   for (AttributeEntry& e : attribute_table_) e.message = 0;
   for (Slot& s : slots_) s.message = 0;
   for (Slot& s : attribute_pool_) s.message = 0;
+  for (FirstAttribute& a : first_attributes_) a.message = 0;
   message_ = 1;
 }
 

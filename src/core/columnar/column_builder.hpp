@@ -143,6 +143,14 @@ private:
     std::uint32_t message = 0;
     std::uint32_t slot = 0;
   };
+  // The first kind of attribute met on a column in a one-subset message and
+  // the depth of its chain: nearly every quality value is the one attribute
+  // of its column, counted here without probing the attribute table.
+  struct FirstAttribute {
+    std::uint32_t message = 0;
+    std::uint32_t depth = 0;
+    std::uint64_t attribute = 0;
+  };
   static std::size_t attribute_home(std::size_t parent, std::size_t attribute) {
     return parent * 0x9E3779B97F4A7C15ULL ^ attribute;
   }
@@ -175,11 +183,18 @@ private:
   // its (key, rank) is looked up once and, mostly, made at once.
   std::size_t lone_subset_column(const ElementInfo& info, const NumericCoding& coding,
                                  const ItemTag& tag);
+  // The same for a quality value: the depth of its chain on the element's
+  // column, from that column's first attribute record when it is of this
+  // kind, else from the attribute table.
+  std::size_t lone_subset_attribute(const ElementInfo& info, const NumericCoding& coding,
+                                    const ItemTag& tag);
   std::size_t element_column(const ElementInfo& info, const NumericCoding& coding,
                              const ItemTag& tag) {
-    if (message_subsets_ == 1 && by_subset_ &&
-        (tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap)) {
-      return lone_subset_column(info, coding, tag);
+    if (message_subsets_ == 1 && by_subset_) {
+      if (tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap) {
+        return lone_subset_column(info, coding, tag);
+      }
+      if (tag.role == ItemRole::Quality) return lone_subset_attribute(info, coding, tag);
     }
     const std::size_t c = known_column(info, tag);
     return c != kNone ? c : resolve(element_item(info, coding, tag));
@@ -244,6 +259,7 @@ private:
     std::vector<std::uint32_t> element_texts;
     std::vector<AttributeEntry> attribute_table;
     std::vector<Slot> attribute_pool;
+    std::vector<FirstAttribute> first_attributes;
     KeyIndex key_index;
     Cells<std::size_t> history;
     // Attribute table entries are stamped with it: it keeps counting.
@@ -306,6 +322,7 @@ private:
   std::vector<std::uint32_t> element_texts_;  // by catalog index; Column::kNoElement until seen
   std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
   std::vector<Slot> attribute_pool_;
+  std::vector<FirstAttribute> first_attributes_;  // by column; stamped with the message
   std::size_t attributes_ = 0;  // entries of this message
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::uint32_t message_ = 0;

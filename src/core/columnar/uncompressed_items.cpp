@@ -30,6 +30,27 @@ std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
   return create(item, key, rank);
 }
 
+std::size_t ColumnBuilder::lone_subset_attribute(const ElementInfo& info,
+                                                 const NumericCoding& coding, const ItemTag& tag) {
+  const Item item = element_item(info, coding, tag);
+  if (item.role != ItemRole::Quality) return lone_subset_column(info, coding, tag);
+  const auto parent = static_cast<std::size_t>(item.qualifies);
+  const std::uint64_t attribute = attribute_code(item);
+  if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
+  FirstAttribute& first = first_attributes_[parent];
+  std::uint32_t rank = 1;
+  if (first.message != message_) {
+    first = FirstAttribute{message_, 1, attribute};
+  } else if (first.attribute == attribute) {
+    rank = ++first.depth;
+  } else {
+    // A second kind on one column: counted in the table, which this kind
+    // alone goes to for the rest of the message.
+    rank = next_rank(attribute_pool_[attribute_slot(item)]);
+  }
+  return named(item, rank);
+}
+
 void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding,
                             std::uint64_t raw, bool present, double value, const ItemTag& tag) {
   if (error_) return;
