@@ -33,8 +33,7 @@ void ColumnBuilder::take_tables() {
     Tables& t = *spare_tables_;
     rank_lists_ = std::move(t.rank_lists);
     slots_ = std::move(t.slots);
-    element_slots_ = std::move(t.element_slots);
-    element_texts_ = std::move(t.element_texts);
+    element_entries_ = std::move(t.element_entries);
     attribute_table_ = std::move(t.attribute_table);
     attribute_pool_ = std::move(t.attribute_pool);
     first_attributes_ = std::move(t.first_attributes);
@@ -65,8 +64,7 @@ void ColumnBuilder::give_back_tables() {
   }
   tables->rank_lists = std::move(rank_lists_);
   tables->slots = emptied(slots_);
-  tables->element_slots = emptied(element_slots_);
-  tables->element_texts = emptied(element_texts_);
+  tables->element_entries = emptied(element_entries_);
   // Entries stay: stamped with earlier message numbers, they count as free.
   tables->attribute_table = std::move(attribute_table_);
   tables->attribute_pool = emptied(attribute_pool_);

@@ -75,8 +75,7 @@ ElementCatalog& ColumnBuilder::catalog_for(const TableSet& tables) {
   ElementCatalog& catalog = catalogs_.for_tables(tables, &fresh);
   if (fresh) {
     // Element slots and texts are indexed by catalog entry.
-    element_slots_.clear();
-    element_texts_.clear();
+    element_entries_.clear();
   }
   return catalog;
 }
@@ -119,14 +118,18 @@ void ColumnBuilder::begin_subset() {
 }
 
 std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
-  if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
+  if (info.index >= element_entries_.size()) element_entries_.resize(info.index + 1);
   // Per catalog entry, not per message: its key is looked up once.
   const ElementDefinition& definition = *info.definition;
-  const std::size_t known =
-      kFixedSlots + (definition.abbreviation.empty() ? intern(written_code(definition.code))
-                                                     : intern(definition.abbreviation));
-  element_slots_[info.index] = known;
-  return known;
+  const std::uint32_t key = definition.abbreviation.empty()
+                                ? intern(written_code(definition.code))
+                                : intern(definition.abbreviation);
+  // Entries of one definition share its text.
+  auto [it, added] =
+      element_index_.try_emplace(&definition, static_cast<std::uint32_t>(elements_.size()));
+  if (added) elements_.push_back(ElementText{definition.name, definition.unit});
+  element_entries_[info.index] = ElementEntry{static_cast<std::uint32_t>(kFixedSlots + key), it->second};
+  return kFixedSlots + key;
 }
 
 std::uint32_t ColumnBuilder::intern(std::string_view key) {
@@ -146,21 +149,6 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
     rank_lists_.pop_back();
   }
   return index;
-}
-
-std::uint32_t ColumnBuilder::element_text(const Item& item) {
-  if (item.catalog_index >= element_texts_.size()) {
-    element_texts_.resize(item.catalog_index + 1, Column::kNoElement);
-  }
-  std::uint32_t& known = element_texts_[item.catalog_index];
-  if (known == Column::kNoElement) {
-    const ElementDefinition& definition = *item.definition;
-    auto [it, added] =
-        element_index_.try_emplace(&definition, static_cast<std::uint32_t>(elements_.size()));
-    if (added) elements_.push_back(ElementText{definition.name, definition.unit});
-    known = it->second;
-  }
-  return known;
 }
 
 ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
@@ -212,14 +200,6 @@ std::size_t ColumnBuilder::attribute_slot(const Item& item) {
     }
     if (e.parent == parent && e.attribute == attribute) return e.slot;
   }
-}
-
-std::uint32_t ColumnBuilder::next_rank(Slot& s) const {
-  if (s.generation != generation_) {
-    s.generation = generation_;
-    s.count = 0;
-  }
-  return ++s.count;
 }
 
 std::size_t ColumnBuilder::resolve(const Item& item) {
@@ -329,7 +309,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   column.role = item.role;
   column.reread = item.reread;
   column.qualifies = item.qualifies;
-  if (item.definition != nullptr) column.element = element_text(item);
+  if (item.definition != nullptr) column.element = element_entries_[item.catalog_index].text;
   column.values.type = item.type;
   column.decoded = item.decoded;
   // Uncompressed rows arrive one by one; compressed ones as whole arrays,

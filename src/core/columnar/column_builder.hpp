@@ -95,7 +95,7 @@ private:
     const ElementDefinition* definition = nullptr;
     std::size_t slot = 0;  // what ranks are counted by
     std::uint32_t key = 0;  // for all but attributes, whose key is their element's
-    std::uint32_t catalog_index = 0;  // of `definition`
+    std::uint32_t catalog_index = 0;  // of `definition`; its entry is known when set
     bool decoded = true;
   };
 
@@ -134,6 +134,13 @@ private:
   // Slots 0..2: kept free, markers, inserted text; then one per key index
   // (bitmap entries count with the other 0-31-031 values).
   static constexpr std::size_t kFixedSlots = 3;
+  static constexpr std::uint32_t kNoSlot = static_cast<std::uint32_t>(-1);
+  // What a catalog entry stands for in this builder: one look-up for the
+  // slot of each value and the text of each new column.
+  struct ElementEntry {
+    std::uint32_t slot = kNoSlot;
+    std::uint32_t text = Column::kNoElement;  // index in elements_
+  };
   // The attribute slots of a message: an open-addressing table of
   // (element column, attribute) whose entries are live only for the message
   // they were stamped with, and a pool of slots kept across messages.
@@ -206,12 +213,14 @@ private:
   // The slot of an element: one per key, so elements sharing a key share ranks.
   std::size_t element_slot(const ElementInfo& info) {
     // Once per value: the lookup inline, an entry's first sight out of line.
-    if (info.index < element_slots_.size()) {
-      const std::size_t known = element_slots_[info.index];
-      if (known != kNone) return known;
+    if (info.index < element_entries_.size()) {
+      const std::uint32_t known = element_entries_[info.index].slot;
+      if (known != kNoSlot) return known;
     }
     return new_element_slot(info);
   }
+  // The slot of a catalog entry and its element's text, both made on its
+  // first sight.
   [[gnu::noinline]] std::size_t new_element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
@@ -224,7 +233,6 @@ private:
   std::size_t create(const Item& item, std::uint32_t key, std::uint32_t rank);
   // The index of a key in the batch's keys, added when new.
   std::uint32_t intern(std::string_view key);
-  std::uint32_t element_text(const Item& item);
   // The column named "#rank#key", or kNone.
   [[nodiscard]] std::size_t find(std::uint32_t key, std::uint32_t rank) const {
     const auto& ranks = named_[key];
@@ -236,7 +244,13 @@ private:
   }
   [[gnu::noinline]] void grow_slots(std::size_t index) { slots_.resize(index + 1); }
   std::size_t attribute_slot(const Item& item);
-  std::uint32_t next_rank(Slot& slot) const;
+  std::uint32_t next_rank(Slot& s) const {
+    if (s.generation != generation_) {
+      s.generation = generation_;
+      s.count = 0;
+    }
+    return ++s.count;
+  }
   [[nodiscard]] bool used(std::size_t column) const {
     return columns_[column].values.rows() > row_;
   }
@@ -255,8 +269,7 @@ private:
   struct Tables {
     std::vector<std::vector<std::size_t>> rank_lists;  // emptied, room kept
     std::vector<Slot> slots;
-    std::vector<std::size_t> element_slots;
-    std::vector<std::uint32_t> element_texts;
+    std::vector<ElementEntry> element_entries;
     std::vector<AttributeEntry> attribute_table;
     std::vector<Slot> attribute_pool;
     std::vector<FirstAttribute> first_attributes;
@@ -318,8 +331,7 @@ private:
   std::vector<ElementText> elements_;
   std::unordered_map<const ElementDefinition*, std::uint32_t> element_index_;
   std::vector<Slot> slots_;
-  std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
-  std::vector<std::uint32_t> element_texts_;  // by catalog index; Column::kNoElement until seen
+  std::vector<ElementEntry> element_entries_;  // by catalog index
   std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
   std::vector<Slot> attribute_pool_;
   std::vector<FirstAttribute> first_attributes_;  // by column; stamped with the message

@@ -22,11 +22,23 @@ std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
   const std::uint32_t rank = next_rank(slot(index));
   const auto key = static_cast<std::uint32_t>(index - kFixedSlots);
   const std::size_t c = find(key, rank);
-  if (c != kNone && !used(c)) return c;
-  const Item item = element_item(info, coding, tag);
-  // Taken in this message already (by a marker or inserted text of the
-  // same key): the next free rank, as for any message.
-  if (c != kNone) return named(item, rank);
+  if (c != kNone) {
+    if (!used(c)) return c;
+    // Taken in this message already (by a marker or inserted text of the
+    // same key): the next free rank, as for any message.
+    return named(element_item(info, coding, tag), rank);
+  }
+  // A new column, mostly: its item made here, as element_item would for an
+  // element or bitmap entry (or a quality value qualifying nothing).
+  Item item;
+  item.descriptor = info.definition->code;
+  item.definition = info.definition;
+  item.role = tag.role == ItemRole::Bitmap ? ItemRole::Bitmap : ItemRole::Element;
+  item.reread = tag.reread;
+  item.slot = index;
+  item.key = key;
+  item.catalog_index = info.index;
+  item.type = element_type(info, coding);
   return create(item, key, rank);
 }
 
