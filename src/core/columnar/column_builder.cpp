@@ -63,6 +63,8 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
   row_ = rows_;
   next_subset_ = 0;
   by_subset_ = false;
+  // More rows: fewer columns allowed.
+  column_allowance_ = 0;
   history_.clear();
   ++generation_;
   // The columns of a slot's ranks are found again for each message.
@@ -294,14 +296,7 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
 
 std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint32_t rank) {
   const std::size_t end_row = rows_ + message_subsets_;
-  const std::size_t limit = kBaseCells + kCellsPerItem * (items_ + message_subsets_);
-  // columns + 1 > limit / rows, without a division per column.
-  if (static_cast<unsigned __int128>(columns_.size() + 1) * std::max<std::size_t>(end_row, 1) >
-      limit) {
-    error_ = BufrError::parse("subsets too unlike to align into columns: " +
-                              std::to_string(columns_.size() + 1) + " columns for " +
-                              std::to_string(end_row) + " rows");
-  }
+  if (columns_.size() + 1 > column_allowance_) [[unlikely]] check_column_allowance();
   Column& column = columns_.emplace_back();
   column.key = key;
   column.rank = rank;
@@ -331,6 +326,17 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
     ranks[rank - 1] = c;
   }
   return c;
+}
+
+void ColumnBuilder::check_column_allowance() {
+  const std::size_t end_row = rows_ + message_subsets_;
+  const std::size_t limit = kBaseCells + kCellsPerItem * (items_ + message_subsets_);
+  column_allowance_ = limit / std::max<std::size_t>(end_row, 1);
+  if (columns_.size() + 1 > column_allowance_) {
+    error_ = BufrError::parse("subsets too unlike to align into columns: " +
+                              std::to_string(columns_.size() + 1) + " columns for " +
+                              std::to_string(end_row) + " rows");
+  }
 }
 
 ColumnBuilder::Item ColumnBuilder::associated_item(std::size_t element) const {

@@ -231,6 +231,10 @@ private:
   // The key with a "'" added: the same attribute again on one element.
   std::uint32_t primed(std::uint32_t key);
   std::size_t create(const Item& item, std::uint32_t key, std::uint32_t rank);
+  // The columns a message may have, for the items read so far, worked out
+  // again only when a new column would pass the last count (it only grows
+  // with the items); a failure once passed.
+  void check_column_allowance();
   // The index of a key in the batch's keys, added when new.
   std::uint32_t intern(std::string_view key);
   // The column named "#rank#key", or kNone.
@@ -350,6 +354,7 @@ private:
   std::size_t expected_rows_ = 0;
   static constexpr std::size_t kMaxExpectedRows = std::size_t{1} << 20U;
   std::size_t items_ = 0;
+  std::size_t column_allowance_ = 0;  // columns known to be within the limit
   std::vector<std::size_t> message_rows_;
   std::optional<std::uint64_t> pending_raw_;      // uncompressed associated field
   std::optional<ValueColumn> pending_column_;     // compressed associated field

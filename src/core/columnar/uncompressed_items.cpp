@@ -44,9 +44,19 @@ std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
 
 std::size_t ColumnBuilder::lone_subset_attribute(const ElementInfo& info,
                                                  const NumericCoding& coding, const ItemTag& tag) {
-  const Item item = element_item(info, coding, tag);
-  if (item.role != ItemRole::Quality) return lone_subset_column(info, coding, tag);
-  const auto parent = static_cast<std::size_t>(item.qualifies);
+  // Qualifying nothing read: an element of its own, as element_item has it.
+  if (tag.qualifies >= history_.size()) return lone_subset_column(info, coding, tag);
+  const std::size_t parent = history_[tag.qualifies];
+  Item item;
+  item.descriptor = info.definition->code;
+  item.definition = info.definition;
+  item.role = ItemRole::Quality;
+  item.reread = tag.reread;
+  item.slot = element_slot(info);
+  item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
+  item.catalog_index = info.index;
+  item.qualifies = static_cast<std::int64_t>(parent);
+  item.type = element_type(info, coding);
   const std::uint64_t attribute = attribute_code(item);
   if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
   FirstAttribute& first = first_attributes_[parent];
