@@ -126,11 +126,11 @@ std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
   const std::uint32_t key = definition.abbreviation.empty()
                                 ? intern(written_code(definition.code))
                                 : intern(definition.abbreviation);
-  // Entries of one definition share its text.
-  auto [it, added] =
-      element_index_.try_emplace(&definition, static_cast<std::uint32_t>(elements_.size()));
-  if (added) elements_.push_back(ElementText{definition.name, definition.unit});
-  element_entries_[info.index] = ElementEntry{static_cast<std::uint32_t>(kFixedSlots + key), it->second};
+  // An entry's own copy of its text, even when another entry has the same
+  // definition (rare): a table to share it would cost more per batch.
+  const auto text = static_cast<std::uint32_t>(elements_.size());
+  elements_.push_back(ElementText{definition.name, definition.unit});
+  element_entries_[info.index] = ElementEntry{static_cast<std::uint32_t>(kFixedSlots + key), text};
   return kFixedSlots + key;
 }
 
@@ -142,7 +142,8 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
   const auto index = static_cast<std::uint32_t>(keys_.size());
   keys_.emplace_back(key);
   key_index_.insert(hash, index);
-  key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
+  // Only looked at while selecting (select_keys sets them all then).
+  key_wanted_.push_back(selecting_ && selected_.contains(key) ? 1 : 0);
   // Ranks of a key come one by one, up to hundreds in a sounding.
   if (rank_lists_.empty()) {
     named_.emplace_back().reserve(16);
@@ -242,14 +243,23 @@ std::uint64_t ColumnBuilder::attribute_code(const Item& item) {
 
 std::string ColumnBuilder::attribute_text(std::string_view parent, const Item& item,
                                           std::uint32_t rank) {
-  const std::string attribute =
-      item.role == ItemRole::Associated ? std::string(fixed_key(item.role))
-      : item.reread != 0                ? std::string(reread_key(item.reread))
-                                        : key_of(*item.definition);
-  std::string text(parent);
+  std::string_view attribute;
+  if (item.role == ItemRole::Associated) {
+    attribute = fixed_key(item.role);
+  } else if (item.reread != 0) {
+    attribute = reread_key(item.reread);
+  } else if (!item.definition->abbreviation.empty()) {
+    attribute = item.definition->abbreviation;
+  }
+  // Without an abbreviation, the written code (kept here while in use).
+  const std::string code = attribute.empty() ? key_of(*item.definition) : std::string();
+  if (attribute.empty()) attribute = code;
   // A second attribute of the same kind is chained, as ecCodes names it;
   // past a few, a number says how deep, so names stay short.
   const std::uint32_t chained = std::min(rank, kMaxChain);
+  std::string text;
+  text.reserve(parent.size() + chained * (attribute.size() + 2) + 12);
+  text.append(parent);
   for (std::uint32_t depth = 0; depth < chained; ++depth) text.append("->").append(attribute);
   if (rank > kMaxChain) text.append("[").append(std::to_string(rank)).append("]");
   return text;

@@ -333,7 +333,6 @@ private:
   KeyIndex key_index_;
   std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
   std::vector<ElementText> elements_;
-  std::unordered_map<const ElementDefinition*, std::uint32_t> element_index_;
   std::vector<Slot> slots_;
   std::vector<ElementEntry> element_entries_;  // by catalog index
   std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
