@@ -157,21 +157,13 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
 ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
                                                 const NumericCoding& coding,
                                                 const ItemTag& tag) {
-  Item item;
-  item.descriptor = info.definition->code;
-  item.definition = info.definition;
-  item.role = tag.role;
-  item.reread = tag.reread;
-  item.slot = element_slot(info);
-  item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
-  item.catalog_index = info.index;
+  Item item = item_in_slot(info, coding, tag.role, tag.reread, element_slot(info));
   if (tag.role == ItemRole::Quality) {
     item.qualifies = tag.qualifies < history_.size()
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;
   }
-  item.type = element_type(info, coding);
   return item;
 }
 

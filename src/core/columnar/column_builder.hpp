@@ -163,6 +163,21 @@ private:
   }
 
   Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
+  // The item of an element value of `role` whose slot is known (quality
+  // links are the caller's): inline, as nearly every value makes one.
+  static Item item_in_slot(const ElementInfo& info, const NumericCoding& coding, ItemRole role,
+                           std::uint8_t reread, std::size_t slot) {
+    Item item;
+    item.descriptor = info.definition->code;
+    item.definition = info.definition;
+    item.role = role;
+    item.reread = reread;
+    item.slot = slot;
+    item.key = static_cast<std::uint32_t>(slot - kFixedSlots);
+    item.catalog_index = info.index;
+    item.type = element_type(info, coding);
+    return item;
+  }
   static ColumnType element_type(const ElementInfo& info, const NumericCoding& coding) {
     if (info.kind == ElementKind::Text) return ColumnType::Text;
     if (info.kind == ElementKind::CodeOrFlag || coding.scale <= 0) return ColumnType::Int64;

@@ -28,18 +28,10 @@ std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
     // same key): the next free rank, as for any message.
     return named(element_item(info, coding, tag), rank);
   }
-  // A new column, mostly: its item made here, as element_item would for an
+  // A new column, mostly: its item as element_item would make it for an
   // element or bitmap entry (or a quality value qualifying nothing).
-  Item item;
-  item.descriptor = info.definition->code;
-  item.definition = info.definition;
-  item.role = tag.role == ItemRole::Bitmap ? ItemRole::Bitmap : ItemRole::Element;
-  item.reread = tag.reread;
-  item.slot = index;
-  item.key = key;
-  item.catalog_index = info.index;
-  item.type = element_type(info, coding);
-  return create(item, key, rank);
+  const ItemRole role = tag.role == ItemRole::Bitmap ? ItemRole::Bitmap : ItemRole::Element;
+  return create(item_in_slot(info, coding, role, tag.reread, index), key, rank);
 }
 
 std::size_t ColumnBuilder::lone_subset_attribute(const ElementInfo& info,
@@ -47,16 +39,8 @@ std::size_t ColumnBuilder::lone_subset_attribute(const ElementInfo& info,
   // Qualifying nothing read: an element of its own, as element_item has it.
   if (tag.qualifies >= history_.size()) return lone_subset_column(info, coding, tag);
   const std::size_t parent = history_[tag.qualifies];
-  Item item;
-  item.descriptor = info.definition->code;
-  item.definition = info.definition;
-  item.role = ItemRole::Quality;
-  item.reread = tag.reread;
-  item.slot = element_slot(info);
-  item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
-  item.catalog_index = info.index;
+  Item item = item_in_slot(info, coding, ItemRole::Quality, tag.reread, element_slot(info));
   item.qualifies = static_cast<std::int64_t>(parent);
-  item.type = element_type(info, coding);
   const std::uint64_t attribute = attribute_code(item);
   if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
   FirstAttribute& first = first_attributes_[parent];
