@@ -25,6 +25,7 @@ ELEMENTS = {
     31021: element("ASSOCIATED FIELD SIGNIFICANCE", "CODE TABLE", 0, 0, 6,
                    "associatedFieldSignificance"),
     31031: element("DATA PRESENT INDICATOR", "FLAG TABLE", 0, 0, 1, "dataPresentIndicator"),
+    33002: element("QUALITY INFORMATION", "CODE TABLE", 0, 0, 2, "qualityInformation"),
     33007: element("PER CENT CONFIDENCE", "%", 0, 0, 7, "percentConfidence"),
     # Written code as key, as WMO CSV tables leave the abbreviation out.
     63001: element("NO ABBREVIATION", "m", 0, 0, 8, ""),
@@ -296,6 +297,21 @@ def test_a_second_quality_value_of_one_kind_is_chained(tables):
     got = columns(batch)
     assert got["#1#airTemperature->percentConfidence"] == [80]
     assert got["#1#airTemperature->percentConfidence->percentConfidence"] == [90]
+
+
+def test_quality_values_of_two_kinds_on_one_element_chain_apart(tables):
+    # The first kind met on a column and the others are counted in different
+    # places; each message of a batch counts afresh.
+    def one(first, second, third, fourth):
+        w = BitWriter().value(250.0, 16, 2).u(0, 1).value(first, 7).u(second, 2).u(third, 2).value(fourth, 7)
+        reuse = [222000, 237000]
+        return message([12101, 222000, 236000, 101001, 31031, 33007, *reuse, 33002, *reuse, 33002, *reuse, 33007], w)
+
+    got = columns(_columnar.decode_messages([(one(80, 1, 2, 90), tables), (one(70, 0, 1, 60), tables)]))
+    assert got["#1#airTemperature->percentConfidence"] == [80, 70]
+    assert got["#1#airTemperature->percentConfidence->percentConfidence"] == [90, 60]
+    assert got["#1#airTemperature->qualityInformation"] == [1, 0]
+    assert got["#1#airTemperature->qualityInformation->qualityInformation"] == [2, 1]
 
 
 # --------------------------------------------------------------------------

@@ -33,10 +33,10 @@ void ColumnBuilder::take_tables() {
     Tables& t = *spare_tables_;
     rank_lists_ = std::move(t.rank_lists);
     slots_ = std::move(t.slots);
-    element_slots_ = std::move(t.element_slots);
-    element_texts_ = std::move(t.element_texts);
+    element_entries_ = std::move(t.element_entries);
     attribute_table_ = std::move(t.attribute_table);
     attribute_pool_ = std::move(t.attribute_pool);
+    first_attributes_ = std::move(t.first_attributes);
     key_index_ = std::move(t.key_index);
     history_ = std::move(t.history);
     message_ = t.message;
@@ -49,6 +49,7 @@ void ColumnBuilder::give_back_tables() {
   if (spare_tables_ || slots_.capacity() > kMaxKeptSlots ||
       named_.size() + rank_lists_.size() > kMaxKeptRankLists ||
       attribute_table_.size() > kMaxKeptEntries || attribute_pool_.capacity() > kMaxKeptEntries ||
+      first_attributes_.size() > kMaxKeptEntries ||
       key_index_.room() > kMaxKeptKeyRoom || history_.capacity() > kMaxKeptEntries) {
     return;
   }
@@ -63,11 +64,12 @@ void ColumnBuilder::give_back_tables() {
   }
   tables->rank_lists = std::move(rank_lists_);
   tables->slots = emptied(slots_);
-  tables->element_slots = emptied(element_slots_);
-  tables->element_texts = emptied(element_texts_);
+  tables->element_entries = emptied(element_entries_);
   // Entries stay: stamped with earlier message numbers, they count as free.
   tables->attribute_table = std::move(attribute_table_);
   tables->attribute_pool = emptied(attribute_pool_);
+  // Kept whole, as the attribute table is.
+  tables->first_attributes = std::move(first_attributes_);
   key_index_.clear();
   tables->key_index = std::move(key_index_);
   tables->history = emptied(history_);
@@ -81,6 +83,7 @@ void ColumnBuilder::next_message() {
   for (AttributeEntry& e : attribute_table_) e.message = 0;
   for (Slot& s : slots_) s.message = 0;
   for (Slot& s : attribute_pool_) s.message = 0;
+  for (FirstAttribute& a : first_attributes_) a.message = 0;
   message_ = 1;
 }
 

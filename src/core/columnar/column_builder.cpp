@@ -63,6 +63,8 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
   row_ = rows_;
   next_subset_ = 0;
   by_subset_ = false;
+  // More rows: fewer columns allowed.
+  column_allowance_ = 0;
   history_.clear();
   ++generation_;
   // The columns of a slot's ranks are found again for each message.
@@ -75,8 +77,7 @@ ElementCatalog& ColumnBuilder::catalog_for(const TableSet& tables) {
   ElementCatalog& catalog = catalogs_.for_tables(tables, &fresh);
   if (fresh) {
     // Element slots and texts are indexed by catalog entry.
-    element_slots_.clear();
-    element_texts_.clear();
+    element_entries_.clear();
   }
   return catalog;
 }
@@ -119,14 +120,18 @@ void ColumnBuilder::begin_subset() {
 }
 
 std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
-  if (info.index >= element_slots_.size()) element_slots_.resize(info.index + 1, kNone);
+  if (info.index >= element_entries_.size()) element_entries_.resize(info.index + 1);
   // Per catalog entry, not per message: its key is looked up once.
   const ElementDefinition& definition = *info.definition;
-  const std::size_t known =
-      kFixedSlots + (definition.abbreviation.empty() ? intern(written_code(definition.code))
-                                                     : intern(definition.abbreviation));
-  element_slots_[info.index] = known;
-  return known;
+  const std::uint32_t key = definition.abbreviation.empty()
+                                ? intern(written_code(definition.code))
+                                : intern(definition.abbreviation);
+  // An entry's own copy of its text, even when another entry has the same
+  // definition (rare): a table to share it would cost more per batch.
+  const auto text = static_cast<std::uint32_t>(elements_.size());
+  elements_.push_back(ElementText{definition.name, definition.unit});
+  element_entries_[info.index] = ElementEntry{static_cast<std::uint32_t>(kFixedSlots + key), text};
+  return kFixedSlots + key;
 }
 
 std::uint32_t ColumnBuilder::intern(std::string_view key) {
@@ -137,7 +142,8 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
   const auto index = static_cast<std::uint32_t>(keys_.size());
   keys_.emplace_back(key);
   key_index_.insert(hash, index);
-  key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
+  // Only looked at while selecting (select_keys sets them all then).
+  key_wanted_.push_back(selecting_ && selected_.contains(key) ? 1 : 0);
   // Ranks of a key come one by one, up to hundreds in a sounding.
   if (rank_lists_.empty()) {
     named_.emplace_back().reserve(16);
@@ -148,39 +154,16 @@ std::uint32_t ColumnBuilder::intern(std::string_view key) {
   return index;
 }
 
-std::uint32_t ColumnBuilder::element_text(const Item& item) {
-  if (item.catalog_index >= element_texts_.size()) {
-    element_texts_.resize(item.catalog_index + 1, Column::kNoElement);
-  }
-  std::uint32_t& known = element_texts_[item.catalog_index];
-  if (known == Column::kNoElement) {
-    const ElementDefinition& definition = *item.definition;
-    auto [it, added] =
-        element_index_.try_emplace(&definition, static_cast<std::uint32_t>(elements_.size()));
-    if (added) elements_.push_back(ElementText{definition.name, definition.unit});
-    known = it->second;
-  }
-  return known;
-}
-
 ColumnBuilder::Item ColumnBuilder::element_item(const ElementInfo& info,
                                                 const NumericCoding& coding,
                                                 const ItemTag& tag) {
-  Item item;
-  item.descriptor = info.definition->code;
-  item.definition = info.definition;
-  item.role = tag.role;
-  item.reread = tag.reread;
-  item.slot = element_slot(info);
-  item.key = static_cast<std::uint32_t>(item.slot - kFixedSlots);
-  item.catalog_index = info.index;
+  Item item = item_in_slot(info, coding, tag.role, tag.reread, element_slot(info));
   if (tag.role == ItemRole::Quality) {
     item.qualifies = tag.qualifies < history_.size()
                          ? static_cast<std::int64_t>(history_[tag.qualifies])
                          : -1;
     if (item.qualifies < 0) item.role = ItemRole::Element;
   }
-  item.type = element_type(info, coding);
   return item;
 }
 
@@ -212,14 +195,6 @@ std::size_t ColumnBuilder::attribute_slot(const Item& item) {
     }
     if (e.parent == parent && e.attribute == attribute) return e.slot;
   }
-}
-
-std::uint32_t ColumnBuilder::next_rank(Slot& s) const {
-  if (s.generation != generation_) {
-    s.generation = generation_;
-    s.count = 0;
-  }
-  return ++s.count;
 }
 
 std::size_t ColumnBuilder::resolve(const Item& item) {
@@ -260,14 +235,23 @@ std::uint64_t ColumnBuilder::attribute_code(const Item& item) {
 
 std::string ColumnBuilder::attribute_text(std::string_view parent, const Item& item,
                                           std::uint32_t rank) {
-  const std::string attribute =
-      item.role == ItemRole::Associated ? std::string(fixed_key(item.role))
-      : item.reread != 0                ? std::string(reread_key(item.reread))
-                                        : key_of(*item.definition);
-  std::string text(parent);
+  std::string_view attribute;
+  if (item.role == ItemRole::Associated) {
+    attribute = fixed_key(item.role);
+  } else if (item.reread != 0) {
+    attribute = reread_key(item.reread);
+  } else if (!item.definition->abbreviation.empty()) {
+    attribute = item.definition->abbreviation;
+  }
+  // Without an abbreviation, the written code (kept here while in use).
+  const std::string code = attribute.empty() ? key_of(*item.definition) : std::string();
+  if (attribute.empty()) attribute = code;
   // A second attribute of the same kind is chained, as ecCodes names it;
   // past a few, a number says how deep, so names stay short.
   const std::uint32_t chained = std::min(rank, kMaxChain);
+  std::string text;
+  text.reserve(parent.size() + chained * (attribute.size() + 2) + 12);
+  text.append(parent);
   for (std::uint32_t depth = 0; depth < chained; ++depth) text.append("->").append(attribute);
   if (rank > kMaxChain) text.append("[").append(std::to_string(rank)).append("]");
   return text;
@@ -314,14 +298,7 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
 
 std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint32_t rank) {
   const std::size_t end_row = rows_ + message_subsets_;
-  const std::size_t limit = kBaseCells + kCellsPerItem * (items_ + message_subsets_);
-  // columns + 1 > limit / rows, without a division per column.
-  if (static_cast<unsigned __int128>(columns_.size() + 1) * std::max<std::size_t>(end_row, 1) >
-      limit) {
-    error_ = BufrError::parse("subsets too unlike to align into columns: " +
-                              std::to_string(columns_.size() + 1) + " columns for " +
-                              std::to_string(end_row) + " rows");
-  }
+  if (columns_.size() + 1 > column_allowance_) [[unlikely]] check_column_allowance();
   Column& column = columns_.emplace_back();
   column.key = key;
   column.rank = rank;
@@ -329,7 +306,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   column.role = item.role;
   column.reread = item.reread;
   column.qualifies = item.qualifies;
-  if (item.definition != nullptr) column.element = element_text(item);
+  if (item.definition != nullptr) column.element = element_entries_[item.catalog_index].text;
   column.values.type = item.type;
   column.decoded = item.decoded;
   // Uncompressed rows arrive one by one; compressed ones as whole arrays,
@@ -351,6 +328,17 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
     ranks[rank - 1] = c;
   }
   return c;
+}
+
+void ColumnBuilder::check_column_allowance() {
+  const std::size_t end_row = rows_ + message_subsets_;
+  const std::size_t limit = kBaseCells + kCellsPerItem * (items_ + message_subsets_);
+  column_allowance_ = limit / std::max<std::size_t>(end_row, 1);
+  if (columns_.size() + 1 > column_allowance_) {
+    error_ = BufrError::parse("subsets too unlike to align into columns: " +
+                              std::to_string(columns_.size() + 1) + " columns for " +
+                              std::to_string(end_row) + " rows");
+  }
 }
 
 ColumnBuilder::Item ColumnBuilder::associated_item(std::size_t element) const {

@@ -95,7 +95,7 @@ private:
     const ElementDefinition* definition = nullptr;
     std::size_t slot = 0;  // what ranks are counted by
     std::uint32_t key = 0;  // for all but attributes, whose key is their element's
-    std::uint32_t catalog_index = 0;  // of `definition`
+    std::uint32_t catalog_index = 0;  // of `definition`; its entry is known when set
     bool decoded = true;
   };
 
@@ -134,6 +134,13 @@ private:
   // Slots 0..2: kept free, markers, inserted text; then one per key index
   // (bitmap entries count with the other 0-31-031 values).
   static constexpr std::size_t kFixedSlots = 3;
+  static constexpr std::uint32_t kNoSlot = static_cast<std::uint32_t>(-1);
+  // What a catalog entry stands for in this builder: one look-up for the
+  // slot of each value and the text of each new column.
+  struct ElementEntry {
+    std::uint32_t slot = kNoSlot;
+    std::uint32_t text = Column::kNoElement;  // index in elements_
+  };
   // The attribute slots of a message: an open-addressing table of
   // (element column, attribute) whose entries are live only for the message
   // they were stamped with, and a pool of slots kept across messages.
@@ -143,11 +150,34 @@ private:
     std::uint32_t message = 0;
     std::uint32_t slot = 0;
   };
+  // The first kind of attribute met on a column in a one-subset message and
+  // the depth of its chain: nearly every quality value is the one attribute
+  // of its column, counted here without probing the attribute table.
+  struct FirstAttribute {
+    std::uint32_t message = 0;
+    std::uint32_t depth = 0;
+    std::uint64_t attribute = 0;
+  };
   static std::size_t attribute_home(std::size_t parent, std::size_t attribute) {
     return parent * 0x9E3779B97F4A7C15ULL ^ attribute;
   }
 
   Item element_item(const ElementInfo& info, const NumericCoding& coding, const ItemTag& tag);
+  // The item of an element value of `role` whose slot is known (quality
+  // links are the caller's): inline, as nearly every value makes one.
+  static Item item_in_slot(const ElementInfo& info, const NumericCoding& coding, ItemRole role,
+                           std::uint8_t reread, std::size_t slot) {
+    Item item;
+    item.descriptor = info.definition->code;
+    item.definition = info.definition;
+    item.role = role;
+    item.reread = reread;
+    item.slot = slot;
+    item.key = static_cast<std::uint32_t>(slot - kFixedSlots);
+    item.catalog_index = info.index;
+    item.type = element_type(info, coding);
+    return item;
+  }
   static ColumnType element_type(const ElementInfo& info, const NumericCoding& coding) {
     if (info.kind == ElementKind::Text) return ColumnType::Text;
     if (info.kind == ElementKind::CodeOrFlag || coding.scale <= 0) return ColumnType::Int64;
@@ -175,11 +205,18 @@ private:
   // its (key, rank) is looked up once and, mostly, made at once.
   std::size_t lone_subset_column(const ElementInfo& info, const NumericCoding& coding,
                                  const ItemTag& tag);
+  // The same for a quality value: the depth of its chain on the element's
+  // column, from that column's first attribute record when it is of this
+  // kind, else from the attribute table.
+  std::size_t lone_subset_attribute(const ElementInfo& info, const NumericCoding& coding,
+                                    const ItemTag& tag);
   std::size_t element_column(const ElementInfo& info, const NumericCoding& coding,
                              const ItemTag& tag) {
-    if (message_subsets_ == 1 && by_subset_ &&
-        (tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap)) {
-      return lone_subset_column(info, coding, tag);
+    if (message_subsets_ == 1 && by_subset_) {
+      if (tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap) {
+        return lone_subset_column(info, coding, tag);
+      }
+      if (tag.role == ItemRole::Quality) return lone_subset_attribute(info, coding, tag);
     }
     const std::size_t c = known_column(info, tag);
     return c != kNone ? c : resolve(element_item(info, coding, tag));
@@ -191,12 +228,14 @@ private:
   // The slot of an element: one per key, so elements sharing a key share ranks.
   std::size_t element_slot(const ElementInfo& info) {
     // Once per value: the lookup inline, an entry's first sight out of line.
-    if (info.index < element_slots_.size()) {
-      const std::size_t known = element_slots_[info.index];
-      if (known != kNone) return known;
+    if (info.index < element_entries_.size()) {
+      const std::uint32_t known = element_entries_[info.index].slot;
+      if (known != kNoSlot) return known;
     }
     return new_element_slot(info);
   }
+  // The slot of a catalog entry and its element's text, both made on its
+  // first sight.
   [[gnu::noinline]] std::size_t new_element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
@@ -207,9 +246,12 @@ private:
   // The key with a "'" added: the same attribute again on one element.
   std::uint32_t primed(std::uint32_t key);
   std::size_t create(const Item& item, std::uint32_t key, std::uint32_t rank);
+  // The columns a message may have, for the items read so far, worked out
+  // again only when a new column would pass the last count (it only grows
+  // with the items); a failure once passed.
+  void check_column_allowance();
   // The index of a key in the batch's keys, added when new.
   std::uint32_t intern(std::string_view key);
-  std::uint32_t element_text(const Item& item);
   // The column named "#rank#key", or kNone.
   [[nodiscard]] std::size_t find(std::uint32_t key, std::uint32_t rank) const {
     const auto& ranks = named_[key];
@@ -221,7 +263,13 @@ private:
   }
   [[gnu::noinline]] void grow_slots(std::size_t index) { slots_.resize(index + 1); }
   std::size_t attribute_slot(const Item& item);
-  std::uint32_t next_rank(Slot& slot) const;
+  std::uint32_t next_rank(Slot& s) const {
+    if (s.generation != generation_) {
+      s.generation = generation_;
+      s.count = 0;
+    }
+    return ++s.count;
+  }
   [[nodiscard]] bool used(std::size_t column) const {
     return columns_[column].values.rows() > row_;
   }
@@ -240,10 +288,10 @@ private:
   struct Tables {
     std::vector<std::vector<std::size_t>> rank_lists;  // emptied, room kept
     std::vector<Slot> slots;
-    std::vector<std::size_t> element_slots;
-    std::vector<std::uint32_t> element_texts;
+    std::vector<ElementEntry> element_entries;
     std::vector<AttributeEntry> attribute_table;
     std::vector<Slot> attribute_pool;
+    std::vector<FirstAttribute> first_attributes;
     KeyIndex key_index;
     Cells<std::size_t> history;
     // Attribute table entries are stamped with it: it keeps counting.
@@ -300,12 +348,11 @@ private:
   KeyIndex key_index_;
   std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
   std::vector<ElementText> elements_;
-  std::unordered_map<const ElementDefinition*, std::uint32_t> element_index_;
   std::vector<Slot> slots_;
-  std::vector<std::size_t> element_slots_;  // by catalog index; kNone until seen
-  std::vector<std::uint32_t> element_texts_;  // by catalog index; Column::kNoElement until seen
+  std::vector<ElementEntry> element_entries_;  // by catalog index
   std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
   std::vector<Slot> attribute_pool_;
+  std::vector<FirstAttribute> first_attributes_;  // by column; stamped with the message
   std::size_t attributes_ = 0;  // entries of this message
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::uint32_t message_ = 0;
@@ -321,6 +368,7 @@ private:
   std::size_t expected_rows_ = 0;
   static constexpr std::size_t kMaxExpectedRows = std::size_t{1} << 20U;
   std::size_t items_ = 0;
+  std::size_t column_allowance_ = 0;  // columns known to be within the limit
   std::vector<std::size_t> message_rows_;
   std::optional<std::uint64_t> pending_raw_;      // uncompressed associated field
   std::optional<ValueColumn> pending_column_;     // compressed associated field

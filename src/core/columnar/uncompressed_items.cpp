@@ -22,12 +22,39 @@ std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
   const std::uint32_t rank = next_rank(slot(index));
   const auto key = static_cast<std::uint32_t>(index - kFixedSlots);
   const std::size_t c = find(key, rank);
-  if (c != kNone && !used(c)) return c;
-  const Item item = element_item(info, coding, tag);
-  // Taken in this message already (by a marker or inserted text of the
-  // same key): the next free rank, as for any message.
-  if (c != kNone) return named(item, rank);
-  return create(item, key, rank);
+  if (c != kNone) {
+    if (!used(c)) return c;
+    // Taken in this message already (by a marker or inserted text of the
+    // same key): the next free rank, as for any message.
+    return named(element_item(info, coding, tag), rank);
+  }
+  // A new column, mostly: its item as element_item would make it for an
+  // element or bitmap entry (or a quality value qualifying nothing).
+  const ItemRole role = tag.role == ItemRole::Bitmap ? ItemRole::Bitmap : ItemRole::Element;
+  return create(item_in_slot(info, coding, role, tag.reread, index), key, rank);
+}
+
+std::size_t ColumnBuilder::lone_subset_attribute(const ElementInfo& info,
+                                                 const NumericCoding& coding, const ItemTag& tag) {
+  // Qualifying nothing read: an element of its own, as element_item has it.
+  if (tag.qualifies >= history_.size()) return lone_subset_column(info, coding, tag);
+  const std::size_t parent = history_[tag.qualifies];
+  Item item = item_in_slot(info, coding, ItemRole::Quality, tag.reread, element_slot(info));
+  item.qualifies = static_cast<std::int64_t>(parent);
+  const std::uint64_t attribute = attribute_code(item);
+  if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
+  FirstAttribute& first = first_attributes_[parent];
+  std::uint32_t rank = 1;
+  if (first.message != message_) {
+    first = FirstAttribute{message_, 1, attribute};
+  } else if (first.attribute == attribute) {
+    rank = ++first.depth;
+  } else {
+    // A second kind on one column: counted in the table, which this kind
+    // alone goes to for the rest of the message.
+    rank = next_rank(attribute_pool_[attribute_slot(item)]);
+  }
+  return named(item, rank);
 }
 
 void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding,
