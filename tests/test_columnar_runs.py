@@ -152,3 +152,29 @@ def test_batches_decoded_one_after_another_match_each_decoded_first_on_its_own_t
         t.join()
     for i, got in enumerate(results):
         assert got == [fresh[(i + j) % len(runs)] for j in range(len(runs))]
+
+
+def test_columns_first_met_in_a_later_message_hold_nulls_then_their_first_value(tmp_path):
+    # A new column is made with its first value in it: after nulls for the
+    # messages before, a missing value, or one too wide for int64 that makes
+    # the column float.
+    path = write_table_dir(tmp_path, {
+        63002: element("WIDE", "Numeric", 0, 0, 64, "wide"),
+        63003: element("NARROW", "Numeric", 0, 0, 8, "narrow"),
+    })
+    tables = _morvane.TableSet.from_eccodes(str(path))
+    data = [
+        message([63003], BitWriter().value(5, 8)),
+        message([63003, 63002, 63002], BitWriter().value(None, 8).u(2**63 + 2048, 64).u(7, 64)),
+        message([63002, 63003, 63003], BitWriter().u(3, 64).value(None, 8).value(9, 8)),
+    ]
+    batch = _columnar.decode_messages([(d, tables) for d in data])
+    assert columns(batch) == {
+        "#1#narrow": [5, None, None],
+        "#1#wide": [None, float(2**63 + 2048), 3.0],
+        "#2#wide": [None, 7, None],
+        "#2#narrow": [None, None, 9],
+    }
+    assert [c.type for c in batch.columns] == ["int64", "float64", "int64", "int64"]
+    alone = columns(_columnar.decode(data[1], tables))
+    assert alone == {"#1#narrow": [None], "#1#wide": [float(2**63 + 2048)], "#2#wide": [7]}
