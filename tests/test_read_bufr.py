@@ -165,15 +165,30 @@ def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route, own
     from morvane import _dataframe
     from morvane._dataframe import finish, frame_of
 
+    taken = []
+
     def changed(*args, **kwargs):
+        taken.append("changed")
         raise TypeError("create_dataframe_from_blocks() got an unexpected keyword argument")
 
+    def counted(way, name):
+        def call(*args, **kwargs):
+            taken.append(name)
+            return way(*args, **kwargs)
+        return call
+
     # each way of making the frame, as the pandas at hand allows, and one
-    # whose internals no longer take what they are given
+    # whose internals no longer take what they are given; the ways are
+    # looked up again, as patched here, not taken from an earlier frame
+    monkeypatch.setattr(_dataframe, "_PANDAS_WAYS", None)
     if route == "changed":
         monkeypatch.setattr(_dataframe, "_block_maker", lambda: changed)
-    elif route != "blocks":
+    elif route == "blocks":
+        blocks = _dataframe._block_maker()
+        monkeypatch.setattr(_dataframe, "_block_maker", lambda: counted(blocks, "blocks"))
+    else:
         monkeypatch.setattr(_dataframe, "_block_maker", lambda: None)
+        monkeypatch.setattr(pd.DataFrame, "_from_arrays", counted(pd.DataFrame._from_arrays, "arrays"))
     if route == "dict":
         monkeypatch.setattr(_dataframe, "_sanitizer", lambda: None)
     valid = np.array([True, False, True])
@@ -198,6 +213,7 @@ def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route, own
     columns = given()
     arrays = [(values, ok) for _, values, ok, _ in columns]
     frame = frame_of(columns, 3, owned=owned)
+    assert taken == ([] if route == "dict" else [route])
     # each column let go of once taken, by whichever route
     assert columns == [None] * len(kept)
     expected = pd.DataFrame({name: finish(values, ok, kind) for name, values, ok, kind in kept})
