@@ -10,7 +10,7 @@ pandas lacks the direct constructors, and gives the same frame.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -105,7 +105,8 @@ def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> An
 
 def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: dict[int, Any]) -> Any | None:
     """The frame made past pandas' checks; None if this pandas lacks the way."""
-    make, sanitize, from_blocks = _PANDAS_WAYS or _pandas_ways()
+    ways = _PANDAS_WAYS or _pandas_ways()
+    make, sanitize, from_blocks = ways.from_arrays, ways.sanitize, ways.from_blocks
     if make is None or sanitize is None:
         return None
     names = tuple([column[0] for column in columns if column is not None])
@@ -116,10 +117,11 @@ def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: di
         if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
             _COLUMN_INDEXES.clear()
         column_index = _COLUMN_INDEXES[names] = pd.Index(list(names))
-    index = _range_index(rows)
+    # (made past its checks where this pandas has the way)
+    index = _public_range(rows) if ways.range_index is None else ways.range_index(range(rows))
     # a view: an index is immutable, but its name is the frame's own
     if from_blocks is not None:
-        return from_blocks(_blocks(columns, rows, owned, sanitize, index, done), index, column_index.view())
+        return from_blocks(_blocks(columns, rows, owned, ways, index, done), index, column_index.view())
     arrays = []
     for i in range(len(columns)):
         _, values, valid, kind = _take(columns, i)
@@ -128,25 +130,38 @@ def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: di
     return make(arrays, columns=column_index.view(), index=index, verify_integrity=False)
 
 
-# pandas' direct constructors (DataFrame._from_arrays, its sanitizing of a
-# column, its maker of a frame from blocks), looked up on the first frame.
-_PANDAS_WAYS: tuple[Any, Any, Any] | None = None
+class _Ways(NamedTuple):
+    """pandas' direct constructors, each None where this pandas lacks it."""
+
+    from_arrays: Any      # DataFrame._from_arrays
+    sanitize: Any         # its sanitizing of one column
+    from_blocks: Any      # its maker of a frame from blocks
+    range_index: Any      # RangeIndex._simple_new, of a range
+    wrap_datetimes: Any   # DatetimeArray._simple_new
+    missing_stays: bool   # sanitizing keeps a column of None as it is
 
 
-def _pandas_ways() -> tuple[Any, Any, Any]:
+# Looked up on the first frame, all at once.
+_PANDAS_WAYS: _Ways | None = None
+
+
+def _pandas_ways() -> _Ways:
     global _PANDAS_WAYS
     import pandas as pd
+    from pandas.arrays import DatetimeArray
 
-    _PANDAS_WAYS = (getattr(pd.DataFrame, "_from_arrays", None), _sanitizer(), _block_maker())
+    sanitize = _sanitizer()
+    _PANDAS_WAYS = _Ways(getattr(pd.DataFrame, "_from_arrays", None), sanitize, _block_maker(),
+                         getattr(pd.RangeIndex, "_simple_new", None),
+                         getattr(DatetimeArray, "_simple_new", None),
+                         sanitize is not None and _missing_stays(sanitize))
     return _PANDAS_WAYS
 
 
-def _range_index(rows: int) -> Any:
-    """RangeIndex(rows), made past its checks when this pandas has the way."""
+def _public_range(rows: int) -> Any:
     import pandas as pd
 
-    simple = getattr(pd.RangeIndex, "_simple_new", None)
-    return pd.RangeIndex(rows) if simple is None else simple(range(rows))
+    return pd.RangeIndex(rows)
 
 
 def _take(columns: list[Column | None], i: int) -> Column:
@@ -175,24 +190,19 @@ def _sanitized(array: Any, sanitize: Any, index: Any) -> Any:
 
 
 _OBJECT_KINDS = frozenset({"text", "object"})
-_MISSING_STAYS: dict[Any, bool] = {}
 
 
 def _missing_stays(sanitize: Any) -> bool:
     """Whether pandas' sanitizing keeps a column of None as it is (an object
-    array, not copied), asked once: looking through such a column costs
-    more than the rest of a small one's making."""
-    found = _MISSING_STAYS.get(sanitize)
-    if found is None:
-        import pandas as pd
+    array, not copied): looking through such a column costs more than the
+    rest of a small one's making."""
+    import pandas as pd
 
-        given = np.array([None, None], dtype=object)
-        out = sanitize(given, pd.RangeIndex(2), copy=False)
-        found = _MISSING_STAYS[sanitize] = (out is given)
-    return found
+    given = np.array([None, None], dtype=object)
+    return sanitize(given, pd.RangeIndex(2), copy=False) is given
 
 
-def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
+def _blocks(columns: list[Column | None], rows: int, owned: bool, ways: _Ways,
             index: Any, done: dict[int, Any]) -> list[tuple[Any, np.ndarray]]:
     """The blocks pandas makes of the columns, in its order: the columns
     grouped by type in the order the types first come; those of one NumPy
@@ -215,10 +225,10 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
         if group is None:
             columns[i] = None
             done[i] = _finished(column[1], column[2], kind, owned, numbers)
-            if kind in _OBJECT_KINDS and not column[2].any() and _missing_stays(sanitize):
+            if kind in _OBJECT_KINDS and ways.missing_stays and not column[2].any():
                 array = done[i]  # only None, which pandas would keep as it is
             else:
-                array = _sanitized(done[i], sanitize, index)
+                array = _sanitized(done[i], ways.sanitize, index)
             dtype = array.dtype
             group = dtype if isinstance(dtype, np.dtype) else id(dtype)
         del column  # (each column let go of once taken)
@@ -241,24 +251,11 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, sanitize: Any,
                 done[i] = _written(stacked[row], values, valid)
             else:
                 stacked[row] = array
-        blocks.append((_as_datetimes(stacked) if group.kind == "M" else stacked, np.array(members, dtype=np.intp)))
+        if group.kind == "M" and ways.wrap_datetimes is not None:
+            # as pandas wraps them, with no frequency
+            stacked = ways.wrap_datetimes(stacked, dtype=stacked.dtype)
+        blocks.append((stacked, np.array(members, dtype=np.intp)))
     return blocks
-
-
-def _as_datetimes(values: np.ndarray) -> Any:
-    """A block's datetime64 values as the array pandas keeps them in, as
-    pandas wraps them (with no frequency); left to pandas to wrap, at some
-    cost, if it lacks the direct constructor."""
-    global _WRAP_DATETIMES
-    if _WRAP_DATETIMES is None:
-        from pandas.arrays import DatetimeArray
-
-        _WRAP_DATETIMES = (getattr(DatetimeArray, "_simple_new", None),)
-    wrap = _WRAP_DATETIMES[0]
-    return values if wrap is None else wrap(values, dtype=values.dtype)
-
-
-_WRAP_DATETIMES: tuple[Any] | None = None
 
 
 def _sanitizer() -> Any:
