@@ -27,7 +27,7 @@ _WRITTEN: dict[str, Any] = {"float": _FLOAT, "datetime": _DATETIME}
 _FILLS: dict[np.dtype[Any], Any] = {_FLOAT: np.nan, _DATETIME: np.datetime64("NaT", "us")}
 
 
-def _integers(values: np.ndarray, valid: np.ndarray) -> np.ndarray | None:
+def integers(values: np.ndarray, valid: np.ndarray) -> np.ndarray | None:
     """An integer column's values as int64, 0 where missing; None when a
     valid one is not an int64 exactly: 2-02 or 2-07 gave the element a scale
     (or 2-01 a width) it cannot be held with, and its values are read as
@@ -53,12 +53,12 @@ def finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False
 
 def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool,
               numbers: np.ndarray | None = None) -> Any:
-    """`finish`; `numbers`: the `_integers` of an integer column, if known."""
+    """`finish`; `numbers`: the `integers` of an integer column, if known."""
     import pandas as pd
 
     if kind == "int":
         if numbers is None:
-            numbers = _integers(values, valid)
+            numbers = integers(values, valid)
         if numbers is not None:
             # Always nullable: a column's type must not depend on whether this
             # read happened to meet a missing value (partitions of one query agree).
@@ -105,20 +105,12 @@ def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> An
 
 def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: dict[int, Any]) -> Any | None:
     """The frame made past pandas' checks; None if this pandas lacks the way."""
-    ways = _PANDAS_WAYS or _pandas_ways()
+    ways = pandas_ways()
     make, sanitize, from_blocks = ways.from_arrays, ways.sanitize, ways.from_blocks
     if make is None or sanitize is None:
         return None
-    names = tuple([column[0] for column in columns if column is not None])
-    column_index = _COLUMN_INDEXES.get(names)
-    if column_index is None:
-        import pandas as pd
-
-        if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
-            _COLUMN_INDEXES.clear()
-        column_index = _COLUMN_INDEXES[names] = pd.Index(list(names))
-    # (made past its checks where this pandas has the way)
-    index = _public_range(rows) if ways.range_index is None else ways.range_index(range(rows))
+    column_index = _column_index(tuple([column[0] for column in columns if column is not None]))
+    index = range_index(rows, ways)
     # a view: an index is immutable, but its name is the frame's own
     if from_blocks is not None:
         return from_blocks(_blocks(columns, rows, owned, ways, index, done), index, column_index.view())
@@ -128,6 +120,31 @@ def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: di
         finished = done[i] = finish(values, valid, kind, owned)
         arrays.append(_sanitized(finished, sanitize, index))
     return make(arrays, columns=column_index.view(), index=index, verify_integrity=False)
+
+
+def _column_index(names: tuple[str, ...]) -> Any:
+    """The frame's columns (kept: inferring their type costs more than a
+    small frame's values)."""
+    column_index = _COLUMN_INDEXES.get(names)
+    if column_index is None:
+        import pandas as pd
+
+        if len(_COLUMN_INDEXES) >= _COLUMN_INDEXES_KEPT:
+            _COLUMN_INDEXES.clear()
+        column_index = _COLUMN_INDEXES[names] = pd.Index(list(names))
+    return column_index
+
+
+def range_index(rows: int, ways: "_Ways") -> Any:
+    """The frame's index, made past its checks where this pandas has the way."""
+    return _public_range(rows) if ways.range_index is None else ways.range_index(range(rows))
+
+
+def frame_of_blocks(blocks: list[tuple[Any, np.ndarray]], names: tuple[str, ...], index: Any,
+                    ways: "_Ways") -> Any:
+    """The frame of blocks made as `_blocks` makes them, their columns
+    named `names` in order, over `index` (from `range_index`)."""
+    return ways.from_blocks(blocks, index, _column_index(names).view())
 
 
 class _Ways(NamedTuple):
@@ -143,6 +160,11 @@ class _Ways(NamedTuple):
 
 # Looked up on the first frame, all at once.
 _PANDAS_WAYS: _Ways | None = None
+
+
+def pandas_ways() -> _Ways:
+    """pandas' direct constructors (looked up on the first call)."""
+    return _PANDAS_WAYS or _pandas_ways()
 
 
 def _pandas_ways() -> _Ways:
@@ -202,6 +224,21 @@ def _missing_stays(sanitize: Any) -> bool:
     return sanitize(given, pd.RangeIndex(2), copy=False) is given
 
 
+def block_column(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool, ways: _Ways, index: Any,
+                 numbers: np.ndarray | None = None) -> tuple[Any, Any, Any]:
+    """An int, text or object column finished (see `_finished`), as its
+    block takes it, and what groups it with others in a block: its NumPy
+    type, or the id of its extension type (each such array a block of its
+    own)."""
+    done = _finished(values, valid, kind, owned, numbers)
+    if kind in _OBJECT_KINDS and ways.missing_stays and not valid.any():
+        array = done  # only None, which pandas would keep as it is
+    else:
+        array = _sanitized(done, ways.sanitize, index)
+    dtype = array.dtype
+    return done, array, (dtype if isinstance(dtype, np.dtype) else id(dtype))
+
+
 def _blocks(columns: list[Column | None], rows: int, owned: bool, ways: _Ways,
             index: Any, done: dict[int, Any]) -> list[tuple[Any, np.ndarray]]:
     """The blocks pandas makes of the columns, in its order: the columns
@@ -217,20 +254,14 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, ways: _Ways,
         kind = column[3]
         numbers = None
         if kind == "int":
-            numbers = _integers(column[1], column[2])
+            numbers = integers(column[1], column[2])
             if numbers is None:
                 kind = "float"
         group = _WRITTEN.get(kind)
         array = None
         if group is None:
             columns[i] = None
-            done[i] = _finished(column[1], column[2], kind, owned, numbers)
-            if kind in _OBJECT_KINDS and ways.missing_stays and not column[2].any():
-                array = done[i]  # only None, which pandas would keep as it is
-            else:
-                array = _sanitized(done[i], ways.sanitize, index)
-            dtype = array.dtype
-            group = dtype if isinstance(dtype, np.dtype) else id(dtype)
+            done[i], array, group = block_column(column[1], column[2], kind, owned, ways, index, numbers)
         del column  # (each column let go of once taken)
         finished.append(array)
         members = groups.get(group)

@@ -273,7 +273,7 @@ _ELEMENT_KINDS: dict[tuple[Any, ...], tuple[list[str], list[int], frozenset[int]
 _ELEMENT_KINDS_KEPT = 32
 
 
-class _Elements:
+class Elements:
     """The descriptor, key and kind of each column of a batch, the columns
     of replication factors and those of text."""
 
@@ -307,19 +307,20 @@ class _Elements:
                      rows, kinds, _batch_gather(batch, columns, rows, kinds))
 
 
-def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset[str]
+def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset[str], batch: Any = None
               ) -> tuple[Group, np.ndarray] | None:
     """Compressed messages with the same descriptors decoded as one batch:
     its one group and the first row of each message, or None when their
     expansions may differ (the batch lines up columns by rank, so a message
     with other replication counts would have its elements shifted or
     padded). Only the `wanted` keys' values are read. Raises ValueError if
-    one of them does not decode."""
-    batch = _columnar.decode_keys(messages, wanted)
+    one of them does not decode. `batch`: theirs, if already decoded."""
+    if batch is None:
+        batch = _columnar.decode_keys(messages, wanted)
     n = batch.num_rows
     if n == 0:
         return None
-    elements = _Elements(batch)
+    elements = Elements(batch)
     factors = elements.factors
     if factors and not _columnar.counts_agree(batch, factors):
         return None
@@ -336,7 +337,7 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     n = batch.num_rows
     if n == 0:
         return []
-    elements = _Elements(batch)
+    elements = Elements(batch)
     if m.compressed_data:
         return [elements.group(batch, n, 0)]
     if n == 1:

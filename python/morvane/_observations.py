@@ -23,7 +23,7 @@ from ._rows import Walk, make_walk
 from ._runs import EXPANSIONS_DIFFER, UNDECODABLE, Runs
 from . import _groups
 from ._chunks import Chunk, GroupChunk, Layout, Run
-from ._dataframe import Column, frame_of
+from ._batch_frame import frame_of_parts, kept_rows, may_take, read_whole
 from ._groups import Group, message_groups
 from ._items import Items, RunRows
 from ._tables import Tables, as_tables
@@ -98,13 +98,14 @@ class _Collector:
         return [(messages[i][0], messages[i][1], text) for i, text in items.failures]
 
     # -- compressed messages with the same descriptors at once ---------------
-    def add_batch(self, messages: list[tuple[int, Message]]) -> str | None:
-        """Adds the messages' rows decoded as one batch; otherwise, having
-        added nothing, says why they are to be read one by one instead."""
+    def add_batch(self, messages: list[tuple[int, Message]], batch: Any = None) -> str | None:
+        """Adds the messages' rows decoded as one batch (`batch`, if they
+        were decoded already); otherwise, having added nothing, says why they
+        are to be read one by one instead."""
         tables = messages[0][1].tables
         try:
             headers = [_header_values(msg, self.query) for _, msg in messages]
-            found = _groups.run_group([(msg.data, tables) for _, msg in messages], self.query.keys)
+            found = _groups.run_group([(msg.data, tables) for _, msg in messages], self.query.keys, batch)
         except ValueError:
             return UNDECODABLE
         if found is None:
@@ -125,7 +126,8 @@ class _Collector:
         if len(self.chunks) - chunks_before > 1:
             self.reordered = True
 
-    def _walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
+    def walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
+        """The walk of the group's template for this query (made once, kept)."""
         q = self.query
         key = (id(tables), group.first_level, group.codes, q.header_keys, q.keys, self.filter_names)
         walk = _WALKS.get(key)
@@ -139,7 +141,7 @@ class _Collector:
 
     def _add_group(self, run: Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group) -> None:
         q = self.query
-        walk = self._walk(tables, group)
+        walk = self.walk(tables, group)
         n = group.subsets.size
         numbers, valid, texts = group.gather(walk.wanted)
         # filter outcomes per subset, one pattern per distinct outcome
@@ -157,20 +159,25 @@ class _Collector:
                 inverse = inverse.reshape(-1)
         else:
             patterns, inverse = _NO_FILTER_PATTERNS, None  # one pattern: every subset takes it
-        filter_names = self.filter_names
-        with_count = COUNT_KEY in q.keys
         for k, pattern in enumerate(patterns):
-            key = (pattern.tobytes(), self.gathered, with_count)
-            layout = walk.layouts.get(key)
-            if layout is None:
-                if len(walk.layouts) >= _LAYOUTS_KEPT:
-                    walk.layouts.clear()
-                layout = walk.layouts[key] = Layout(walk.cut(filter_names, pattern, with_count),
-                                                    self.gathered, walk)
+            layout = self.layout(walk, pattern)
             if not layout.rows_per_subset:
                 continue
             chosen = np.flatnonzero(inverse == k) if len(patterns) > 1 else None
             self._add_chunk(run, owners, group, layout, chosen, numbers, valid, texts)
+
+    def layout(self, walk: Walk, pattern: np.ndarray) -> Layout:
+        """The rows of the walk's subsets whose filters came out as `pattern`
+        says (made once, kept with the walk)."""
+        with_count = COUNT_KEY in self.query.keys
+        key = (pattern.tobytes(), self.gathered, with_count)
+        layout = walk.layouts.get(key)
+        if layout is None:
+            if len(walk.layouts) >= _LAYOUTS_KEPT:
+                walk.layouts.clear()
+            layout = walk.layouts[key] = Layout(walk.cut(self.filter_names, pattern, with_count),
+                                                self.gathered, walk)
+        return layout
 
     def _add_chunk(self, run: Run, owners: np.ndarray, group: Group,
                    layout: Layout, chosen: np.ndarray | None, numbers: np.ndarray,
@@ -253,23 +260,7 @@ class _Collector:
                 joined = _concat(values_pieces)
                 del values_pieces  # each piece freed once joined: the frame is what stays
                 parts[key] = (joined, _concat(held_pieces), _concat(valid_pieces))
-        keep = np.empty(n, dtype=bool)
-        keep.fill(True)  # (numpy.ones is a Python function, at a cost a small read feels)
-        computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
-        for key in q.computed:
-            value, exists = _computed.COMPUTE[key](parts, n)
-            computed[key] = (value, exists)
-            condition = q.filters.get(key)
-            if condition is not None:
-                keep &= exists & condition.matches(value.astype(object) if key == "data_datetime"
-                                                   else value, exists)
-        for key in q.required:
-            if key in computed:
-                keep &= computed[key][1]
-            elif key in parts:
-                keep &= parts[key][1]
-            else:
-                keep[:] = False
+        computed, keep = kept_rows(q, parts, n)
         order: np.ndarray | None = None
         selection: np.ndarray | None  # None: every row, in order
         if self.reordered and n:
@@ -281,25 +272,9 @@ class _Collector:
             selection = None
         else:
             selection = np.flatnonzero(keep)
-        everything = selection is None
-        columns: list[Column | None] = []
-        for key in self._column_order(keep, computed, order, parts):
-            # (no array kept here: the frame takes the columns one by one)
-            if key in computed:
-                values, valid = computed.pop(key)
-                kind = "datetime" if key == "data_datetime" else "int"
-            else:
-                values, _, valid = parts.pop(key)
-                kind = _kind(self.columns[key].kinds)
-            if selection is not None:
-                values, valid = values[selection], valid[selection]
-            columns.append((key, values, valid, kind))
-        parts.clear()
-        if not columns:
-            import pandas as pd
-
-            return pd.DataFrame(columns=list(q.columns))
-        return frame_of(columns, n if selection is None else selection.size, owned=not everything)
+        columns = self._column_order(keep, computed, order, parts)
+        return frame_of_parts(q, columns, computed, parts, lambda key: _kind(self.columns[key].kinds),
+                              selection, n)
 
     def _column_order(self, keep: np.ndarray, computed: dict[str, tuple[np.ndarray, np.ndarray]],
                       order: np.ndarray | None, parts: dict[str, _computed.Part]) -> list[str]:
@@ -489,7 +464,18 @@ def _frames(source: SourceArg, columns: str | Iterable[str], filters: Mapping[st
     # (one input read as it is: a layer less for each of its messages)
     messages = (iterate_messages(source, table_source) if isinstance(source, (list, tuple))
                 else read(source, table_source))
-    for count, msg in enumerate(messages, 1):
+    counted = enumerate(messages, 1)
+    if rows is None and may_take(query):
+        frame, taken, batch = read_whole(counted, collector)
+        if frame is not None:
+            yield frame
+            return
+        if batch is not None:
+            runs.take_batch(taken, batch)
+        else:
+            for count, msg in taken:  # (nothing filtered: every header passes)
+                runs.take(count, msg)
+    for count, msg in counted:
         if _header_passes(msg, count, query):
             runs.take(count, msg)
             if rows is not None and collector.rows >= rows:

@@ -54,7 +54,7 @@ def in_flat_runs(msg: Message) -> bool:
     return m is not None and m.number_of_subsets <= _groups.OBJECTS_UP_TO and _may_run(msg, False)
 
 
-def _in_batches(msg: Message) -> bool:
+def in_batches(msg: Message) -> bool:
     """Whether the message may share a batch: compressed, with subsets."""
     m = msg.message
     return m is not None and m.number_of_subsets > 0 and _may_run(msg, True)
@@ -81,7 +81,7 @@ class Runs:
         key: Key | None = None
         if in_flat_runs(msg):
             key = (id(msg.tables), None)
-        elif _in_batches(msg):
+        elif in_batches(msg):
             assert m is not None
             key = (id(msg.tables), tuple(m.unexpanded_descriptors))
             subsets = m.number_of_subsets
@@ -113,7 +113,21 @@ class Runs:
         if len(pending) == 1:
             self.one(*pending[0])  # a message alone is read as it always was
             return
-        refused = self.collector.add_batch(pending)
+        self._add_batch(key, pending, self.collector.add_batch(pending))
+
+    def take_batch(self, pending: list[tuple[int, Message]], batch: Any) -> None:
+        """Compressed messages with the same tables and descriptors, taken
+        after any before them and already decoded as one batch: a message
+        alone too, its rows being those of its batch."""
+        self.flush()
+        msg = pending[0][1]
+        assert msg.message is not None
+        key = (id(msg.tables), tuple(msg.message.unexpanded_descriptors))
+        self._add_batch(key, pending, self.collector.add_batch(pending, batch))
+
+    def _add_batch(self, key: Key, pending: list[tuple[int, Message]], refused: str | None) -> None:
+        """Reads the messages one by one when the collector `refused` them
+        as a batch."""
         if refused is None:
             return
         if refused == EXPANSIONS_DIFFER:

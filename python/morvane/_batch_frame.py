@@ -1,0 +1,251 @@
+"""read_bufr's frame straight from one batch, for the reads most made: a
+small file of compressed messages with the same descriptors, no filters,
+and one row per subset holding every key asked for. Such a read's rows are
+the batch's rows and its columns the batch's columns, so the templates' row
+cutting, the per-chunk pieces and their joining are left out. Anything else
+goes the general way, with the same frame.
+
+Also here: what every read does with its columns once gathered (computed
+keys, the rows kept, the frame), whichever way they were gathered.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import numpy as np
+
+from . import _columnar, _computed, _groups
+from ._dataframe import Column, block_column, frame_of, frame_of_blocks, integers, pandas_ways, range_index
+from ._query import COUNT_KEY, Query
+from ._reader import Message
+from ._runs import RUN_BYTES, RUN_SUBSETS, in_batches
+
+Computed = dict[str, tuple[np.ndarray, np.ndarray]]
+Counted = tuple[int, Message]
+# The one filter outcome of subsets when nothing is filtered.
+NO_FILTER = np.zeros(0, dtype=bool)
+NO_FILTER.flags.writeable = False
+FLOAT = np.dtype(np.float64)
+DATETIME = np.dtype("datetime64[us]")
+NOT_A_TIME = np.datetime64("NaT", "us")
+
+
+def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int) -> tuple[Computed, np.ndarray]:
+    """The computed keys' (values, exists) and which of the `n` rows pass
+    their filters and hold the required keys."""
+    keep = np.empty(n, dtype=bool)
+    keep.fill(True)  # (numpy.ones is a Python function, at a cost a small read feels)
+    computed: Computed = {}
+    for key in q.computed:
+        value, exists = _computed.COMPUTE[key](parts, n)
+        computed[key] = (value, exists)
+        condition = q.filters.get(key)
+        if condition is not None:
+            keep &= exists & condition.matches(value.astype(object) if key == "data_datetime"
+                                               else value, exists)
+    for key in q.required:
+        if key in computed:
+            keep &= computed[key][1]
+        elif key in parts:
+            keep &= parts[key][1]
+        else:
+            keep[:] = False
+    return computed, keep
+
+
+def frame_of_parts(q: Query, keys: list[str], computed: Computed, parts: dict[str, _computed.Part],
+                   kind: Callable[[str], str], selection: np.ndarray | None, n: int) -> Any:
+    """The frame of `keys` in order, of the rows `selection` picks (every
+    row of the `n` when None); `kind` tells a gathered key's kind."""
+    columns: list[Column | None] = []
+    for key in keys:
+        # (no array kept here: the frame takes the columns one by one)
+        if key in computed:
+            values, valid = computed.pop(key)
+            key_kind = "datetime" if key == "data_datetime" else "int"
+        else:
+            values, _, valid = parts.pop(key)
+            key_kind = kind(key)
+        if selection is not None:
+            values, valid = values[selection], valid[selection]
+        columns.append((key, values, valid, key_kind))
+    parts.clear()
+    if not columns:
+        import pandas as pd
+
+        return pd.DataFrame(columns=list(q.columns))
+    return frame_of(columns, n if selection is None else selection.size, owned=selection is not None)
+
+
+def may_take(q: Query) -> bool:
+    """Whether a read of this query may be made from one batch: nothing
+    filtered, and no header key or count, which come per message."""
+    return not q.filters and not q.header_keys and COUNT_KEY not in q.keys
+
+
+def read_whole(messages: Iterator[Counted], collector: Any) -> tuple[Any, list[Counted], Any]:
+    """The frame of every message still to come, made from one batch; or,
+    when that cannot be, None, the messages taken and their batch. The
+    batch is None when they are not one batch of the kind this reads or do
+    not decode: the last message taken is then the first the general way
+    is to read on its own terms, the rest after it. Otherwise the batch is
+    the messages' own, decoded, for the general way to cut into rows."""
+    taken: list[Counted] = []
+    first: Any = None
+    size = subsets = 0
+    for count, msg in messages:
+        taken.append((count, msg))
+        if not in_batches(msg):
+            return None, taken, None
+        m = msg.message
+        key = (id(msg.tables), tuple(m.unexpanded_descriptors))
+        if first is None:
+            first = key
+        elif key != first:
+            return None, taken, None
+        size += len(msg.data)
+        subsets += m.number_of_subsets
+        # (the general way would cut a run there: its frame is made of pieces)
+        if size >= RUN_BYTES or subsets >= RUN_SUBSETS:
+            return None, taken, None
+    if not taken:
+        return None, taken, None
+    q: Query = collector.query
+    tables = taken[0][1].tables
+    try:
+        batch = _columnar.decode_keys([(msg.data, tables) for _, msg in taken], q.keys)
+    except ValueError:
+        return None, taken, None  # the general way tells which message and why
+    return batch_frame(taken, batch, collector), taken, batch
+
+
+def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
+    """The frame of the messages (compressed, with the same tables and
+    descriptors) decoded as one batch; None when its rows are not the
+    batch's rows."""
+    q: Query = collector.query
+    n = batch.num_rows
+    if n == 0:
+        return None
+    elements = _groups.Elements(batch)
+    factors = elements.factors
+    # (a message alone is never checked: its subsets share their counts)
+    if len(messages) > 1 and factors and not _columnar.counts_agree(batch, factors):
+        return None
+    tables = messages[0][1].tables
+    layout = collector.layout(collector.walk(tables, elements.group(batch, n, 0)), NO_FILTER)
+    if layout.rows_per_subset != 1:
+        return None
+    keys = layout.keys
+    wanted = q.column_set
+    # the row's keys shown, in its order: their columns' order in the frame
+    shown = list(dict.fromkeys(key for key in layout.plan(0) if key in wanted))
+    element_kinds = elements.kinds
+    # The keys the row holds (the others the template lacks) and their
+    # columns; the float ones shown come first, in the frame's order, so that
+    # their values are the frame's block of floats as they come.
+    floats = [key for key in shown if element_kinds[keys[key][5]] == "float"]
+    chosen = set(floats)
+    present = floats + [key for key in q.gathered if key not in chosen and keys[key][0] == "data"]
+    columns = [keys[key][5] for key in present]
+    numbers = np.empty((len(columns), n))
+    valid = np.empty((len(columns), n), dtype=bool)
+    _columnar.key_arrays(batch, columns, numbers, valid)
+    held = np.empty(n, dtype=bool)
+    held.fill(True)
+    parts: dict[str, _computed.Part] = {}
+    kinds: dict[str, str] = {}
+    if len(present) < len(q.gathered):
+        nowhere = np.zeros(n, dtype=bool)
+        for key in q.gathered:
+            if keys[key][0] != "data":
+                parts[key] = (np.full(n, np.nan), nowhere, nowhere)
+                kinds[key] = "float"
+    text_positions = elements.text_positions
+    for j, (key, position) in enumerate(zip(present, columns)):
+        if position in text_positions:
+            kinds[key] = "text"
+            # (object arrays are made holding None; no text made of a column all missing)
+            values = (np.array(batch.values(position), dtype=object) if valid[j].any()
+                      else np.empty(n, dtype=object))
+        else:
+            kinds[key] = element_kinds[position]
+            values = numbers[j]
+        parts[key] = (values, held, valid[j])
+    computed, keep = kept_rows(q, parts, n)
+    if not keep.all():
+        order: list[str] = []
+        if keep.any():
+            # the row's keys, then the computed ones some kept row holds
+            order = shown + [key for key, (_, exists) in computed.items()
+                             if key in wanted and (exists & keep).any()]
+        return frame_of_parts(q, order, computed, parts, kinds.__getitem__, np.flatnonzero(keep), n)
+    order = shown + [key for key, (_, exists) in computed.items() if key in wanted and exists.any()]
+    f = len(floats)
+    frame = _block_frame(order, kinds, parts, computed, n, (numbers[:f], valid[:f])) if order else None
+    if frame is None:
+        return frame_of_parts(q, order, computed, parts, kinds.__getitem__, None, n)
+    return frame
+
+
+def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _computed.Part], computed: Computed,
+                 n: int, floats: tuple[np.ndarray, np.ndarray]) -> Any:
+    """The frame of every row of the `order` columns, made as `frame_of`
+    makes it, but with the float columns' values already one block
+    (`floats`: values and validity, a row per float column in order), which
+    is written in place; None when this pandas lacks the way, or an integer
+    column must be read as floats."""
+    ways = pandas_ways()
+    if ways.from_blocks is None or ways.sanitize is None:
+        return None
+    index = range_index(n, ways)
+    # the columns of each block, its type or extension type by first column
+    groups: dict[Any, list[tuple[int, Any]]] = {}
+    for i, key in enumerate(order):
+        if key in computed:
+            values, valid = computed[key]
+            kind = "datetime" if key == "data_datetime" else "int"
+        else:
+            values, _, valid = parts[key]
+            kind = kinds[key]
+        if kind == "float":
+            group, array = FLOAT, None
+        elif kind == "datetime":
+            values[~valid] = NOT_A_TIME  # (the computed values are this read's own)
+            group, array = DATETIME, values
+        else:
+            numbers = None
+            if kind == "int":
+                numbers = integers(values, valid)
+                if numbers is None:
+                    return None
+            _, array, group = block_column(values, valid, kind, False, ways, index, numbers)
+        members = groups.get(group)
+        if members is None:
+            groups[group] = [(i, array)]
+        else:
+            members.append((i, array))
+    blocks: list[tuple[Any, np.ndarray]] = []
+    for group, members in groups.items():
+        if not isinstance(group, np.dtype):
+            blocks.extend((array, np.array([i], dtype=np.intp)) for i, array in members)
+            continue
+        if group is FLOAT:
+            stacked, written = floats
+            np.putmask(stacked, ~written, np.nan)
+        elif len(members) == 1:
+            stacked = members[0][1].reshape(1, n)
+        else:
+            stacked = np.empty((len(members), n), dtype=group)
+            for row, (_, array) in enumerate(members):
+                stacked[row] = array
+        if group is DATETIME and ways.wrap_datetimes is not None:
+            # as pandas wraps them, with no frequency
+            stacked = ways.wrap_datetimes(stacked, dtype=stacked.dtype)
+        blocks.append((stacked, np.array([i for i, _ in members], dtype=np.intp)))
+    try:
+        return frame_of_blocks(blocks, tuple(order), index, ways)
+    except (TypeError, ValueError, AttributeError):
+        return None  # pandas' internals changed under the direct route
