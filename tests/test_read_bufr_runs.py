@@ -279,8 +279,8 @@ def _batches_taken(monkeypatch):
     taken = []
     add_batch = _observations._Collector.add_batch
 
-    def spy(self, messages):
-        taken.append(add_batch(self, messages))
+    def spy(self, messages, *batch):
+        taken.append(add_batch(self, messages, *batch))
         return taken[-1]
     monkeypatch.setattr(_observations._Collector, "add_batch", spy)
     return taken
