@@ -12,6 +12,7 @@ keys, the rows kept, the frame), whichever way they were gathered.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator
+from itertools import repeat
 from typing import Any
 
 import numpy as np
@@ -29,12 +30,15 @@ NO_FILTER = np.zeros(0, dtype=bool)
 NO_FILTER.flags.writeable = False
 FLOAT = np.dtype(np.float64)
 DATETIME = np.dtype("datetime64[us]")
+OBJECT = np.dtype(object)
 NOT_A_TIME = np.datetime64("NaT", "us")
 
 
-def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int) -> tuple[Computed, np.ndarray]:
+def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int,
+              everywhere: np.ndarray | None = None) -> tuple[Computed, np.ndarray]:
     """The computed keys' (values, exists) and which of the `n` rows pass
-    their filters and hold the required keys."""
+    their filters and hold the required keys; `everywhere`, if given, is
+    the parts' held rows where every row holds them."""
     keep = np.empty(n, dtype=bool)
     keep.fill(True)  # (numpy.ones is a Python function, at a cost a small read feels)
     computed: Computed = {}
@@ -49,7 +53,8 @@ def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int) -> tuple[Compu
         if key in computed:
             keep &= computed[key][1]
         elif key in parts:
-            keep &= parts[key][1]
+            if parts[key][1] is not everywhere:
+                keep &= parts[key][1]
         else:
             keep[:] = False
     return computed, keep
@@ -135,46 +140,28 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
     if len(messages) > 1 and factors and not _columnar.counts_agree(batch, factors):
         return None
     tables = messages[0][1].tables
-    layout = collector.layout(collector.walk(tables, elements.group(batch, n, 0)), NO_FILTER)
+    layout = collector.layout(collector.walk(tables, elements.codes, elements.names, 0), NO_FILTER)
     if layout.rows_per_subset != 1:
         return None
-    keys = layout.keys
-    wanted = q.column_set
-    # the row's keys shown, in its order: their columns' order in the frame
-    shown = list(dict.fromkeys(key for key in layout.plan(0) if key in wanted))
-    element_kinds = elements.kinds
-    # The keys the row holds (the others the template lacks) and their
-    # columns; the float ones shown come first, in the frame's order, so that
-    # their values are the frame's block of floats as they come.
-    floats = [key for key in shown if element_kinds[keys[key][5]] == "float"]
-    chosen = set(floats)
-    present = floats + [key for key in q.gathered if key not in chosen and keys[key][0] == "data"]
-    columns = [keys[key][5] for key in present]
-    numbers = np.empty((len(columns), n))
-    valid = np.empty((len(columns), n), dtype=bool)
-    _columnar.key_arrays(batch, columns, numbers, valid)
+    plan = _plan(q, layout, elements)
+    numbers = np.empty((len(plan.columns), n))
+    valid = np.empty((len(plan.columns), n), dtype=bool)
+    _columnar.key_arrays(batch, plan.columns, numbers, valid)
     held = np.empty(n, dtype=bool)
     held.fill(True)
-    parts: dict[str, _computed.Part] = {}
-    kinds: dict[str, str] = {}
-    if len(present) < len(q.gathered):
+    # (a 2-d array's rows, all made in one call)
+    parts: dict[str, _computed.Part] = dict(zip(plan.present, zip(list(numbers), repeat(held), list(valid))))
+    for key, position in plan.texts:
+        ok = parts[key][2]
+        # (object arrays are made holding None; no text made of a column all missing)
+        values = np.array(batch.values(position), dtype=object) if ok.any() else np.empty(n, dtype=object)
+        parts[key] = (values, held, ok)
+    if plan.absent:
         nowhere = np.zeros(n, dtype=bool)
-        for key in q.gathered:
-            if keys[key][0] != "data":
-                parts[key] = (np.full(n, np.nan), nowhere, nowhere)
-                kinds[key] = "float"
-    text_positions = elements.text_positions
-    for j, (key, position) in enumerate(zip(present, columns)):
-        if position in text_positions:
-            kinds[key] = "text"
-            # (object arrays are made holding None; no text made of a column all missing)
-            values = (np.array(batch.values(position), dtype=object) if valid[j].any()
-                      else np.empty(n, dtype=object))
-        else:
-            kinds[key] = element_kinds[position]
-            values = numbers[j]
-        parts[key] = (values, held, valid[j])
-    computed, keep = kept_rows(q, parts, n)
+        for key in plan.absent:
+            parts[key] = (np.full(n, np.nan), nowhere, nowhere)
+    wanted, shown, kinds = q.column_set, plan.shown, plan.kinds
+    computed, keep = kept_rows(q, parts, n, held)
     if not keep.all():
         order: list[str] = []
         if keep.any():
@@ -183,11 +170,54 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
                              if key in wanted and (exists & keep).any()]
         return frame_of_parts(q, order, computed, parts, kinds.__getitem__, np.flatnonzero(keep), n)
     order = shown + [key for key, (_, exists) in computed.items() if key in wanted and exists.any()]
-    f = len(floats)
+    f = plan.floats
     frame = _block_frame(order, kinds, parts, computed, n, (numbers[:f], valid[:f])) if order else None
     if frame is None:
         return frame_of_parts(q, order, computed, parts, kinds.__getitem__, None, n)
     return frame
+
+
+class _Plan:
+    """What the batches of one layout and element kinds give a query's
+    frame: the keys shown, in the row's order; the keys held, the float ones
+    shown first in that order (their values are then the frame's block of
+    floats as they come), and their batch columns; the text ones among them,
+    the keys the template lacks, and the kind of each key."""
+
+    __slots__ = ("layout", "element_kinds", "shown", "floats", "present", "columns", "texts", "absent", "kinds")
+
+    def __init__(self, q: Query, layout: Any, element_kinds: list[str]) -> None:
+        self.layout, self.element_kinds = layout, element_kinds  # (what it was made of, held)
+        keys = layout.keys
+        wanted = q.column_set
+        self.shown = list(dict.fromkeys(key for key in layout.plan(0) if key in wanted))
+        floats = [key for key in self.shown if element_kinds[keys[key][5]] == "float"]
+        self.floats = len(floats)
+        chosen = set(floats)
+        self.present = floats + [key for key in q.gathered if key not in chosen and keys[key][0] == "data"]
+        self.columns = [keys[key][5] for key in self.present]
+        self.texts = [(key, position) for key, position in zip(self.present, self.columns)
+                      if element_kinds[position] == "text"]
+        self.absent = [key for key in q.gathered if keys[key][0] != "data"]
+        self.kinds = {key: element_kinds[position] for key, position in zip(self.present, self.columns)}
+        self.kinds.update((key, "float") for key in self.absent)
+
+
+# Plans by their layout, element kinds and shown columns (the layout and
+# kinds are held by the plan, so their ids stay theirs while it is kept).
+_PLANS: dict[tuple[int, int, frozenset[str]], _Plan] = {}
+_PLANS_KEPT = 256
+
+
+def _plan(q: Query, layout: Any, elements: Any) -> _Plan:
+    kinds = elements.kinds
+    key = (id(layout), id(kinds), q.column_set)
+    plan = _PLANS.get(key)
+    if plan is None or plan.layout is not layout or plan.element_kinds is not kinds:
+        if len(_PLANS) >= _PLANS_KEPT:
+            _PLANS.clear()  # bounded, whatever the input
+        plan = _PLANS[key] = _Plan(q, layout, kinds)
+    return plan
 
 
 def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _computed.Part], computed: Computed,
@@ -213,8 +243,12 @@ def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _comp
         if kind == "float":
             group, array = FLOAT, None
         elif kind == "datetime":
-            values[~valid] = NOT_A_TIME  # (the computed values are this read's own)
+            if not valid.all():
+                values[~valid] = NOT_A_TIME  # (the computed values are this read's own)
             group, array = DATETIME, values
+        elif kind == "text" and ways.missing_stays and not valid.any():
+            # made holding None for this read (see batch_frame), as pandas keeps it
+            group, array = OBJECT, values
         else:
             numbers = None
             if kind == "int":
@@ -230,11 +264,13 @@ def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _comp
     blocks: list[tuple[Any, np.ndarray]] = []
     for group, members in groups.items():
         if not isinstance(group, np.dtype):
-            blocks.extend((array, np.array([i], dtype=np.intp)) for i, array in members)
+            # (a column's place as pandas keeps it, a slice)
+            blocks.extend((array, slice(i, i + 1)) for i, array in members)
             continue
         if group is FLOAT:
             stacked, written = floats
-            np.putmask(stacked, ~written, np.nan)
+            if not written.all():
+                np.putmask(stacked, ~written, np.nan)
         elif len(members) == 1:
             stacked = members[0][1].reshape(1, n)
         else:
@@ -244,7 +280,9 @@ def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _comp
         if group is DATETIME and ways.wrap_datetimes is not None:
             # as pandas wraps them, with no frequency
             stacked = ways.wrap_datetimes(stacked, dtype=stacked.dtype)
-        blocks.append((stacked, np.array([i for i, _ in members], dtype=np.intp)))
+        first = members[0][0]
+        blocks.append((stacked, slice(first, first + 1) if len(members) == 1
+                       else np.array([i for i, _ in members], dtype=np.intp)))
     try:
         return frame_of_blocks(blocks, tuple(order), index, ways)
     except (TypeError, ValueError, AttributeError):

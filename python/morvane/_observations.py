@@ -126,22 +126,23 @@ class _Collector:
         if len(self.chunks) - chunks_before > 1:
             self.reordered = True
 
-    def walk(self, tables: _morvane.TableSet, group: Group) -> Walk:
-        """The walk of the group's template for this query (made once, kept)."""
+    def walk(self, tables: _morvane.TableSet, codes: tuple[int, ...], names: tuple[str, ...],
+             first_level: int) -> Walk:
+        """The walk of a template (its codes and their names) for this query
+        (made once, kept)."""
         q = self.query
-        key = (id(tables), group.first_level, group.codes, q.header_keys, q.keys, self.filter_names)
+        key = (id(tables), first_level, codes, q.header_keys, q.keys, self.filter_names)
         walk = _WALKS.get(key)
         if walk is None:
             if len(_WALKS) >= _WALKS_KEPT:
                 _WALKS.clear()  # bounded, whatever the input
             _groups.NAMES.table(tables)  # held while its id keys walks
-            walk = _WALKS[key] = make_walk(group.codes, group.names, group.first_level,
-                                           q.header_keys, q.keys, self.filter_names)
+            walk = _WALKS[key] = make_walk(codes, names, first_level, q.header_keys, q.keys, self.filter_names)
         return walk
 
     def _add_group(self, run: Run, owners: np.ndarray, tables: _morvane.TableSet, group: Group) -> None:
         q = self.query
-        walk = self.walk(tables, group)
+        walk = self.walk(tables, group.codes, group.names, group.first_level)
         n = group.subsets.size
         numbers, valid, texts = group.gather(walk.wanted)
         # filter outcomes per subset, one pattern per distinct outcome
