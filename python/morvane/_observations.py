@@ -9,6 +9,7 @@ gathered with NumPy, so no Python work is done per value.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from functools import cached_property
 from itertools import accumulate
 from typing import Any
 
@@ -60,12 +61,17 @@ class _Collector:
     def __init__(self, query: Query) -> None:
         self.query = query
         self.gathered = query.gathered
-        self.columns = {k: _Column() for k in self.gathered}
         self.keep_alive: dict[int, Any] = {}
         self.filter_names = query.filter_names
         self.chunks: list[Chunk] = []
         self.rows = 0
         self.reordered = False
+
+    @cached_property
+    def columns(self) -> dict[str, _Column]:
+        """Each gathered key's pieces (made when the first rows come: a read
+        framed straight from its batch has none)."""
+        return {k: _Column() for k in self.gathered}
 
     # -- one message ----------------------------------------------------------
     def add(self, number: int, count: int, msg: Message) -> None:
