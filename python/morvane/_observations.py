@@ -482,6 +482,7 @@ def _frames(source: SourceArg, columns: str | Iterable[str], filters: Mapping[st
         else:
             for count, msg in taken:  # (nothing filtered: every header passes)
                 runs.take(count, msg)
+        del taken, batch  # (the runs hold what they still need)
     for count, msg in counted:
         if _header_passes(msg, count, query):
             runs.take(count, msg)
