@@ -161,3 +161,28 @@ def test_corpus_batches_framed_straight(name, columns, monkeypatch):
     for required in (True, False):
         got, straight = _read_both(monkeypatch, data, columns=columns, required_columns=required)
         assert straight and len(got) > 0
+
+
+def test_batch_template_tells_batches_apart_by_their_columns(tmp_path):
+    """The same for batches of the same elements, whatever their values or
+    keys asked for; another for other replication counts or descriptors."""
+    from morvane import _columnar, _groups
+
+    tables, two_levels, others, three_levels, _ = _profile_messages(tmp_path)
+
+    def template(*messages, keys=("stationNumber",)):
+        return _columnar.batch_template(_columnar.decode_keys([(m, tables) for m in messages], keys))
+
+    first = template(two_levels)
+    assert len(first) == 9 * 7  # station, name, count and (height, temperature) twice
+    assert template(others, two_levels, keys=("airTemperature",)) == first
+    assert template(three_levels) != first
+    assert template(message([1002], BitWriter().value(5, width=10))) != first
+    with pytest.raises(TypeError, match="batch_template.*Batch"):
+        _columnar.batch_template(two_levels)
+    # elements are looked up by it, one Elements per template and tables
+    batch = _columnar.decode_keys([(two_levels, tables)], ["height"])
+    elements = _groups.elements_of(batch, tables)
+    assert _groups.elements_of(_columnar.decode_keys([(others, tables)], ["height"]), tables) is elements
+    assert elements.names == batch.elements[1]
+    assert _groups.elements_of(_columnar.decode_keys([(three_levels, tables)], ["height"]), tables) is not elements

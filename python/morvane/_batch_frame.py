@@ -134,12 +134,12 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
     n = batch.num_rows
     if n == 0:
         return None
-    elements = _groups.Elements(batch)
+    tables = messages[0][1].tables
+    elements = _groups.elements_of(batch, tables)
     factors = elements.factors
     # (a message alone is never checked: its subsets share their counts)
     if len(messages) > 1 and factors and not _columnar.counts_agree(batch, factors):
         return None
-    tables = messages[0][1].tables
     layout = collector.layout(collector.walk(tables, elements.codes, elements.names, 0), NO_FILTER)
     if layout.rows_per_subset != 1:
         return None

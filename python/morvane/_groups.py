@@ -307,6 +307,24 @@ class Elements:
                      rows, kinds, _batch_gather(batch, columns, rows, kinds))
 
 
+# Elements by their tables and batch template (see `elements_of`).
+_TEMPLATES: dict[tuple[int, bytes], tuple[_morvane.TableSet, Elements]] = {}
+_TEMPLATES_KEPT = 32
+
+
+def elements_of(batch: Any, tables: _morvane.TableSet) -> Elements:
+    """The `Elements` of a batch decoded with `tables`, looked up by what
+    its columns are: reads of many small files meet the same again and
+    again, and making them anew costs a Python object per column, thrice."""
+    key = (id(tables), _columnar.batch_template(batch))
+    found = _TEMPLATES.get(key)
+    if found is None or found[0] is not tables:
+        if len(_TEMPLATES) >= _TEMPLATES_KEPT:
+            _TEMPLATES.clear()  # bounded, whatever the input
+        found = _TEMPLATES[key] = (tables, Elements(batch))  # (the tables held, so their id stays theirs)
+    return found[1]
+
+
 def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset[str], batch: Any = None
               ) -> tuple[Group, np.ndarray] | None:
     """Compressed messages with the same descriptors decoded as one batch:
@@ -320,7 +338,7 @@ def run_group(messages: list[tuple[bytes, _morvane.TableSet]], wanted: frozenset
     n = batch.num_rows
     if n == 0:
         return None
-    elements = Elements(batch)
+    elements = elements_of(batch, messages[0][1])
     factors = elements.factors
     if factors and not _columnar.counts_agree(batch, factors):
         return None
@@ -337,7 +355,7 @@ def _columnar_groups(msg: Message, wanted: frozenset[str]) -> list[Group]:
     n = batch.num_rows
     if n == 0:
         return []
-    elements = Elements(batch)
+    elements = elements_of(batch, tables)
     if m.compressed_data:
         return [elements.group(batch, n, 0)]
     if n == 1:

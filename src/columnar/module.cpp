@@ -11,6 +11,7 @@
 #include "../python/pyref.hpp"
 #include "../python/without_gil.hpp"
 #include "../python/record_object.hpp"
+#include "batch_template_function.hpp"
 #include "columnar_state.hpp"
 #include "items.hpp"
 #include "key_arrays_function.hpp"
@@ -250,6 +251,10 @@ PyMethodDef module_methods[] = {
     {"counts_agree", py::guarded_method<counts_agree>(), kFast,
      "counts_agree(batch, columns)\n--\n\nWhether each given decoded column is valid on every "
      "row with the value of the first row."},
+    {"batch_template", py::guarded_method<batch_template>(), kFast,
+     "batch_template(batch)\n--\n\nWhat the batch's columns are, as bytes: per column its "
+     "descriptor and key index (u4 each) and its type (u1); batches of the same tables with the "
+     "same bytes have the same elements."},
     {"whole_integers", py::guarded_method<whole_integers>(), kFast,
      "whole_integers(values, valid, out)\n--\n\nWhether every valid value (f8) is a whole number "
      "of magnitude below 2**63; if so they are written into out (i8), 0 where not valid."},
