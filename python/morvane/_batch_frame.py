@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import _columnar, _computed, _groups
-from ._dataframe import Column, block_column, frame_of, frame_of_blocks, integers, pandas_ways, range_index
+from ._dataframe import Column, block_column, count_true, frame_of, frame_of_blocks, integers, pandas_ways, range_index
 from ._query import COUNT_KEY, Query
 from ._reader import Message
 from ._runs import RUN_BYTES, RUN_SUBSETS, in_batches
@@ -38,12 +38,13 @@ def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int,
               everywhere: np.ndarray | None = None) -> tuple[Computed, np.ndarray]:
     """The computed keys' (values, exists) and which of the `n` rows pass
     their filters and hold the required keys; `everywhere`, if given, is
-    the parts' held rows where every row holds them."""
+    the parts' held rows where every row holds them, which says they are
+    a batch's: each array a run of its type."""
     keep = np.empty(n, dtype=bool)
     keep.fill(True)  # (numpy.ones is a Python function, at a cost a small read feels)
     computed: Computed = {}
     for key in q.computed:
-        value, exists = _computed.COMPUTE[key](parts, n)
+        value, exists = _computed.COMPUTE[key](parts, n, everywhere is not None)
         computed[key] = (value, exists)
         condition = q.filters.get(key)
         if condition is not None:
@@ -154,7 +155,7 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
     for key, position in plan.texts:
         ok = parts[key][2]
         # (object arrays are made holding None; no text made of a column all missing)
-        values = np.array(batch.values(position), dtype=object) if ok.any() else np.empty(n, dtype=object)
+        values = np.array(batch.values(position), dtype=object) if count_true(ok) else np.empty(n, dtype=object)
         parts[key] = (values, held, ok)
     if plan.absent:
         nowhere = np.zeros(n, dtype=bool)
@@ -162,14 +163,14 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
             parts[key] = (np.full(n, np.nan), nowhere, nowhere)
     wanted, shown, kinds = q.column_set, plan.shown, plan.kinds
     computed, keep = kept_rows(q, parts, n, held)
-    if not keep.all():
+    if count_true(keep) < n:
         order: list[str] = []
-        if keep.any():
+        if count_true(keep):
             # the row's keys, then the computed ones some kept row holds
             order = shown + [key for key, (_, exists) in computed.items()
-                             if key in wanted and (exists & keep).any()]
+                             if key in wanted and count_true(exists & keep)]
         return frame_of_parts(q, order, computed, parts, kinds.__getitem__, np.flatnonzero(keep), n)
-    order = shown + [key for key, (_, exists) in computed.items() if key in wanted and exists.any()]
+    order = shown + [key for key, (_, exists) in computed.items() if key in wanted and count_true(exists)]
     f = plan.floats
     frame = _block_frame(order, kinds, parts, computed, n, (numbers[:f], valid[:f])) if order else None
     if frame is None:
@@ -243,10 +244,10 @@ def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _comp
         if kind == "float":
             group, array = FLOAT, None
         elif kind == "datetime":
-            if not valid.all():
+            if count_true(valid) < n:
                 values[~valid] = NOT_A_TIME  # (the computed values are this read's own)
             group, array = DATETIME, values
-        elif kind == "text" and ways.missing_stays and not valid.any():
+        elif kind == "text" and ways.missing_stays and not count_true(valid):
             # made holding None for this read (see batch_frame), as pandas keeps it
             group, array = OBJECT, values
         else:
@@ -269,7 +270,7 @@ def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _comp
             continue
         if group is FLOAT:
             stacked, written = floats
-            if not written.all():
+            if count_true(written) < written.size:
                 np.putmask(stacked, ~written, np.nan)
         elif len(members) == 1:
             stacked = members[0][1].reshape(1, n)

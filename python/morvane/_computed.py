@@ -42,8 +42,10 @@ def _contiguous(array: np.ndarray, dtype: np.dtype) -> np.ndarray:
     return np.ascontiguousarray(array, dtype=dtype)
 
 
-def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarray]:
-    """datetime64[us] from year..second; returns (values, exists)."""
+def data_datetime(parts: dict[str, Part], n: int, laid_out: bool = False) -> tuple[np.ndarray, np.ndarray]:
+    """datetime64[us] from year..second; returns (values, exists).
+    `laid_out`: the parts' arrays are runs of their types already (as a
+    batch's rows are), passed as they are."""
     if "year" not in parts or "month" not in parts or "day" not in parts:  # (TIME_KEYS[:3])
         return np.zeros(n, dtype=_MICROS), np.zeros(n, dtype=bool)
     # One pass in C++ over the rows, reading the parts where they are: the
@@ -58,13 +60,16 @@ def data_datetime(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarra
         if number.dtype == object:
             valid = valid.copy()  # the frame's own stays as it is
             number = _as_float(number, valid)
+        elif laid_out:
+            given.append(part)
+            continue
         given.append((_contiguous(number, _FLOAT), _contiguous(held, _BOOL), _contiguous(valid, _BOOL)))
     micros, exists = np.empty(n, dtype=np.int64), np.empty(n, dtype=bool)
     _columnar.report_times(tuple(given), micros, exists)
     return micros.view(_MICROS), exists
 
 
-def wmo_station_id(parts: dict[str, Part], n: int) -> tuple[np.ndarray, np.ndarray]:
+def wmo_station_id(parts: dict[str, Part], n: int, laid_out: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """blockNumber * 1000 + stationNumber; 0 counts as no value, as in pdbufr."""
     block, station = parts.get("blockNumber"), parts.get("stationNumber")
     if block is None or station is None:

@@ -16,6 +16,11 @@ import numpy as np
 
 from . import _columnar
 
+try:  # NumPy's own count, without the Python layer of ndarray.any and .all
+    from numpy._core.multiarray import count_nonzero as count_true
+except ImportError:  # pragma: no cover - depends on the NumPy version
+    from numpy import count_nonzero as count_true
+
 # name, values, valid, kind
 Column = tuple[str, np.ndarray, np.ndarray, str]
 
@@ -231,7 +236,7 @@ def block_column(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool, 
     type, or the id of its extension type (each such array a block of its
     own)."""
     done = _finished(values, valid, kind, owned, numbers)
-    if kind in _OBJECT_KINDS and ways.missing_stays and not valid.any():
+    if kind in _OBJECT_KINDS and ways.missing_stays and not count_true(valid):
         array = done  # only None, which pandas would keep as it is
     else:
         array = _sanitized(done, ways.sanitize, index)
