@@ -141,10 +141,9 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
     # (a message alone is never checked: its subsets share their counts)
     if len(messages) > 1 and factors and not _columnar.counts_agree(batch, factors):
         return None
-    layout = collector.layout(collector.walk(tables, elements.codes, elements.names, 0), NO_FILTER)
-    if layout.rows_per_subset != 1:
-        return None
-    plan = _plan(q, layout, elements)
+    plan = _plan(collector, tables, elements)
+    if plan is None:
+        return None  # not a row per subset
     numbers = np.empty((len(plan.columns), n))
     valid = np.empty((len(plan.columns), n), dtype=bool)
     _columnar.key_arrays(batch, plan.columns, numbers, valid)
@@ -185,10 +184,9 @@ class _Plan:
     floats as they come), and their batch columns; the text ones among them,
     the keys the template lacks, and the kind of each key."""
 
-    __slots__ = ("layout", "element_kinds", "shown", "floats", "present", "columns", "texts", "absent", "kinds")
+    __slots__ = ("shown", "floats", "present", "columns", "texts", "absent", "kinds")
 
     def __init__(self, q: Query, layout: Any, element_kinds: list[str]) -> None:
-        self.layout, self.element_kinds = layout, element_kinds  # (what it was made of, held)
         keys = layout.keys
         wanted = q.column_set
         self.shown = list(dict.fromkeys(key for key in layout.plan(0) if key in wanted))
@@ -204,21 +202,24 @@ class _Plan:
         self.kinds.update((key, "float") for key in self.absent)
 
 
-# Plans by their layout, element kinds and shown columns (the layout and
-# kinds are held by the plan, so their ids stay theirs while it is kept).
-_PLANS: dict[tuple[int, int, frozenset[str]], _Plan] = {}
+# Plans by the elements of their batches and their query (None where a
+# subset's rows are not one), each with what it was made of, held so that
+# their ids stay theirs while it is kept.
+_PLANS: dict[tuple[int, int], tuple[Any, Query, _Plan | None]] = {}
 _PLANS_KEPT = 256
 
 
-def _plan(q: Query, layout: Any, elements: Any) -> _Plan:
-    kinds = elements.kinds
-    key = (id(layout), id(kinds), q.column_set)
-    plan = _PLANS.get(key)
-    if plan is None or plan.layout is not layout or plan.element_kinds is not kinds:
+def _plan(collector: Any, tables: Any, elements: Any) -> _Plan | None:
+    q: Query = collector.query
+    key = (id(elements), id(q))
+    found = _PLANS.get(key)
+    if found is None or found[0] is not elements or found[1] is not q:
         if len(_PLANS) >= _PLANS_KEPT:
             _PLANS.clear()  # bounded, whatever the input
-        plan = _PLANS[key] = _Plan(q, layout, kinds)
-    return plan
+        layout = collector.layout(collector.walk(tables, elements.codes, elements.names, 0), NO_FILTER)
+        found = _PLANS[key] = (elements, q, _Plan(q, layout, elements.kinds) if layout.rows_per_subset == 1
+                               else None)
+    return found[2]
 
 
 def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _computed.Part], computed: Computed,

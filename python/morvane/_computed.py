@@ -57,7 +57,7 @@ def data_datetime(parts: dict[str, Part], n: int, laid_out: bool = False) -> tup
             given.append(None)
             continue
         number, held, valid = part
-        if number.dtype == object:
+        if number.dtype.kind == "O":
             valid = valid.copy()  # the frame's own stays as it is
             number = _as_float(number, valid)
         elif laid_out:
