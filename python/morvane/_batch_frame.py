@@ -106,6 +106,7 @@ def read_whole(messages: Iterator[Counted], collector: Any) -> tuple[Any, list[C
         if not in_batches(msg):
             return None, taken, None
         m = msg.message
+        assert m is not None  # (parsed, or it would not go in batches)
         key = (id(msg.tables), tuple(m.unexpanded_descriptors))
         if first is None:
             first = key
@@ -235,6 +236,7 @@ def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _comp
     index = range_index(n, ways)
     # the columns of each block, its type or extension type by first column
     groups: dict[Any, list[tuple[int, Any]]] = {}
+    group: Any
     for i, key in enumerate(order):
         if key in computed:
             values, valid = computed[key]
@@ -263,7 +265,8 @@ def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _comp
             groups[group] = [(i, array)]
         else:
             members.append((i, array))
-    blocks: list[tuple[Any, np.ndarray]] = []
+    # (each block's values and its columns' places)
+    blocks: list[tuple[Any, Any]] = []
     for group, members in groups.items():
         if not isinstance(group, np.dtype):
             # (a column's place as pandas keeps it, a slice)

@@ -17,9 +17,10 @@ import numpy as np
 from . import _columnar
 
 try:  # NumPy's own count, without the Python layer of ndarray.any and .all
-    from numpy._core.multiarray import count_nonzero as count_true
+    from numpy._core.multiarray import count_nonzero as _count_nonzero
 except ImportError:  # pragma: no cover - depends on the NumPy version
-    from numpy import count_nonzero as count_true
+    from numpy import count_nonzero as _count_nonzero
+count_true = _count_nonzero
 
 # name, values, valid, kind
 Column = tuple[str, np.ndarray, np.ndarray, str]
@@ -145,7 +146,7 @@ def range_index(rows: int, ways: "_Ways") -> Any:
     return _public_range(rows) if ways.range_index is None else ways.range_index(range(rows))
 
 
-def frame_of_blocks(blocks: list[tuple[Any, np.ndarray]], names: tuple[str, ...], index: Any,
+def frame_of_blocks(blocks: list[tuple[Any, Any]], names: tuple[str, ...], index: Any,
                     ways: "_Ways") -> Any:
     """The frame of blocks made as `_blocks` makes them, their columns
     named `names` in order, over `index` (from `range_index`)."""
