@@ -178,3 +178,37 @@ def test_columns_first_met_in_a_later_message_hold_nulls_then_their_first_value(
     assert [c.type for c in batch.columns] == ["int64", "float64", "int64", "int64"]
     alone = columns(_columnar.decode(data[1], tables))
     assert alone == {"#1#narrow": [None], "#1#wide": [float(2**63 + 2048)], "#2#wide": [7]}
+
+
+def test_long_columns_change_type_and_their_text_outgrows_shared_storage(tmp_path):
+    # Hundreds of rows of one column, each row a message: integers, then
+    # numbers with a scale that make it float, then text that makes it text,
+    # its characters and offsets past what short columns share. Each row
+    # keeps what its own message held, in the column's last form.
+    def table_set(name, entry):
+        return _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / name, {63001: entry})))
+
+    as_int = table_set("int", element("X", "m", 0, 0, 8, "x"))
+    as_float = table_set("float", element("X", "m", 1, 0, 8, "x"))
+    as_text = table_set("text", element("X", "CCITT IA5", 0, 0, 160, "x"))
+    runs, expected = [], []
+    for k in range(400):
+        if k % 97 == 0:
+            runs.append((message([63001], BitWriter().value(None, 8)), as_int))
+            expected.append(None)
+        elif k < 150:
+            runs.append((message([63001], BitWriter().value(k, 8)), as_int))
+            expected.append(str(k))
+        elif k < 250:
+            runs.append((message([63001], BitWriter().value(k % 200 / 10, 8, 1)), as_float))
+            text = repr(k % 200 / 10)
+            expected.append(text[:-2] if text.endswith(".0") else text)
+        else:
+            runs.append((message([63001], BitWriter().text(f"row {k}, row {k}", 160)), as_text))
+            expected.append(f"row {k}, row {k}")
+    batch = _columnar.decode_messages(runs)
+    assert [c.type for c in batch.columns] == ["text"]
+    assert columns(batch)["#1#x"] == expected
+    # The same rows decoded as two batches, the text first, end the same.
+    head = columns(_columnar.decode_messages(runs[250:] + runs[:250]))["#1#x"]
+    assert head == expected[250:] + expected[:250]

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "../data/walk_sink.hpp"
@@ -21,34 +23,34 @@ enum class ColumnType : std::uint8_t { Int64, Float64, Text };
 // has rows + 1 entries).
 struct TextCells {
   Cells<std::int64_t> offsets;
-  std::string chars;
+  Cells<char> chars;
 };
 
 // The values of one column. Numeric columns hold one 64-bit word per row:
 // a two's complement int64 or the bits of a float64, so the raw array of a
-// compressed column can become the column in place.
+// compressed column can become the column in place. All of it lies in the
+// batch's arena, so a column has nothing to free.
 struct ColumnValues {
   ColumnType type = ColumnType::Float64;
   Cells<std::uint64_t> words;
   Cells<std::uint8_t> valid;  // 1 = present, one per row
   // Offsets and characters of a text column, apart: the numeric columns,
   // nearly all, carry a pointer instead (a TEMP has thousands of columns).
-  std::unique_ptr<TextCells> text_part;
+  TextCells* text_part = nullptr;
 
   [[nodiscard]] std::size_t rows() const { return valid.size(); }
-  Cells<std::int64_t>& offsets() { return text_cells().offsets; }
-  std::string& chars() { return text_cells().chars; }
-  [[nodiscard]] const Cells<std::int64_t>& offsets() const { return text_or_none().offsets; }
-  [[nodiscard]] const std::string& chars() const { return text_or_none().chars; }
-
-private:
-  TextCells& text_cells() {
-    if (!text_part) text_part = std::make_unique<TextCells>();
+  // The text cells, made in `arena` on first use.
+  TextCells& text(CellArena& arena) {
+    if (text_part == nullptr) text_part = new (arena.allocate(sizeof(TextCells))) TextCells{};
     return *text_part;
   }
+  [[nodiscard]] const Cells<std::int64_t>& offsets() const { return text_or_none().offsets; }
+  [[nodiscard]] const Cells<char>& chars() const { return text_or_none().chars; }
+
+private:
   [[nodiscard]] const TextCells& text_or_none() const {
     static const TextCells none;
-    return text_part ? *text_part : none;
+    return text_part != nullptr ? *text_part : none;
   }
 };
 
@@ -80,8 +82,12 @@ struct Column {
   ColumnValues values;
 };
 
+// Nothing to destroy per column: a batch of thousands frees its arena's
+// blocks and one array.
+static_assert(std::is_trivially_destructible_v<Column>);
+
 struct Batch {
-  // Before the columns, which may keep their cells in it.
+  // Where the columns keep their cells.
   std::unique_ptr<CellArena> arena;
   std::vector<Column> columns;
   std::size_t rows = 0;

@@ -99,7 +99,7 @@ Status ColumnBuilder::status() const {
 Batch ColumnBuilder::finish() && {
   Batch batch;
   for (Column& column : columns_) {
-    if (column.decoded) pad(column.values, rows_);
+    if (column.decoded) pad(column.values, rows_, *arena_);
   }
   batch.arena = std::move(arena_);
   batch.columns = std::move(columns_);
@@ -317,7 +317,9 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   } else if (by_subset_) {
     reserve_new(column.values, end_row, *arena_);
   }
-  if (item.type == ColumnType::Text && item.decoded) column.values.offsets().push_back(0);
+  if (item.type == ColumnType::Text && item.decoded) {
+    column.values.text(*arena_).offsets.push_back(0, *arena_);
+  }
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];
   if (ranks.size() + 1 == rank) {

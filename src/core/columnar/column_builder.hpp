@@ -22,6 +22,7 @@
 #include "../data/walk_sink.hpp"
 #include "../error.hpp"
 #include "batch.hpp"
+#include "column_history.hpp"
 #include "key_index.hpp"
 
 namespace morvane::columnar {
@@ -64,7 +65,6 @@ public:
   // Uncompressed sink.
   void begin_subset();
   void remember() {
-    // Once per element: a store, the growth kept out of line (Cells).
     history_.push_back(last_element_);
   }
   void numeric(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
@@ -293,7 +293,7 @@ private:
     std::vector<Slot> attribute_pool;
     std::vector<FirstAttribute> first_attributes;
     KeyIndex key_index;
-    Cells<std::size_t> history;
+    ColumnHistory history;
     // Attribute table entries are stamped with it: it keeps counting.
     std::uint32_t message = 0;
   };
@@ -356,8 +356,7 @@ private:
   std::size_t attributes_ = 0;  // entries of this message
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::uint32_t message_ = 0;
-  // Column of each descriptor history entry; grown without clearing.
-  Cells<std::size_t> history_;
+  ColumnHistory history_;
   std::size_t last_element_ = 0;
 
   std::size_t rows_ = 0;            // rows of finished messages
