@@ -212,3 +212,25 @@ def test_long_columns_change_type_and_their_text_outgrows_shared_storage(tmp_pat
     # The same rows decoded as two batches, the text first, end the same.
     head = columns(_columnar.decode_messages(runs[250:] + runs[:250]))["#1#x"]
     assert head == expected[250:] + expected[:250]
+
+
+def test_a_table_set_made_after_another_is_freed_is_not_taken_for_it(tmp_path):
+    # What a thread keeps between decodes belongs to one table set; a new set,
+    # perhaps at the address of a freed one, gives its own names, units and
+    # scales to the same descriptor, as does each of two sets used in turn.
+    def table_set(k):
+        entry = element(f"ELEMENT {k}", f"unit{k}", k % 3, 0, 12, f"key{k}")
+        return _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / f"set{k}", {63001: entry})))
+
+    data = message([63001], BitWriter().u(1234, 12))
+    for k in range(12):
+        tables = table_set(k)
+        batch = _columnar.decode(data, tables)
+        assert [c.name for c in batch.columns] == [f"#1#key{k}"]
+        assert (batch.columns[0].element_name, batch.columns[0].unit) == (f"ELEMENT {k}", f"unit{k}")
+        assert columns(batch)[f"#1#key{k}"] == [1234 / 10 ** (k % 3) if k % 3 else 1234]
+        del tables, batch
+    first, second = table_set(20), table_set(21)
+    for tables, k in [(first, 20), (second, 21), (first, 20), (second, 21)]:
+        batch = _columnar.decode_messages([(data, tables), (data, tables)])
+        assert list(columns(batch)) == [f"#1#key{k}"]

@@ -39,6 +39,7 @@ void ColumnBuilder::take_tables() {
     first_attributes_ = std::move(t.first_attributes);
     key_index_ = std::move(t.key_index);
     history_ = std::move(t.history);
+    catalogs_ = std::move(t.catalogs);
     message_ = t.message;
     spare_tables_.reset();
   }
@@ -73,6 +74,7 @@ void ColumnBuilder::give_back_tables() {
   key_index_.clear();
   tables->key_index = std::move(key_index_);
   tables->history = emptied(history_);
+  tables->catalogs = std::move(catalogs_);
   tables->message = message_;
   spare_tables_ = std::move(tables);
 }

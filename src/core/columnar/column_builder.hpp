@@ -50,8 +50,9 @@ public:
   // (Column::decoded). For callers that want a few keys.
   void select_keys(const std::vector<std::string>& keys);
   // The catalog the next message is walked with: one per table set, kept
-  // while consecutive messages share it (its entries are what the
-  // per-element state here is indexed by).
+  // while consecutive messages share it, and handed to the next builder of
+  // the thread (its entries are what the per-element state here is indexed
+  // by).
   ElementCatalog& catalog_for(const TableSet& tables);
   // Rows of a message are added after those of the messages before it.
   // `data_octets`: the size of its data section, an upper bound on items.
@@ -294,6 +295,10 @@ private:
     std::vector<FirstAttribute> first_attributes;
     KeyIndex key_index;
     ColumnHistory history;
+    // The catalog of the last table set: the next builder mostly decodes
+    // with the same set, and building the catalog again costs more than a
+    // small message's walk.
+    CatalogCache catalogs;
     // Attribute table entries are stamped with it: it keeps counting.
     std::uint32_t message = 0;
   };
