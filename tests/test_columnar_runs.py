@@ -106,6 +106,9 @@ def test_many_keys_are_told_apart_and_found_again(tables):
         assert got[f"#1#{key(code)}"] == [code % 256, (code + 1) % 256]
         assert got[f"#2#{key(code)}"] == [None, (code + 2) % 256]
     assert len({c.key for c in batch.columns}) == len(codes)
+    # Each column's element text is its own element's, all of them kept apart.
+    for column in batch.columns:
+        assert (column.element_name, column.unit) == (f"LOCAL {column.descriptor - 62000}", "Numeric")
 
 
 def test_batches_decoded_one_after_another_match_each_decoded_first_on_its_own_thread(tables):

@@ -54,10 +54,13 @@ private:
   }
 };
 
-// Table B text of the elements of a batch, once per element, not per column.
+// Table B text of the elements of a batch, once per element, not per
+// column: its name and then its unit in Batch::element_text, where all
+// elements' texts lie in one string rather than two strings each.
 struct ElementText {
-  std::string name;
-  std::string unit;
+  std::size_t at = 0;
+  std::size_t name_size = 0;
+  std::size_t unit_size = 0;
 };
 
 // What a column holds. Its texts live once in the batch (`Batch::key`,
@@ -94,6 +97,7 @@ struct Batch {
   std::vector<std::size_t> message_rows;  // row offset of each message, then the total
   std::vector<std::string> keys;  // ecCodes keys; quality columns "element->attribute"
   std::vector<ElementText> elements;
+  std::string element_text;
 
   [[nodiscard]] const std::string& key(const Column& column) const { return keys[column.key]; }
   // "#rank#key"

@@ -1,6 +1,7 @@
 // The working tables of column builders, handed from one to the next on a
 // thread: decoding a file runs a builder per run of messages, mostly of one
 // small message, and making its tables anew costs more than its columns.
+#include <algorithm>
 #include <memory>
 
 #include "column_builder.hpp"
@@ -41,6 +42,7 @@ void ColumnBuilder::take_tables() {
     history_ = std::move(t.history);
     catalogs_ = std::move(t.catalogs);
     message_ = t.message;
+    reserve_sizes(t.sizes);
     spare_tables_.reset();
   }
   if (attribute_table_.empty()) attribute_table_.resize(64);
@@ -76,7 +78,19 @@ void ColumnBuilder::give_back_tables() {
   tables->history = emptied(history_);
   tables->catalogs = std::move(catalogs_);
   tables->message = message_;
+  tables->sizes = sizes_;
   spare_tables_ = std::move(tables);
+}
+
+void ColumnBuilder::reserve_sizes(const BatchSizes& sizes) {
+  // Capped: a batch of very many keys is no reason to make every later
+  // one large.
+  const std::size_t keys = std::min(sizes.keys, kMaxKeptRankLists);
+  keys_.reserve(keys);
+  key_wanted_.reserve(keys);
+  named_.reserve(keys);
+  elements_.reserve(std::min(sizes.elements, kMaxKeptEntries));
+  element_text_.reserve(std::min(sizes.element_text, kMaxKeptEntries * 16));
 }
 
 void ColumnBuilder::next_message() {

@@ -106,8 +106,10 @@ Batch ColumnBuilder::finish() && {
   batch.rows = rows_;
   batch.message_rows = std::move(message_rows_);
   batch.message_rows.push_back(rows_);
+  sizes_ = BatchSizes{keys_.size(), elements_.size(), element_text_.size()};
   batch.keys = std::move(keys_);
   batch.elements = std::move(elements_);
+  batch.element_text = std::move(element_text_);
   return batch;
 }
 
@@ -129,7 +131,9 @@ std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
   // An entry's own copy of its text, even when another entry has the same
   // definition (rare): a table to share it would cost more per batch.
   const auto text = static_cast<std::uint32_t>(elements_.size());
-  elements_.push_back(ElementText{definition.name, definition.unit});
+  elements_.push_back(
+      ElementText{element_text_.size(), definition.name.size(), definition.unit.size()});
+  element_text_.append(definition.name).append(definition.unit);
   element_entries_[info.index] = ElementEntry{static_cast<std::uint32_t>(kFixedSlots + key), text};
   return kFixedSlots + key;
 }

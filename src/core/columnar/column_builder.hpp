@@ -284,6 +284,18 @@ private:
   // Associated field read before the element `element` (its column).
   void flush_associated(std::size_t element);
 
+  // How much the last batch of the thread held: the next, mostly of the
+  // same kind of message, sets aside as much at once instead of growing
+  // its arrays step by step.
+  struct BatchSizes {
+    std::size_t keys = 0;
+    std::size_t elements = 0;
+    std::size_t element_text = 0;
+  };
+  BatchSizes sizes_;
+  // The room set aside for what the last batch held.
+  void reserve_sizes(const BatchSizes& sizes);
+
   // The tables a builder only works with, none of which goes into its
   // batch: a run of a few small messages costs less than making them anew.
   struct Tables {
@@ -301,6 +313,7 @@ private:
     CatalogCache catalogs;
     // Attribute table entries are stamped with it: it keeps counting.
     std::uint32_t message = 0;
+    BatchSizes sizes;
   };
   // The last builder's tables on this thread; empty while a builder holds them.
   static thread_local std::unique_ptr<Tables> spare_tables_;
@@ -353,6 +366,7 @@ private:
   KeyIndex key_index_;
   std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
   std::vector<ElementText> elements_;
+  std::string element_text_;  // see Batch::element_text
   std::vector<Slot> slots_;
   std::vector<ElementEntry> element_entries_;  // by catalog index
   std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
