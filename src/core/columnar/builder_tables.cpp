@@ -59,7 +59,10 @@ void ColumnBuilder::give_back_tables() {
   auto tables = std::make_unique<Tables>();
   std::size_t ranks_kept = 0;
   for (const std::vector<std::size_t>& ranks : rank_lists_) ranks_kept += ranks.capacity();
-  for (std::vector<std::size_t>& ranks : named_) {
+  // Last key first: the next builder takes lists from the back as its keys
+  // come, mostly in the same order, so each key gets the room it had.
+  for (auto it = named_.rbegin(); it != named_.rend(); ++it) {
+    std::vector<std::size_t>& ranks = *it;
     if (ranks_kept + ranks.capacity() > kMaxKeptRanks) continue;
     ranks_kept += ranks.capacity();
     ranks.clear();

@@ -138,16 +138,25 @@ std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
   return kFixedSlots + key;
 }
 
-std::uint32_t ColumnBuilder::intern(std::string_view key) {
+std::uint32_t ColumnBuilder::intern(std::string_view key) { return intern(key, nullptr); }
+
+std::uint32_t ColumnBuilder::intern(std::string&& key) {
+  const std::string_view text = key;
+  return intern(text, &key);
+}
+
+std::uint32_t ColumnBuilder::intern(std::string_view key, std::string* made) {
   const std::size_t hash = KeyIndex::hash(key);
   if (const std::uint32_t known = key_index_.find(key, hash, keys_); known != KeyIndex::kAbsent) {
     return known;
   }
   const auto index = static_cast<std::uint32_t>(keys_.size());
-  keys_.emplace_back(key);
+  // A key made for the purpose is moved, not copied: `key` may then be gone.
+  const std::string& kept = made != nullptr ? keys_.emplace_back(std::move(*made))
+                                            : keys_.emplace_back(key);
   key_index_.insert(hash, index);
   // Only looked at while selecting (select_keys sets them all then).
-  key_wanted_.push_back(selecting_ && selected_.contains(key) ? 1 : 0);
+  key_wanted_.push_back(selecting_ && selected_.contains(kept) ? 1 : 0);
   // Ranks of a key come one by one, up to hundreds in a sounding.
   if (rank_lists_.empty()) {
     named_.emplace_back().reserve(16);
@@ -265,7 +274,7 @@ std::uint32_t ColumnBuilder::primed(std::uint32_t key) {
   if (primed_.size() <= key) primed_.resize(keys_.size(), kNoKey);
   if (primed_[key] == kNoKey) {
     std::string text = keys_[key] + "'";
-    const std::uint32_t next = intern(text);
+    const std::uint32_t next = intern(std::move(text));
     primed_[key] = next;
   }
   return primed_[key];
@@ -365,7 +374,7 @@ ColumnBuilder::Item ColumnBuilder::fixed_item(std::uint32_t code, ItemRole role)
   item.type = role == ItemRole::Text ? ColumnType::Text : ColumnType::Int64;
   item.slot = role == ItemRole::Marker ? 1 : 2;
   std::uint32_t& key = role == ItemRole::Marker ? marker_key_ : text_key_;
-  if (key == kNoKey) key = intern(fixed_key(role));
+  if (key == kNoKey) key = intern(std::string_view(fixed_key(role)));
   item.key = key;
   return item;
 }

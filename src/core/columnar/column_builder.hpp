@@ -253,6 +253,9 @@ private:
   void check_column_allowance();
   // The index of a key in the batch's keys, added when new.
   std::uint32_t intern(std::string_view key);
+  std::uint32_t intern(std::string&& key);
+  // The two above: `made`, when given, holds `key` and may be taken.
+  std::uint32_t intern(std::string_view key, std::string* made);
   // The column named "#rank#key", or kNone.
   [[nodiscard]] std::size_t find(std::uint32_t key, std::uint32_t rank) const {
     const auto& ranks = named_[key];
