@@ -106,6 +106,9 @@ def test_many_keys_are_told_apart_and_found_again(tables):
         assert got[f"#1#{key(code)}"] == [code % 256, (code + 1) % 256]
         assert got[f"#2#{key(code)}"] == [None, (code + 2) % 256]
     assert len({c.key for c in batch.columns}) == len(codes)
+    # Each column's element text is its own element's, all of them kept apart.
+    for column in batch.columns:
+        assert (column.element_name, column.unit) == (f"LOCAL {column.descriptor - 62000}", "Numeric")
 
 
 def test_batches_decoded_one_after_another_match_each_decoded_first_on_its_own_thread(tables):
@@ -178,3 +181,59 @@ def test_columns_first_met_in_a_later_message_hold_nulls_then_their_first_value(
     assert [c.type for c in batch.columns] == ["int64", "float64", "int64", "int64"]
     alone = columns(_columnar.decode(data[1], tables))
     assert alone == {"#1#narrow": [None], "#1#wide": [float(2**63 + 2048)], "#2#wide": [7]}
+
+
+def test_long_columns_change_type_and_their_text_outgrows_shared_storage(tmp_path):
+    # Hundreds of rows of one column, each row a message: integers, then
+    # numbers with a scale that make it float, then text that makes it text,
+    # its characters and offsets past what short columns share. Each row
+    # keeps what its own message held, in the column's last form.
+    def table_set(name, entry):
+        return _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / name, {63001: entry})))
+
+    as_int = table_set("int", element("X", "m", 0, 0, 8, "x"))
+    as_float = table_set("float", element("X", "m", 1, 0, 8, "x"))
+    as_text = table_set("text", element("X", "CCITT IA5", 0, 0, 160, "x"))
+    runs, expected = [], []
+    for k in range(400):
+        if k % 97 == 0:
+            runs.append((message([63001], BitWriter().value(None, 8)), as_int))
+            expected.append(None)
+        elif k < 150:
+            runs.append((message([63001], BitWriter().value(k, 8)), as_int))
+            expected.append(str(k))
+        elif k < 250:
+            runs.append((message([63001], BitWriter().value(k % 200 / 10, 8, 1)), as_float))
+            text = repr(k % 200 / 10)
+            expected.append(text[:-2] if text.endswith(".0") else text)
+        else:
+            runs.append((message([63001], BitWriter().text(f"row {k}, row {k}", 160)), as_text))
+            expected.append(f"row {k}, row {k}")
+    batch = _columnar.decode_messages(runs)
+    assert [c.type for c in batch.columns] == ["text"]
+    assert columns(batch)["#1#x"] == expected
+    # The same rows decoded as two batches, the text first, end the same.
+    head = columns(_columnar.decode_messages(runs[250:] + runs[:250]))["#1#x"]
+    assert head == expected[250:] + expected[:250]
+
+
+def test_a_table_set_made_after_another_is_freed_is_not_taken_for_it(tmp_path):
+    # What a thread keeps between decodes belongs to one table set; a new set,
+    # perhaps at the address of a freed one, gives its own names, units and
+    # scales to the same descriptor, as does each of two sets used in turn.
+    def table_set(k):
+        entry = element(f"ELEMENT {k}", f"unit{k}", k % 3, 0, 12, f"key{k}")
+        return _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path / f"set{k}", {63001: entry})))
+
+    data = message([63001], BitWriter().u(1234, 12))
+    for k in range(12):
+        tables = table_set(k)
+        batch = _columnar.decode(data, tables)
+        assert [c.name for c in batch.columns] == [f"#1#key{k}"]
+        assert (batch.columns[0].element_name, batch.columns[0].unit) == (f"ELEMENT {k}", f"unit{k}")
+        assert columns(batch)[f"#1#key{k}"] == [1234 / 10 ** (k % 3) if k % 3 else 1234]
+        del tables, batch
+    first, second = table_set(20), table_set(21)
+    for tables, k in [(first, 20), (second, 21), (first, 20), (second, 21)]:
+        batch = _columnar.decode_messages([(data, tables), (data, tables)])
+        assert list(columns(batch)) == [f"#1#key{k}"]

@@ -349,7 +349,7 @@ PyObject* text_list(const columnar::ColumnValues& values) {
     } else {
       const auto start = static_cast<std::size_t>(values.offsets()[r]);
       const auto end = static_cast<std::size_t>(values.offsets()[r + 1]);
-      item = str_object(std::string_view(values.chars()).substr(start, end - start));
+      item = str_object(std::string_view(values.chars().data() + start, end - start));
       if (item == nullptr) return nullptr;
     }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(r), item);

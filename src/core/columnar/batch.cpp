@@ -15,11 +15,15 @@ std::string rank_name(std::uint32_t rank, std::string_view key) {
 std::string Batch::name(const Column& column) const { return rank_name(column.rank, key(column)); }
 
 std::string_view Batch::element_name(const Column& column) const {
-  return column.element == Column::kNoElement ? std::string_view{} : elements[column.element].name;
+  if (column.element == Column::kNoElement) return {};
+  const ElementText& text = elements[column.element];
+  return std::string_view(element_text).substr(text.at, text.name_size);
 }
 
 std::string_view Batch::unit(const Column& column) const {
-  return column.element == Column::kNoElement ? std::string_view{} : elements[column.element].unit;
+  if (column.element == Column::kNoElement) return {};
+  const ElementText& text = elements[column.element];
+  return std::string_view(element_text).substr(text.at + text.name_size, text.unit_size);
 }
 
 const char* type_name(ColumnType type) {

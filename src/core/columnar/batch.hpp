@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "../data/walk_sink.hpp"
@@ -21,41 +23,44 @@ enum class ColumnType : std::uint8_t { Int64, Float64, Text };
 // has rows + 1 entries).
 struct TextCells {
   Cells<std::int64_t> offsets;
-  std::string chars;
+  Cells<char> chars;
 };
 
 // The values of one column. Numeric columns hold one 64-bit word per row:
 // a two's complement int64 or the bits of a float64, so the raw array of a
-// compressed column can become the column in place.
+// compressed column can become the column in place. All of it lies in the
+// batch's arena, so a column has nothing to free.
 struct ColumnValues {
   ColumnType type = ColumnType::Float64;
   Cells<std::uint64_t> words;
   Cells<std::uint8_t> valid;  // 1 = present, one per row
   // Offsets and characters of a text column, apart: the numeric columns,
   // nearly all, carry a pointer instead (a TEMP has thousands of columns).
-  std::unique_ptr<TextCells> text_part;
+  TextCells* text_part = nullptr;
 
   [[nodiscard]] std::size_t rows() const { return valid.size(); }
-  Cells<std::int64_t>& offsets() { return text_cells().offsets; }
-  std::string& chars() { return text_cells().chars; }
-  [[nodiscard]] const Cells<std::int64_t>& offsets() const { return text_or_none().offsets; }
-  [[nodiscard]] const std::string& chars() const { return text_or_none().chars; }
-
-private:
-  TextCells& text_cells() {
-    if (!text_part) text_part = std::make_unique<TextCells>();
+  // The text cells, made in `arena` on first use.
+  TextCells& text(CellArena& arena) {
+    if (text_part == nullptr) text_part = new (arena.allocate(sizeof(TextCells))) TextCells{};
     return *text_part;
   }
+  [[nodiscard]] const Cells<std::int64_t>& offsets() const { return text_or_none().offsets; }
+  [[nodiscard]] const Cells<char>& chars() const { return text_or_none().chars; }
+
+private:
   [[nodiscard]] const TextCells& text_or_none() const {
     static const TextCells none;
-    return text_part ? *text_part : none;
+    return text_part != nullptr ? *text_part : none;
   }
 };
 
-// Table B text of the elements of a batch, once per element, not per column.
+// Table B text of the elements of a batch, once per element, not per
+// column: its name and then its unit in Batch::element_text, where all
+// elements' texts lie in one string rather than two strings each.
 struct ElementText {
-  std::string name;
-  std::string unit;
+  std::size_t at = 0;
+  std::size_t name_size = 0;
+  std::size_t unit_size = 0;
 };
 
 // What a column holds. Its texts live once in the batch (`Batch::key`,
@@ -80,14 +85,19 @@ struct Column {
   ColumnValues values;
 };
 
+// Nothing to destroy per column: a batch of thousands frees its arena's
+// blocks and one array.
+static_assert(std::is_trivially_destructible_v<Column>);
+
 struct Batch {
-  // Before the columns, which may keep their cells in it.
+  // Where the columns keep their cells.
   std::unique_ptr<CellArena> arena;
   std::vector<Column> columns;
   std::size_t rows = 0;
   std::vector<std::size_t> message_rows;  // row offset of each message, then the total
   std::vector<std::string> keys;  // ecCodes keys; quality columns "element->attribute"
   std::vector<ElementText> elements;
+  std::string element_text;
 
   [[nodiscard]] const std::string& key(const Column& column) const { return keys[column.key]; }
   // "#rank#key"

@@ -1,6 +1,7 @@
 // The working tables of column builders, handed from one to the next on a
 // thread: decoding a file runs a builder per run of messages, mostly of one
 // small message, and making its tables anew costs more than its columns.
+#include <algorithm>
 #include <memory>
 
 #include "column_builder.hpp"
@@ -39,7 +40,9 @@ void ColumnBuilder::take_tables() {
     first_attributes_ = std::move(t.first_attributes);
     key_index_ = std::move(t.key_index);
     history_ = std::move(t.history);
+    catalogs_ = std::move(t.catalogs);
     message_ = t.message;
+    reserve_sizes(t.sizes);
     spare_tables_.reset();
   }
   if (attribute_table_.empty()) attribute_table_.resize(64);
@@ -56,7 +59,10 @@ void ColumnBuilder::give_back_tables() {
   auto tables = std::make_unique<Tables>();
   std::size_t ranks_kept = 0;
   for (const std::vector<std::size_t>& ranks : rank_lists_) ranks_kept += ranks.capacity();
-  for (std::vector<std::size_t>& ranks : named_) {
+  // Last key first: the next builder takes lists from the back as its keys
+  // come, mostly in the same order, so each key gets the room it had.
+  for (auto it = named_.rbegin(); it != named_.rend(); ++it) {
+    std::vector<std::size_t>& ranks = *it;
     if (ranks_kept + ranks.capacity() > kMaxKeptRanks) continue;
     ranks_kept += ranks.capacity();
     ranks.clear();
@@ -73,8 +79,21 @@ void ColumnBuilder::give_back_tables() {
   key_index_.clear();
   tables->key_index = std::move(key_index_);
   tables->history = emptied(history_);
+  tables->catalogs = std::move(catalogs_);
   tables->message = message_;
+  tables->sizes = sizes_;
   spare_tables_ = std::move(tables);
+}
+
+void ColumnBuilder::reserve_sizes(const BatchSizes& sizes) {
+  // Capped: a batch of very many keys is no reason to make every later
+  // one large.
+  const std::size_t keys = std::min(sizes.keys, kMaxKeptRankLists);
+  keys_.reserve(keys);
+  key_wanted_.reserve(keys);
+  named_.reserve(keys);
+  elements_.reserve(std::min(sizes.elements, kMaxKeptEntries));
+  element_text_.reserve(std::min(sizes.element_text, kMaxKeptEntries * 16));
 }
 
 void ColumnBuilder::next_message() {

@@ -1,8 +1,9 @@
-// Contiguous storage for the cells of one column: short columns in the
-// batch's arena, longer ones in a block of their own. A one-subset message
-// (a TEMP) has thousands of columns of one row each, where a heap block per
-// column would cost more than the value; a compressed column instead adopts
-// the walk's whole array.
+// Contiguous storage for the cells of one column, all of it held by the
+// batch's arena: short columns share its blocks, longer ones have a block
+// each, and a compressed column's array is kept as the walk made it. A
+// one-subset message (a TEMP) has thousands of columns of one row each,
+// where a heap block per column, and a destructor per column, would cost
+// more than the value.
 #pragma once
 
 #include <algorithm>
@@ -15,18 +16,18 @@
 
 namespace morvane::columnar {
 
-// Storage for the short columns of one batch, all freed with it: the
-// columns of a run of a few one-subset messages need room for a few rows
-// each, and a heap block per column would cost more than its values.
+// Storage for the cells of one batch, all freed with it. Room a column
+// outgrows stays until then: room at least doubles, so what is left behind
+// is less than what the column ends with.
 class CellArena {
 public:
-  // The most a column takes from the arena; longer ones have their own block.
+  // The most a column takes from a shared block; longer ones have their own.
   static constexpr std::size_t kMaxBytes = 512;
 
-  // `bytes` (at most kMaxBytes) aligned for any cell type.
+  // `bytes` aligned for any cell type.
   void* allocate(std::size_t bytes) {
     bytes = (bytes + 7U) & ~std::size_t{7};
-    if (bytes > left_) refill();
+    if (bytes > left_) [[unlikely]] return refill(bytes);
     void* at = next_;
     next_ += bytes;
     left_ -= bytes;
@@ -46,10 +47,19 @@ public:
 
 private:
   static constexpr std::size_t kBlockWords = 8192;
-  [[gnu::noinline]] void refill() {
+  // A new shared block, or past kMaxBytes a block of the request's own.
+  [[gnu::noinline]] void* refill(std::size_t bytes) {
+    if (bytes > kMaxBytes) {
+      blocks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(bytes / 8));
+      return blocks_.back().get();
+    }
     blocks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(kBlockWords));
     next_ = reinterpret_cast<std::byte*>(blocks_.back().get());
     left_ = kBlockWords * sizeof(std::uint64_t);
+    void* at = next_;
+    next_ += bytes;
+    left_ -= bytes;
+    return at;
   }
 
   std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
@@ -59,29 +69,15 @@ private:
   std::size_t left_ = 0;
 };
 
+// Cells in an arena: a view that grows by taking more of it, with nothing
+// to free of its own.
 template <class T> class Cells {
 public:
-  Cells() = default;
-  Cells(const Cells&) = delete;
-  Cells& operator=(const Cells&) = delete;
-  Cells(Cells&& other) noexcept : at_(other.at_), size_(other.size_), room_(other.room_) {
-    other.forget();
-  }
-  Cells& operator=(Cells&& other) noexcept {
-    if (this != &other) {
-      release();
-      at_ = other.at_;
-      size_ = other.size_;
-      room_ = other.room_;
-      other.forget();
-    }
-    return *this;
-  }
-  ~Cells() { release(); }
+  static_assert(std::is_trivially_copyable_v<T>);
 
   [[nodiscard]] std::size_t size() const { return size_; }
   [[nodiscard]] bool empty() const { return size_ == 0; }
-  [[nodiscard]] std::size_t capacity() const { return room_ & ~kOwned; }
+  [[nodiscard]] std::size_t capacity() const { return room_; }
   [[nodiscard]] T* data() { return at_; }
   [[nodiscard]] const T* data() const { return at_; }
   T* begin() { return at_; }
@@ -93,49 +89,35 @@ public:
   T& back() { return at_[size_ - 1]; }
   const T& back() const { return at_[size_ - 1]; }
 
-  [[gnu::always_inline]] void push_back(T value) {
+  [[gnu::always_inline]] void push_back(T value, CellArena& arena) {
     // Locals: a store through an octet pointer could alias the members.
     const std::size_t size = size_;
-    if (size == capacity()) grow(size + 1);
+    if (size == room_) grow(size + 1, arena);
     at_[size] = value;
     size_ = size + 1;
   }
 
   void clear() { size_ = 0; }
 
-  void reserve(std::size_t n) {
-    if (n > capacity()) move_to(n);
-  }
-
-  // Room for `n` cells, taken from `arena` while short.
   void reserve(std::size_t n, CellArena& arena) {
-    if (n <= capacity()) return;
-    if (n * sizeof(T) > CellArena::kMaxBytes) {
-      move_to(n);
-      return;
-    }
-    T* room = static_cast<T*>(arena.allocate(n * sizeof(T)));
-    std::copy(at_, at_ + size_, room);
-    release();
-    at_ = room;
-    room_ = n;
+    if (n > room_) move_to(n, arena);
   }
 
-  void resize(std::size_t n, T fill = T{}) {
-    if (n > capacity()) grow(n);
+  void resize(std::size_t n, CellArena& arena, T fill = T{}) {
+    if (n > room_) grow(n, arena);
     if (n > size_) std::fill(at_ + size_, at_ + n, fill);
     size_ = n;
   }
 
   // `n` cells, those added left unset: for a caller that writes them all.
-  void resize_for_overwrite(std::size_t n) {
-    if (n > capacity()) grow(n);
+  void resize_for_overwrite(std::size_t n, CellArena& arena) {
+    if (n > room_) grow(n, arena);
     size_ = n;
   }
 
-  void append(const T* first, const T* last) {
+  void append(const T* first, const T* last, CellArena& arena) {
     const auto count = static_cast<std::size_t>(last - first);
-    if (size_ + count > capacity()) grow(size_ + count);
+    if (size_ + count > room_) grow(size_ + count, arena);
     std::copy(first, last, at_ + size_);
     size_ += count;
   }
@@ -149,37 +131,21 @@ public:
 
   // Takes over the array of `values`, which `arena` keeps.
   void adopt(std::vector<T>&& values, CellArena& arena) {
-    release();
     size_ = room_ = values.size();
     at_ = arena.keep(std::move(values));
   }
 
 private:
-  // Set in room_ when the cells are in a block of their own, which they
-  // then own; otherwise they are in an arena, or there are none. A flag
-  // rather than an owning pointer: a one-row column has three of these.
-  static constexpr std::size_t kOwned = std::size_t{1} << 63U;
-
   // Room doubled at least, so that growing one cell at a time stays linear.
-  [[gnu::noinline]] void grow(std::size_t need) {
-    move_to(std::max({need, capacity() * 2, std::size_t{4}}));
+  [[gnu::noinline]] void grow(std::size_t need, CellArena& arena) {
+    move_to(std::max({need, room_ * 2, std::size_t{4}}), arena);
   }
 
-  void move_to(std::size_t room) {
-    T* block = new T[room];
+  void move_to(std::size_t room, CellArena& arena) {
+    T* block = static_cast<T*>(arena.allocate(room * sizeof(T)));
     std::copy(at_, at_ + size_, block);
-    release();
     at_ = block;
-    room_ = room | kOwned;
-  }
-
-  void release() {
-    if ((room_ & kOwned) != 0) delete[] at_;
-  }
-
-  void forget() {
-    at_ = nullptr;
-    size_ = room_ = 0;
+    room_ = room;
   }
 
   T* at_ = nullptr;

@@ -99,15 +99,17 @@ Status ColumnBuilder::status() const {
 Batch ColumnBuilder::finish() && {
   Batch batch;
   for (Column& column : columns_) {
-    if (column.decoded) pad(column.values, rows_);
+    if (column.decoded) pad(column.values, rows_, *arena_);
   }
   batch.arena = std::move(arena_);
   batch.columns = std::move(columns_);
   batch.rows = rows_;
   batch.message_rows = std::move(message_rows_);
   batch.message_rows.push_back(rows_);
+  sizes_ = BatchSizes{keys_.size(), elements_.size(), element_text_.size()};
   batch.keys = std::move(keys_);
   batch.elements = std::move(elements_);
+  batch.element_text = std::move(element_text_);
   return batch;
 }
 
@@ -129,21 +131,32 @@ std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
   // An entry's own copy of its text, even when another entry has the same
   // definition (rare): a table to share it would cost more per batch.
   const auto text = static_cast<std::uint32_t>(elements_.size());
-  elements_.push_back(ElementText{definition.name, definition.unit});
+  elements_.push_back(
+      ElementText{element_text_.size(), definition.name.size(), definition.unit.size()});
+  element_text_.append(definition.name).append(definition.unit);
   element_entries_[info.index] = ElementEntry{static_cast<std::uint32_t>(kFixedSlots + key), text};
   return kFixedSlots + key;
 }
 
-std::uint32_t ColumnBuilder::intern(std::string_view key) {
+std::uint32_t ColumnBuilder::intern(std::string_view key) { return intern(key, nullptr); }
+
+std::uint32_t ColumnBuilder::intern(std::string&& key) {
+  const std::string_view text = key;
+  return intern(text, &key);
+}
+
+std::uint32_t ColumnBuilder::intern(std::string_view key, std::string* made) {
   const std::size_t hash = KeyIndex::hash(key);
   if (const std::uint32_t known = key_index_.find(key, hash, keys_); known != KeyIndex::kAbsent) {
     return known;
   }
   const auto index = static_cast<std::uint32_t>(keys_.size());
-  keys_.emplace_back(key);
+  // A key made for the purpose is moved, not copied: `key` may then be gone.
+  const std::string& kept = made != nullptr ? keys_.emplace_back(std::move(*made))
+                                            : keys_.emplace_back(key);
   key_index_.insert(hash, index);
   // Only looked at while selecting (select_keys sets them all then).
-  key_wanted_.push_back(selecting_ && selected_.contains(key) ? 1 : 0);
+  key_wanted_.push_back(selecting_ && selected_.contains(kept) ? 1 : 0);
   // Ranks of a key come one by one, up to hundreds in a sounding.
   if (rank_lists_.empty()) {
     named_.emplace_back().reserve(16);
@@ -261,7 +274,7 @@ std::uint32_t ColumnBuilder::primed(std::uint32_t key) {
   if (primed_.size() <= key) primed_.resize(keys_.size(), kNoKey);
   if (primed_[key] == kNoKey) {
     std::string text = keys_[key] + "'";
-    const std::uint32_t next = intern(text);
+    const std::uint32_t next = intern(std::move(text));
     primed_[key] = next;
   }
   return primed_[key];
@@ -317,7 +330,9 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
   } else if (by_subset_) {
     reserve_new(column.values, end_row, *arena_);
   }
-  if (item.type == ColumnType::Text && item.decoded) column.values.offsets().push_back(0);
+  if (item.type == ColumnType::Text && item.decoded) {
+    column.values.text(*arena_).offsets.push_back(0, *arena_);
+  }
   const std::size_t c = columns_.size() - 1;
   auto& ranks = named_[key];
   if (ranks.size() + 1 == rank) {
@@ -359,7 +374,7 @@ ColumnBuilder::Item ColumnBuilder::fixed_item(std::uint32_t code, ItemRole role)
   item.type = role == ItemRole::Text ? ColumnType::Text : ColumnType::Int64;
   item.slot = role == ItemRole::Marker ? 1 : 2;
   std::uint32_t& key = role == ItemRole::Marker ? marker_key_ : text_key_;
-  if (key == kNoKey) key = intern(fixed_key(role));
+  if (key == kNoKey) key = intern(std::string_view(fixed_key(role)));
   item.key = key;
   return item;
 }

@@ -22,6 +22,7 @@
 #include "../data/walk_sink.hpp"
 #include "../error.hpp"
 #include "batch.hpp"
+#include "column_history.hpp"
 #include "key_index.hpp"
 
 namespace morvane::columnar {
@@ -49,8 +50,9 @@ public:
   // (Column::decoded). For callers that want a few keys.
   void select_keys(const std::vector<std::string>& keys);
   // The catalog the next message is walked with: one per table set, kept
-  // while consecutive messages share it (its entries are what the
-  // per-element state here is indexed by).
+  // while consecutive messages share it, and handed to the next builder of
+  // the thread (its entries are what the per-element state here is indexed
+  // by).
   ElementCatalog& catalog_for(const TableSet& tables);
   // Rows of a message are added after those of the messages before it.
   // `data_octets`: the size of its data section, an upper bound on items.
@@ -64,7 +66,6 @@ public:
   // Uncompressed sink.
   void begin_subset();
   void remember() {
-    // Once per element: a store, the growth kept out of line (Cells).
     history_.push_back(last_element_);
   }
   void numeric(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
@@ -252,6 +253,9 @@ private:
   void check_column_allowance();
   // The index of a key in the batch's keys, added when new.
   std::uint32_t intern(std::string_view key);
+  std::uint32_t intern(std::string&& key);
+  // The two above: `made`, when given, holds `key` and may be taken.
+  std::uint32_t intern(std::string_view key, std::string* made);
   // The column named "#rank#key", or kNone.
   [[nodiscard]] std::size_t find(std::uint32_t key, std::uint32_t rank) const {
     const auto& ranks = named_[key];
@@ -283,6 +287,18 @@ private:
   // Associated field read before the element `element` (its column).
   void flush_associated(std::size_t element);
 
+  // How much the last batch of the thread held: the next, mostly of the
+  // same kind of message, sets aside as much at once instead of growing
+  // its arrays step by step.
+  struct BatchSizes {
+    std::size_t keys = 0;
+    std::size_t elements = 0;
+    std::size_t element_text = 0;
+  };
+  BatchSizes sizes_;
+  // The room set aside for what the last batch held.
+  void reserve_sizes(const BatchSizes& sizes);
+
   // The tables a builder only works with, none of which goes into its
   // batch: a run of a few small messages costs less than making them anew.
   struct Tables {
@@ -293,9 +309,14 @@ private:
     std::vector<Slot> attribute_pool;
     std::vector<FirstAttribute> first_attributes;
     KeyIndex key_index;
-    Cells<std::size_t> history;
+    ColumnHistory history;
+    // The catalog of the last table set: the next builder mostly decodes
+    // with the same set, and building the catalog again costs more than a
+    // small message's walk.
+    CatalogCache catalogs;
     // Attribute table entries are stamped with it: it keeps counting.
     std::uint32_t message = 0;
+    BatchSizes sizes;
   };
   // The last builder's tables on this thread; empty while a builder holds them.
   static thread_local std::unique_ptr<Tables> spare_tables_;
@@ -348,6 +369,7 @@ private:
   KeyIndex key_index_;
   std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
   std::vector<ElementText> elements_;
+  std::string element_text_;  // see Batch::element_text
   std::vector<Slot> slots_;
   std::vector<ElementEntry> element_entries_;  // by catalog index
   std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
@@ -356,8 +378,7 @@ private:
   std::size_t attributes_ = 0;  // entries of this message
   std::uint32_t generation_ = 1;  // changes with each subset (each compressed message)
   std::uint32_t message_ = 0;
-  // Column of each descriptor history entry; grown without clearing.
-  Cells<std::size_t> history_;
+  ColumnHistory history_;
   std::size_t last_element_ = 0;
 
   std::size_t rows_ = 0;            // rows of finished messages

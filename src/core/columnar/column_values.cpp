@@ -30,16 +30,24 @@ constexpr std::int64_t kPowers[] = {1,
 
 bool text_blank(std::uint8_t c) { return c == ' ' || c == 0 || (c >= '\t' && c <= '\r'); }
 
-void append_number(std::string& out, double value) {
+void append_number(Cells<char>& out, double value, CellArena& arena) {
   char buffer[32];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
+  out.append(buffer, result.ptr, arena);
 }
 
-void append_number(std::string& out, std::int64_t value) {
+void append_number(Cells<char>& out, std::int64_t value, CellArena& arena) {
   char buffer[24];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
+  out.append(buffer, result.ptr, arena);
+}
+
+// The text of a number ended as a row of a text column.
+template <class Number> void push_number(ColumnValues& values, Number value, CellArena& arena) {
+  TextCells& text = values.text(arena);
+  append_number(text.chars, value, arena);
+  text.offsets.push_back(static_cast<std::int64_t>(text.chars.size()), arena);
+  values.valid.push_back(1, arena);
 }
 
 constexpr std::int64_t kSafe = std::int64_t{1} << 61U;
@@ -95,32 +103,24 @@ bool column_words(ColumnType type, const NumericCoding& coding, const std::uint6
 
 } // namespace
 
-ColumnValues empty_values(ColumnType type) {
+ColumnValues empty_values(ColumnType type, CellArena& arena) {
   ColumnValues values;
   values.type = type;
-  if (type == ColumnType::Text) values.offsets().push_back(0);
+  if (type == ColumnType::Text) values.text(arena).offsets.push_back(0, arena);
   return values;
 }
 
-void reserve(ColumnValues& values, std::size_t rows) {
+void pad_to(ColumnValues& values, std::size_t rows, CellArena& arena) {
   if (values.type == ColumnType::Text) {
-    values.offsets().reserve(rows + 1);
+    TextCells& text = values.text(arena);
+    text.offsets.resize(rows + 1, arena, static_cast<std::int64_t>(text.chars.size()));
   } else {
-    values.words.reserve(rows);
+    values.words.resize(rows, arena);
   }
-  values.valid.reserve(rows);
+  values.valid.resize(rows, arena);
 }
 
-void pad_to(ColumnValues& values, std::size_t rows) {
-  if (values.type == ColumnType::Text) {
-    values.offsets().resize(rows + 1, static_cast<std::int64_t>(values.chars().size()));
-  } else {
-    values.words.resize(rows);
-  }
-  values.valid.resize(rows);
-}
-
-void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes) {
+void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes, CellArena& arena) {
   bool all_ff = true;
   for (std::uint8_t b : bytes) {
     if (b != 0xFF) {
@@ -129,32 +129,31 @@ void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes) {
     }
   }
   if (all_ff) {
-    push_null(values);
+    push_null(values, arena);
     return;
   }
   std::size_t end = bytes.size();
   while (end > 0 && text_blank(bytes[end - 1])) --end;
-  const std::size_t at = values.chars().size();
-  values.chars().resize(at + end);
-  char* out = values.chars().data() + at;
+  TextCells& text = values.text(arena);
+  const std::size_t at = text.chars.size();
+  text.chars.resize_for_overwrite(at + end, arena);
+  char* out = text.chars.data() + at;
   for (std::size_t i = 0; i < end; ++i) out[i] = bytes[i] < 0x80 ? static_cast<char>(bytes[i]) : '?';
-  values.offsets().push_back(static_cast<std::int64_t>(values.chars().size()));
-  values.valid.push_back(1);
+  text.offsets.push_back(static_cast<std::int64_t>(text.chars.size()), arena);
+  values.valid.push_back(1, arena);
 }
 
-void push_number_text(ColumnValues& values, double value) {
-  append_number(values.chars(), value);
-  values.offsets().push_back(static_cast<std::int64_t>(values.chars().size()));
-  values.valid.push_back(1);
+void push_number_text(ColumnValues& values, double value, CellArena& arena) {
+  push_number(values, value, arena);
 }
 
-void push_whole(ColumnValues& values, std::uint64_t value) {
+void push_whole(ColumnValues& values, std::uint64_t value, CellArena& arena) {
   if (values.type == ColumnType::Int64) {
-    push_int(values, static_cast<std::int64_t>(value));
+    push_int(values, static_cast<std::int64_t>(value), arena);
   } else if (values.type == ColumnType::Float64) {
-    push_float(values, static_cast<double>(value));
+    push_float(values, static_cast<double>(value), arena);
   } else {
-    push_number_text(values, static_cast<double>(value));
+    push_number_text(values, static_cast<double>(value), arena);
   }
 }
 
@@ -183,39 +182,38 @@ void to_float(ColumnValues& values) {
   values.type = ColumnType::Float64;
 }
 
-void to_text(ColumnValues& values) {
+void to_text(ColumnValues& values, CellArena& arena) {
   if (values.type == ColumnType::Text) return;
-  ColumnValues text = empty_values(ColumnType::Text);
+  ColumnValues text = empty_values(ColumnType::Text, arena);
   for (std::size_t i = 0; i < values.rows(); ++i) {
     if (values.valid[i] == 0) {
-      push_null(text);
-      continue;
-    }
-    if (values.type == ColumnType::Int64) {
-      append_number(text.chars(), static_cast<std::int64_t>(values.words[i]));
+      push_null(text, arena);
+    } else if (values.type == ColumnType::Int64) {
+      push_number(text, static_cast<std::int64_t>(values.words[i]), arena);
     } else {
-      append_number(text.chars(), std::bit_cast<double>(values.words[i]));
+      push_number(text, std::bit_cast<double>(values.words[i]), arena);
     }
-    text.offsets().push_back(static_cast<std::int64_t>(text.chars().size()));
-    text.valid.push_back(1);
   }
-  values = std::move(text);
+  values = text;
 }
 
 void append_column(ColumnValues& values, ValueColumn& column, const NumericCoding& coding,
                    std::size_t subsets, CellArena& arena) {
   if (column.kind == ValueColumn::Kind::Text) {
-    if (values.type != ColumnType::Text) to_text(values);
-    for (std::size_t s = 0; s < subsets; ++s) push_text(values, column.text_field(column.entry(s)));
+    if (values.type != ColumnType::Text) to_text(values, arena);
+    for (std::size_t s = 0; s < subsets; ++s) {
+      push_text(values, column.text_field(column.entry(s)), arena);
+    }
     return;
   }
   if (values.type == ColumnType::Text) {
     for (std::size_t s = 0; s < subsets; ++s) {
       const std::size_t e = column.entry(s);
       if (column.present[e] != 0) {
-        push_number_text(values, element_value(coding.reference, column.raws[e], coding.scale));
+        push_number_text(values, element_value(coding.reference, column.raws[e], coding.scale),
+                         arena);
       } else {
-        push_null(values);
+        push_null(values, arena);
       }
     }
     return;
@@ -227,8 +225,8 @@ void append_column(ColumnValues& values, ValueColumn& column, const NumericCodin
       to_float(values);
       column_words(values.type, coding, column.raws.data(), column.present.data(), 1, &word);
     }
-    values.words.resize(base + subsets, word);
-    values.valid.resize(base + subsets, column.present[0]);
+    values.words.resize(base + subsets, arena, word);
+    values.valid.resize(base + subsets, arena, column.present[0]);
     return;
   }
   if (base == 0 && values.words.capacity() < subsets) {
@@ -245,16 +243,16 @@ void append_column(ColumnValues& values, ValueColumn& column, const NumericCodin
     return;
   }
   // column_words writes every new word, or none and says so
-  values.words.resize_for_overwrite(base + subsets);
+  values.words.resize_for_overwrite(base + subsets, arena);
   if (!column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
                     values.words.data() + base)) {
-    values.words.resize(base);
+    values.words.resize(base, arena);
     to_float(values);
-    values.words.resize_for_overwrite(base + subsets);
+    values.words.resize_for_overwrite(base + subsets, arena);
     column_words(values.type, coding, column.raws.data(), column.present.data(), subsets,
                  values.words.data() + base);
   }
-  values.valid.append(column.present.data(), column.present.data() + column.present.size());
+  values.valid.append(column.present.data(), column.present.data() + column.present.size(), arena);
 }
 
 } // namespace morvane::columnar

@@ -14,12 +14,12 @@
 
 namespace morvane::columnar {
 
-ColumnValues empty_values(ColumnType type);
-// Room for `rows` rows; short columns take it from `arena`.
-void reserve(ColumnValues& values, std::size_t rows);
+// Every function that adds cells takes them from `arena`, the batch's.
+ColumnValues empty_values(ColumnType type, CellArena& arena);
+// Room for `rows` rows.
 inline void reserve(ColumnValues& values, std::size_t rows, CellArena& arena) {
   if (values.type == ColumnType::Text) {
-    values.offsets().reserve(rows + 1, arena);
+    values.text(arena).offsets.reserve(rows + 1, arena);
   } else {
     values.words.reserve(rows, arena);
   }
@@ -37,34 +37,35 @@ inline void reserve_new(ColumnValues& values, std::size_t rows, CellArena& arena
   values.valid.place(reinterpret_cast<std::uint8_t*>(words + rows), rows);
 }
 // Nulls up to `rows` rows.
-void pad_to(ColumnValues& values, std::size_t rows);
-inline void pad(ColumnValues& values, std::size_t rows) {
-  if (values.rows() < rows) pad_to(values, rows);
+void pad_to(ColumnValues& values, std::size_t rows, CellArena& arena);
+inline void pad(ColumnValues& values, std::size_t rows, CellArena& arena) {
+  if (values.rows() < rows) pad_to(values, rows, arena);
 }
 
-inline void push_null(ColumnValues& values) {
+inline void push_null(ColumnValues& values, CellArena& arena) {
   if (values.type == ColumnType::Text) {
-    values.offsets().push_back(static_cast<std::int64_t>(values.chars().size()));
+    TextCells& text = values.text(arena);
+    text.offsets.push_back(static_cast<std::int64_t>(text.chars.size()), arena);
   } else {
-    values.words.push_back(0);
+    values.words.push_back(0, arena);
   }
-  values.valid.push_back(0);
+  values.valid.push_back(0, arena);
 }
-inline void push_int(ColumnValues& values, std::int64_t value) {
-  values.words.push_back(static_cast<std::uint64_t>(value));
-  values.valid.push_back(1);
+inline void push_int(ColumnValues& values, std::int64_t value, CellArena& arena) {
+  values.words.push_back(static_cast<std::uint64_t>(value), arena);
+  values.valid.push_back(1, arena);
 }
-inline void push_float(ColumnValues& values, double value) {
-  values.words.push_back(std::bit_cast<std::uint64_t>(value));
-  values.valid.push_back(1);
+inline void push_float(ColumnValues& values, double value, CellArena& arena) {
+  values.words.push_back(std::bit_cast<std::uint64_t>(value), arena);
+  values.valid.push_back(1, arena);
 }
 // A whole number in the form of the column's type.
-void push_whole(ColumnValues& values, std::uint64_t value);
+void push_whole(ColumnValues& values, std::uint64_t value, CellArena& arena);
 // Character data: null when every octet is 0xFF; octets above 0x7F become
 // '?'; trailing blanks and NULs are dropped.
-void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes);
+void push_text(ColumnValues& values, std::span<const std::uint8_t> bytes, CellArena& arena);
 // A number in a column that other messages made text.
-void push_number_text(ColumnValues& values, double value);
+void push_number_text(ColumnValues& values, double value, CellArena& arena);
 
 // The value (reference + raw) / 10^scale as an exact 64-bit integer, when it is one.
 [[nodiscard]] bool scaled_exact_integer(const NumericCoding& coding, std::uint64_t raw,
@@ -81,7 +82,7 @@ void push_number_text(ColumnValues& values, double value);
 
 // Conversions when a column meets values of another type.
 void to_float(ColumnValues& values);
-void to_text(ColumnValues& values);
+void to_text(ColumnValues& values, CellArena& arena);
 
 // The `subsets` entries of a compressed column; its arrays may be taken
 // over, kept by `arena`. Its values are recomputed from the raws with

@@ -6,11 +6,11 @@
 namespace morvane::columnar {
 
 void ColumnBuilder::convert(ColumnValues& values, ColumnType type) {
-  pad(values, row_);
+  pad(values, row_, *arena_);
   if (values.type == type) return;
   if (values.type == ColumnType::Text) return;  // numbers are written as text
   if (type == ColumnType::Text) {
-    to_text(values);
+    to_text(values, *arena_);
   } else if (type == ColumnType::Float64) {
     to_float(values);
   }
@@ -65,20 +65,21 @@ void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding
   const std::size_t c = element_column(info, coding, tag);
   accept(c, element_type(info, coding));
   ColumnValues& values = columns_[c].values;
+  CellArena& arena = *arena_;
   if (!present) {
-    push_null(values);
+    push_null(values, arena);
   } else if (values.type == ColumnType::Int64) {
     std::int64_t exact = 0;
     if (exact_integer(coding, raw, exact)) {
-      push_int(values, exact);
+      push_int(values, exact, arena);
     } else {
       to_float(values);
-      push_float(values, value);
+      push_float(values, value, arena);
     }
   } else if (values.type == ColumnType::Float64) {
-    push_float(values, value);
+    push_float(values, value, arena);
   } else {
-    push_number_text(values, value);
+    push_number_text(values, value, arena);
   }
   if (tag.role != ItemRole::Bitmap) last_element_ = c;
   flush_associated(c);
@@ -91,7 +92,7 @@ void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
   if (selecting_ && tag.role != ItemRole::Element) return;
   const std::size_t c = element_column(info, NumericCoding{}, tag);
   accept(c, ColumnType::Text);
-  push_text(columns_[c].values, bytes);
+  push_text(columns_[c].values, bytes, *arena_);
   last_element_ = c;
   flush_associated(c);
 }
@@ -106,7 +107,7 @@ void ColumnBuilder::flush_associated(std::size_t element) {
   pending_raw_.reset();
   const std::size_t c = resolve(associated_item(element));
   accept(c, ColumnType::Int64);
-  push_whole(columns_[c].values, raw);
+  push_whole(columns_[c].values, raw, *arena_);
 }
 
 void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8_t> bytes) {
@@ -115,7 +116,7 @@ void ColumnBuilder::inserted_text(std::uint32_t code, std::span<const std::uint8
   if (selecting_) return;
   const std::size_t c = resolve(fixed_item(code, ItemRole::Text));
   accept(c, ColumnType::Text);
-  push_text(columns_[c].values, bytes);
+  push_text(columns_[c].values, bytes, *arena_);
 }
 
 void ColumnBuilder::marker(std::uint32_t code) {
@@ -124,7 +125,7 @@ void ColumnBuilder::marker(std::uint32_t code) {
   if (selecting_) return;
   const std::size_t c = resolve(fixed_item(code, ItemRole::Marker));
   accept(c, ColumnType::Int64);
-  push_whole(columns_[c].values, 0);
+  push_whole(columns_[c].values, 0, *arena_);
 }
 
 } // namespace morvane::columnar

@@ -144,24 +144,28 @@ private:
 };
 
 // One catalog for consecutive messages of one table set: building it anew
-// per message costs more than walking a small message.
+// per message costs more than walking a small message. It may outlive its
+// set: a set is known again by its address and generation together, as an
+// address may have been reused by a newer set.
 class CatalogCache {
 public:
   // The catalog for `tables`, made anew (earlier entries gone) when the
   // table set changes; `fresh` tells so.
   ElementCatalog& for_tables(const TableSet& tables, bool* fresh = nullptr) {
-    const bool renew = !catalog_ || tables_ != &tables;
+    const bool renew = !catalog_ || tables_ != &tables || generation_ != tables.generation();
     if (renew) {
-      catalog_.emplace(tables);
+      catalog_ = std::make_unique<ElementCatalog>(tables);
       tables_ = &tables;
+      generation_ = tables.generation();
     }
     if (fresh != nullptr) *fresh = renew;
     return *catalog_;
   }
 
 private:
-  std::optional<ElementCatalog> catalog_;
+  std::unique_ptr<ElementCatalog> catalog_;
   const TableSet* tables_ = nullptr;
+  std::uint64_t generation_ = 0;
 };
 
 } // namespace morvane
