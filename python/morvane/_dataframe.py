@@ -315,18 +315,36 @@ def _block_maker() -> Any:
         return None
     try:
         from pandas import DataFrame
+        from pandas._libs.internals import BlockPlacement
         from pandas.core.internals.api import _make_block
         from pandas.core.internals.managers import BlockManager
     except ImportError:  # pragma: no cover - depends on the pandas version
         return create_dataframe_from_blocks
     from_manager = DataFrame._from_mgr
+    # The block type of values that _make_block takes as they are, by their
+    # type, their dtype's type (what it goes by) and dimensions (None: it
+    # reshapes or converts them); asking each time costs what the block does.
+    plain: dict[tuple[type, type, int], Any] = {}
+
+    def block(values: Any, place: Any) -> Any:
+        key = (type(values), type(values.dtype), values.ndim)
+        klass = plain.get(key, False)
+        if klass is False:
+            if len(plain) >= _PLAIN_KEPT:
+                plain.clear()  # bounded, whatever the input
+            made = _make_block(values, place)
+            plain[key] = type(made) if made.values is values else None
+            return made
+        return _make_block(values, place) if klass is None else klass(values, BlockPlacement(place), 2)
 
     def from_blocks(blocks: list[tuple[Any, np.ndarray]], index: Any, columns: Any) -> Any:
-        manager = BlockManager([_make_block(*block) for block in blocks], [columns, index],
-                               verify_integrity=False)
+        manager = BlockManager([block(*pair) for pair in blocks], [columns, index], verify_integrity=False)
         return from_manager(manager, manager.axes)
 
     return from_blocks
+
+
+_PLAIN_KEPT = 64
 
 
 # Column indexes by their names: inferring their type costs more than a

@@ -36,10 +36,6 @@ class Chunk(NamedTuple):
     problem: str | None = None
 
 
-def _u24_at(window: "Window", at: int) -> int:
-    return int.from_bytes(window.take(at, at + 3), "big")
-
-
 def sections_end(message: bytes, edition: int) -> int | None:
     """Where sections 0 to 5 of ``message`` (its bytes up to its declared
     length) end by their own length fields, or None when those fields do not
@@ -73,37 +69,39 @@ def frames(window: "Window") -> Iterator[Chunk]:
     "BUFR": its length field has swallowed the message that follows.
     """
     pos = 0
-    while (start := window.find(MARKER, pos)) >= 0:
-        have = window.fill_to(start + 8)
+    find, fill_to, take = window.find, window.fill_to, window.take
+    while (start := find(MARKER, pos)) >= 0:
+        have = fill_to(start + 8)
         if have < start + 8:
             yield Chunk(start, have - start, None, problem="message is too short to be BUFR")
             return
-        edition = window.take(start + 7, start + 8)[0]
+        head = take(start + 4, start + 8)
+        edition = head[3]
         if edition < 2:
             # Editions 0 and 1 carry no total length: nothing tells where they end.
             yield Chunk(start, 8, edition, problem=f"unsupported BUFR edition {edition}")
             pos = start + 4
             continue
-        length = _u24_at(window, start + 4)
+        length = int.from_bytes(head[:3], "big")
         end = start + length
         if length < 8:
             yield Chunk(start, length, edition, problem=f"declared length {length} is too short")
             pos = start + 4
             continue
-        have = window.fill_to(end)
+        have = fill_to(end)
         if have < end:
             yield Chunk(start, have - start, edition,
                         problem=f"declared length {length} runs past the end of the input "
                                 f"({have - start} bytes left)")
             pos = start + 4
             continue
-        if window.take(end - 4, end) != TERMINATOR:
+        if take(end - 4, end) != TERMINATOR:
             yield Chunk(start, length, edition, problem="section 5 terminator is not 7777 at the declared length")
             pos = start + 4
             continue
         # The message's bytes, taken once its framing has checked out so far:
         # its inner lengths are read from them.
-        data = window.take(start, end)
+        data = take(start, end)
         inner_end = sections_end(data, edition)
         if inner_end is not None and inner_end < length:
             found = data.find(MARKER, inner_end)
@@ -113,7 +111,9 @@ def frames(window: "Window") -> Iterator[Chunk]:
                                     f"({inner_end} bytes) into the message at offset {start + found}")
                 pos = start + found
                 continue
-        yield Chunk(start, length, edition, data)
+        # (made without the named tuple's constructor, a Python function whose
+        # cost a small file's messages feel)
+        yield tuple.__new__(Chunk, (start, length, edition, data, None))
         pos = end
 
 
