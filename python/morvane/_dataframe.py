@@ -322,12 +322,13 @@ def _block_maker() -> Any:
         return create_dataframe_from_blocks
     from_manager = DataFrame._from_mgr
     # The block type of values that _make_block takes as they are, by their
-    # type, their dtype's type (what it goes by) and dimensions (None: it
-    # reshapes or converts them); asking each time costs what the block does.
-    plain: dict[tuple[type, type, int], Any] = {}
+    # type, dtype and dimensions (None: it reshapes or converts them); asking
+    # each time costs what the block does. (The dtype itself, not its class:
+    # older NumPy has one class for every dtype.)
+    plain: dict[tuple[type, Any, int], Any] = {}
 
     def block(values: Any, place: Any) -> Any:
-        key = (type(values), type(values.dtype), values.ndim)
+        key = (type(values), values.dtype, values.ndim)
         klass = plain.get(key, False)
         if klass is False:
             if len(plain) >= _PLAIN_KEPT:
