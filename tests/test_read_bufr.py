@@ -553,8 +553,11 @@ def test_data_datetime_in_one_pass_equals_the_numpy_form():
     repeated = {k: tuple(np.repeat(a, 3) for a in v) for k, v in parts.items()}
     repeated["hour"][2][1::3] = False
     repeated["minute"][0][2::3] = 0.0
+    # runs of rows sharing a date (impossible ones too) but not their times
+    dated = {k: tuple(np.repeat(a[: n // 5], 5) for a in v) if k in ("year", "month", "day") else v
+             for k, v in parts.items()}
     for given in (parts, {**strided, "day": parts["day"]}, {k: v for k, v in parts.items() if k != "minute"},
-                  repeated):
+                  repeated, dated):
         rows = len(given["year"][0])
         fast, fast_exists = _computed.data_datetime(given, rows)
         with np.errstate(invalid="ignore"):  # numpy's casts of the out-of-range values

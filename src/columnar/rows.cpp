@@ -164,15 +164,17 @@ PyObject* report_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!micros_view.take(call[1], true, BufferView::kAny, "report_times", "micros", micros)) return nullptr;
   const std::size_t rows = micros.size();
   if (!exists_view.take(call[2], true, rows, "report_times", "exists", exists)) return nullptr;
-  // A part no row holds reads as zeros.
-  const std::vector<double> no_values(rows);
-  const std::vector<std::uint8_t> no_flags(rows);
+  // A part no row holds reads as zeros (made only when one is missing).
+  std::vector<double> no_values;
+  std::vector<std::uint8_t> no_flags;
   std::array<BufferView, 3 * columnar::kTimeParts> views;
   columnar::TimeParts parts;
   for (std::size_t p = 0; p < columnar::kTimeParts; ++p) {
     PyObject* part = PyTuple_GetItem(given, static_cast<Py_ssize_t>(p));
     if (part == nullptr) return nullptr;
     if (part == Py_None) {
+      no_values.resize(rows);
+      no_flags.resize(rows);
       parts.values[p] = no_values;
       parts.held[p] = no_flags;
       parts.valid[p] = no_flags;

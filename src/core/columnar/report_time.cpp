@@ -60,6 +60,10 @@ void report_times(const TimeParts& parts, std::span<std::int64_t> micros,
   std::array<double, kTimeParts> previous{};
   bool previous_ok = false;
   bool have_previous = false;
+  std::array<double, 3> date{};
+  bool have_date = false;
+  bool date_ok = false;
+  std::int64_t days = 0;
   for (std::size_t row = 0; row < micros.size(); ++row) {
     bool ok = true;
     std::array<double, kTimeParts> number{};
@@ -80,18 +84,28 @@ void report_times(const TimeParts& parts, std::span<std::int64_t> micros,
     previous = number;
     previous_ok = ok;
     have_previous = true;
-    std::int64_t year = 0, month = 0, day = 0, hour = 0, minute = 0, whole = 0, micro = 0;
-    ok = ok && to_whole(number[0], year) && to_whole(number[1], month) && to_whole(number[2], day) &&
-         to_whole(number[3], hour) && to_whole(number[4], minute);
+    if (!ok) {
+      exists[row] = 0;
+      micros[row] = 0;
+      continue;
+    }
+    // Rows of one report mostly share their date too, when their times
+    // differ: its day number is reused.
+    if (!have_date || std::memcmp(number.data(), date.data(), sizeof(date)) != 0) {
+      std::memcpy(date.data(), number.data(), sizeof(date));
+      have_date = true;
+      std::int64_t year = 0, month = 0, day = 0;
+      date_ok = to_whole(number[0], year) && to_whole(number[1], month) && to_whole(number[2], day) &&
+                year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
+                day <= month_length(year, month);
+      days = date_ok ? days_from_civil(year, month, day) : 0;
+    }
+    std::int64_t hour = 0, minute = 0, whole = 0, micro = 0;
+    ok = date_ok && to_whole(number[3], hour) && to_whole(number[4], minute);
     if (ok) split_second(number[5], whole, micro);
-    ok = ok && year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && hour >= 0 &&
-         hour <= 23 && minute >= 0 && minute <= 59 && whole >= 0 && whole <= 59 &&
-         day <= month_length(year, month);
+    ok = ok && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && whole >= 0 && whole <= 59;
     exists[row] = ok ? 1 : 0;
-    micros[row] = ok ? ((days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + whole) *
-                            1'000'000 +
-                        micro)
-                     : 0;
+    micros[row] = ok ? ((days * 86400 + hour * 3600 + minute * 60 + whole) * 1'000'000 + micro) : 0;
   }
 }
 
