@@ -7,6 +7,7 @@ import pytest
 
 from bufr_builder import BitWriter, all_ones
 from decode_support import decode, decode_error, summary, tables  # noqa: F401
+from hostile_cases import tables as hostile_tables
 
 PREFIX = "csv/table parse error: "
 
@@ -56,6 +57,39 @@ def test_walk_errors(tables, descriptors, message):
 
 def test_sixty_four_levels_are_walked(tables):
     assert summary(decode(tables, [301102], BitWriter().u(9, 7))) == [(1001, 9.0)]
+
+
+@pytest.mark.parametrize("repeats", [3, 1])
+def test_replicated_elements_read_as_written_out(tables, repeats):
+    # A group of elements only is repeated in place rather than walked again:
+    # it must read, and run out of data, exactly as the elements written out.
+    w = BitWriter()
+    for k in range(repeats):
+        w.u(k + 1, 7).u(100 * k, 16)
+    written_out = [1001, 12101] * 3
+    if repeats < 3:
+        assert decode_error(tables, [102003, 1001, 12101], w) == decode_error(tables, written_out, w)
+        return
+    expected = summary(decode(tables, written_out, w))
+    assert summary(decode(tables, [102003, 1001, 12101], w)) == expected
+    delayed = BitWriter().u(3, 8)
+    for k in range(3):
+        delayed.u(k + 1, 7).u(100 * k, 16)
+    assert summary(decode(tables, [102000, 31001, 1001, 12101], delayed))[1:] == expected
+
+
+@pytest.mark.parametrize("levels, fails", [(63, False), (64, True)])
+def test_replicated_elements_keep_the_depth_limit(tmp_path, levels, fails):
+    # The replication sits in the innermost of `levels` nested sequences, so
+    # its group is walked one level deeper than the sequence members.
+    chain = {310000 + k: [310001 + k] for k in range(levels - 1)}
+    chain[310000 + levels - 1] = [101002, 63009]
+    table_set = hostile_tables(tmp_path, sequences=chain)
+    data = BitWriter().u(5, 8).u(6, 8)
+    if fails:
+        assert decode_error(table_set, [310000], data) == PREFIX + "descriptor decode exceeded recursion depth"
+    else:
+        assert summary(decode(table_set, [310000], data)) == [(63009, 5.0), (63009, 6.0)]
 
 
 # --------------------------------------------------------------------------

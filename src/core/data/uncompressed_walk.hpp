@@ -3,6 +3,7 @@
 // (walk_sink.hpp) so each output pays only for itself.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -68,6 +69,11 @@ private:
   [[nodiscard]] Status bitmap_reread(std::uint8_t x, ValueCodingState& state);
   [[nodiscard]] Status operator_descriptor(std::uint32_t code, const Fxy& fxy,
                                            ValueCodingState& state);
+  // A replicated group `count` times. A group of elements only (a TEMP
+  // level) runs in place, without a walk call per repeat; charges and
+  // failures are those of walk().
+  [[nodiscard]] Status repeat(std::span<const ResolvedDescriptor> group, std::uint64_t count,
+                              ValueCodingState& state, std::size_t depth);
 
   WalkContext& context_;
   Sink& sink_;
@@ -214,6 +220,30 @@ Status UncompressedWalk<Sink>::operator_descriptor(std::uint32_t code, const Fxy
 }
 
 template <class Sink>
+Status UncompressedWalk<Sink>::repeat(std::span<const ResolvedDescriptor> group,
+                                      std::uint64_t count, ValueCodingState& state,
+                                      std::size_t depth) {
+  WorkBudget& budget = context_.budget;
+  const bool elements_only =
+      depth + 1 <= kMaxDescriptorDepth &&
+      std::all_of(group.begin(), group.end(),
+                  [](const ResolvedDescriptor& member) { return member.fxy.f == 0; });
+  for (std::uint64_t r = 0; r < count; ++r) {
+    if (!budget.charge(1)) return fail(budget.exceeded());
+    if (!elements_only) {
+      auto status = walk(group, state, depth + 1);
+      if (!status) return status;
+      continue;
+    }
+    for (const ResolvedDescriptor& member : group) {
+      if (!budget.charge(1)) return fail(budget.exceeded());
+      if (!element(member, state)) [[unlikely]] return fail(std::move(failure_));
+    }
+  }
+  return {};
+}
+
+template <class Sink>
 Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descriptors,
                                     ValueCodingState& state, std::size_t depth) {
   if (depth > kMaxDescriptorDepth) {
@@ -237,12 +267,8 @@ Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descript
       const std::size_t x = fxy.x;
       if (x == 0 || i + x >= length) return fail(BufrError::unsupported_replication(code));
       if (fxy.y != 0) {
-        const auto group = descriptors.subspan(i + 1, x);
-        for (unsigned r = 0; r < fxy.y; ++r) {
-          if (!budget.charge(1)) return fail(budget.exceeded());
-          auto status = walk(group, state, depth + 1);
-          if (!status) return status;
-        }
+        auto status = repeat(descriptors.subspan(i + 1, x), fxy.y, state, depth);
+        if (!status) return status;
         i += x + 1;
         break;
       }
@@ -258,12 +284,8 @@ Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descript
       const std::uint64_t count = replication_count(value);
       state.descriptor_history.push_back(factor);
       sink_.remember();
-      const auto group = descriptors.subspan(i + 2, x);
-      for (std::uint64_t r = 0; r < count; ++r) {
-        if (!budget.charge(1)) return fail(budget.exceeded());
-        auto status = walk(group, state, depth + 1);
-        if (!status) return status;
-      }
+      status = repeat(descriptors.subspan(i + 2, x), count, state, depth);
+      if (!status) return status;
       i += x + 2;
       break;
     }
