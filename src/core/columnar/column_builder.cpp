@@ -289,7 +289,8 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
     // Names are made once per kind of attribute, not per column: a TEMP
     // has thousands of quality columns.
     const AttributeName name{parent.key, attribute_code(item), rank};
-    AttributeKey& recent = recent_attribute_keys_[AttributeNameHash{}(name) % kRecentAttributeKeys];
+    if (parent.key >= last_attribute_keys_.size()) last_attribute_keys_.resize(keys_.size());
+    AttributeKey& recent = last_attribute_keys_[parent.key];
     if (recent.key == kNoKey || !(recent.name == name)) {
       auto [it, added] = attribute_keys_.try_emplace(name, kNoKey);
       if (added) it->second = intern(attribute_text(keys_[parent.key], item, rank));
@@ -334,14 +335,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
     column.values.text(*arena_).offsets.push_back(0, *arena_);
   }
   const std::size_t c = columns_.size() - 1;
-  auto& ranks = named_[key];
-  if (ranks.size() + 1 == rank) {
-    // Ranks come one by one.
-    ranks.push_back(c);
-  } else {
-    if (ranks.size() < rank) ranks.resize(rank, kNone);
-    ranks[rank - 1] = c;
-  }
+  set_rank_column(key, rank, c);
   return c;
 }
 

@@ -1,6 +1,9 @@
 // What the uncompressed walk hands the column builder, value by value:
 // the column each item goes to, and its value appended there.
 #include "column_builder.hpp"
+
+#include <bit>
+
 #include "column_values.hpp"
 
 namespace morvane::columnar {
@@ -62,8 +65,20 @@ void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
+  if ((tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap) && message_subsets_ == 1 &&
+      by_subset_ && !pending_raw_) {
+    lone_subset_value(info, coding, raw, present, value, tag);
+    return;
+  }
   const std::size_t c = element_column(info, coding, tag);
-  accept(c, element_type(info, coding));
+  push_numeric(c, element_type(info, coding), coding, raw, present, value);
+  if (tag.role != ItemRole::Bitmap) last_element_ = c;
+  flush_associated(c);
+}
+
+void ColumnBuilder::push_numeric(std::size_t c, ColumnType type, const NumericCoding& coding,
+                                 std::uint64_t raw, bool present, double value) {
+  accept(c, type);
   ColumnValues& values = columns_[c].values;
   CellArena& arena = *arena_;
   if (!present) {
@@ -81,8 +96,56 @@ void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding
   } else {
     push_number_text(values, value, arena);
   }
+}
+
+void ColumnBuilder::lone_subset_value(const ElementInfo& info, const NumericCoding& coding,
+                                      std::uint64_t raw, bool present, double value,
+                                      const ItemTag& tag) {
+  const std::size_t index = element_slot(info);
+  const std::uint32_t rank = next_rank(slot(index));
+  const auto key = static_cast<std::uint32_t>(index - kFixedSlots);
+  const ColumnType type = element_type(info, coding);
+  std::size_t c = find(key, rank);
+  const std::size_t rows = rows_ + 1;
+  const std::size_t room = std::max(expected_rows_, rows);
+  if (c == kNone && columns_.size() < column_allowance_ && type != ColumnType::Text &&
+      short_column(room)) {
+    // A column of its own, made with its value, as create() and
+    // push_numeric() would make it.
+    std::uint64_t word = 0;
+    ColumnType written = type;
+    if (present) {
+      std::int64_t exact = 0;
+      if (type == ColumnType::Int64 && exact_integer(coding, raw, exact)) {
+        word = static_cast<std::uint64_t>(exact);
+      } else {
+        written = ColumnType::Float64;
+        word = std::bit_cast<std::uint64_t>(value);
+      }
+    }
+    c = columns_.size();
+    Column& column = columns_.emplace_back();
+    column.key = key;
+    column.rank = rank;
+    column.descriptor = info.definition->code;
+    column.element = element_entries_[info.index].text;
+    column.role = tag.role;
+    column.reread = tag.reread;
+    column.values.type = written;
+    place_short_column(column.values, rows, room, word, present ? 1 : 0, *arena_);
+    set_rank_column(key, rank, c);
+    if (tag.role != ItemRole::Bitmap) last_element_ = c;
+    return;
+  }
+  if (c == kNone) {
+    c = create(item_in_slot(info, coding, tag.role, tag.reread, index), key, rank);
+  } else if (used(c)) {
+    // Taken in this message already (by a marker or inserted text of the
+    // same key): the next free rank, as for any message.
+    c = named(element_item(info, coding, tag), rank);
+  }
+  push_numeric(c, type, coding, raw, present, value);
   if (tag.role != ItemRole::Bitmap) last_element_ = c;
-  flush_associated(c);
 }
 
 void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
