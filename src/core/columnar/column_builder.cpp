@@ -281,8 +281,16 @@ std::uint32_t ColumnBuilder::primed(std::uint32_t key) {
 }
 
 std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
-  std::uint32_t key = item.key;
-  std::uint32_t column_rank = rank;
+  std::uint32_t key = 0;
+  std::uint32_t column_rank = 0;
+  const std::size_t c = find_named(item, rank, key, column_rank);
+  return c != kNone ? c : create(item, key, column_rank);
+}
+
+std::size_t ColumnBuilder::find_named(const Item& item, std::uint32_t rank, std::uint32_t& key,
+                                      std::uint32_t& column_rank) {
+  key = item.key;
+  column_rank = rank;
   if (item.role == ItemRole::Quality || item.role == ItemRole::Associated) {
     const Column& parent = columns_[static_cast<std::size_t>(item.qualifies)];
     column_rank = parent.rank;
@@ -302,12 +310,12 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
       key = primed(key);
       c = find(key, column_rank);
     }
-    return c != kNone ? c : create(item, key, column_rank);
+    return c;
   }
   // Two elements sharing one key: the later takes the next free rank.
   std::size_t c = find(key, column_rank);
   while (c != kNone && used(c)) c = find(key, ++column_rank);
-  return c != kNone ? c : create(item, key, column_rank);
+  return c;
 }
 
 std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint32_t rank) {

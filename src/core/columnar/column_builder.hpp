@@ -239,6 +239,10 @@ private:
   [[gnu::noinline]] std::size_t new_element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
+  // The column named for `item` at `rank` that is free in this subset, or
+  // kNone with `key` and `column_rank` set to the name a new one takes.
+  std::size_t find_named(const Item& item, std::uint32_t rank, std::uint32_t& key,
+                         std::uint32_t& column_rank);
   // What tells an attribute's kind apart (see attribute_slot).
   static std::uint64_t attribute_code(const Item& item);
   // "parent->attribute", chained `rank` times.
@@ -260,6 +264,20 @@ private:
   // A numeric value appended to column `c`, whose values are of `type`.
   void push_numeric(std::size_t c, ColumnType type, const NumericCoding& coding,
                     std::uint64_t raw, bool present, double value);
+  // A new short numeric column `made` holding one value after the rows
+  // before it (nulls), as create() and push_numeric() would make it; false,
+  // and nothing made, for a column that is not short or not allowed.
+  [[gnu::always_inline]] bool new_short_column(std::uint32_t descriptor, std::uint32_t element, ItemRole role,
+                        std::uint8_t reread, std::int64_t qualifies, std::uint32_t key,
+                        std::uint32_t rank, ColumnType type, const NumericCoding& coding,
+                        std::uint64_t raw, bool present, double value, std::size_t& made);
+  // The rank of a quality value of a one-subset message among the
+  // attributes of its element's column, and its item.
+  std::uint32_t lone_attribute_rank(const ElementInfo& info, const NumericCoding& coding,
+                                    const ItemTag& tag, Item& item);
+  // A quality value of a message of one subset that qualifies an element read.
+  void lone_subset_quality(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
+                           bool present, double value, const ItemTag& tag);
   // An element value or bitmap entry of a message of one subset, with no
   // associated field pending: nearly every value of a sounding.
   void lone_subset_value(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
