@@ -267,10 +267,12 @@ private:
   // A new short numeric column `made` holding one value after the rows
   // before it (nulls), as create() and push_numeric() would make it; false,
   // and nothing made, for a column that is not short or not allowed.
-  [[gnu::always_inline]] bool new_short_column(std::uint32_t descriptor, std::uint32_t element, ItemRole role,
-                        std::uint8_t reread, std::int64_t qualifies, std::uint32_t key,
-                        std::uint32_t rank, ColumnType type, const NumericCoding& coding,
-                        std::uint64_t raw, bool present, double value, std::size_t& made);
+  [[gnu::always_inline]] bool new_short_column(std::uint32_t descriptor, std::uint32_t element,
+                                               ItemRole role, std::uint8_t reread,
+                                               std::int64_t qualifies, std::uint32_t key,
+                                               std::uint32_t rank, ColumnType type,
+                                               const NumericCoding& coding, std::uint64_t raw,
+                                               bool present, double value, std::size_t& made);
   // The rank of a quality value of a one-subset message among the
   // attributes of its element's column, and its item.
   std::uint32_t lone_attribute_rank(const ElementInfo& info, const NumericCoding& coding,
