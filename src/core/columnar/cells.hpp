@@ -123,10 +123,11 @@ public:
   }
 
   // `n` cells of room at `room`, kept alive by the caller (an arena): for
-  // cells that have none yet.
-  void place(T* room, std::size_t n) {
+  // cells that have none yet. The first `filled` of them are already written.
+  void place(T* room, std::size_t n, std::size_t filled = 0) {
     at_ = room;
     room_ = n;
+    size_ = filled;
   }
 
   // Takes over the array of `values`, which `arena` keeps.

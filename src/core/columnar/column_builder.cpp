@@ -281,15 +281,24 @@ std::uint32_t ColumnBuilder::primed(std::uint32_t key) {
 }
 
 std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
-  std::uint32_t key = item.key;
-  std::uint32_t column_rank = rank;
+  std::uint32_t key = 0;
+  std::uint32_t column_rank = 0;
+  const std::size_t c = find_named(item, rank, key, column_rank);
+  return c != kNone ? c : create(item, key, column_rank);
+}
+
+std::size_t ColumnBuilder::find_named(const Item& item, std::uint32_t rank, std::uint32_t& key,
+                                      std::uint32_t& column_rank) {
+  key = item.key;
+  column_rank = rank;
   if (item.role == ItemRole::Quality || item.role == ItemRole::Associated) {
     const Column& parent = columns_[static_cast<std::size_t>(item.qualifies)];
     column_rank = parent.rank;
     // Names are made once per kind of attribute, not per column: a TEMP
     // has thousands of quality columns.
     const AttributeName name{parent.key, attribute_code(item), rank};
-    AttributeKey& recent = recent_attribute_keys_[AttributeNameHash{}(name) % kRecentAttributeKeys];
+    if (parent.key >= last_attribute_keys_.size()) last_attribute_keys_.resize(keys_.size());
+    AttributeKey& recent = last_attribute_keys_[parent.key];
     if (recent.key == kNoKey || !(recent.name == name)) {
       auto [it, added] = attribute_keys_.try_emplace(name, kNoKey);
       if (added) it->second = intern(attribute_text(keys_[parent.key], item, rank));
@@ -301,12 +310,12 @@ std::size_t ColumnBuilder::named(const Item& item, std::uint32_t rank) {
       key = primed(key);
       c = find(key, column_rank);
     }
-    return c != kNone ? c : create(item, key, column_rank);
+    return c;
   }
   // Two elements sharing one key: the later takes the next free rank.
   std::size_t c = find(key, column_rank);
   while (c != kNone && used(c)) c = find(key, ++column_rank);
-  return c != kNone ? c : create(item, key, column_rank);
+  return c;
 }
 
 std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint32_t rank) {
@@ -334,14 +343,7 @@ std::size_t ColumnBuilder::create(const Item& item, std::uint32_t key, std::uint
     column.values.text(*arena_).offsets.push_back(0, *arena_);
   }
   const std::size_t c = columns_.size() - 1;
-  auto& ranks = named_[key];
-  if (ranks.size() + 1 == rank) {
-    // Ranks come one by one.
-    ranks.push_back(c);
-  } else {
-    if (ranks.size() < rank) ranks.resize(rank, kNone);
-    ranks[rank - 1] = c;
-  }
+  set_rank_column(key, rank, c);
   return c;
 }
 

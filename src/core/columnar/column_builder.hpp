@@ -7,7 +7,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -227,7 +226,7 @@ private:
   // A marker or inserted text (ItemRole::Marker or ItemRole::Text).
   Item fixed_item(std::uint32_t code, ItemRole role);
   // The slot of an element: one per key, so elements sharing a key share ranks.
-  std::size_t element_slot(const ElementInfo& info) {
+  [[gnu::always_inline]] std::size_t element_slot(const ElementInfo& info) {
     // Once per value: the lookup inline, an entry's first sight out of line.
     if (info.index < element_entries_.size()) {
       const std::uint32_t known = element_entries_[info.index].slot;
@@ -240,6 +239,10 @@ private:
   [[gnu::noinline]] std::size_t new_element_slot(const ElementInfo& info);
   std::size_t resolve(const Item& item);
   std::size_t named(const Item& item, std::uint32_t rank);
+  // The column named for `item` at `rank` that is free in this subset, or
+  // kNone with `key` and `column_rank` set to the name a new one takes.
+  std::size_t find_named(const Item& item, std::uint32_t rank, std::uint32_t& key,
+                         std::uint32_t& column_rank);
   // What tells an attribute's kind apart (see attribute_slot).
   static std::uint64_t attribute_code(const Item& item);
   // "parent->attribute", chained `rank` times.
@@ -247,6 +250,40 @@ private:
   // The key with a "'" added: the same attribute again on one element.
   std::uint32_t primed(std::uint32_t key);
   std::size_t create(const Item& item, std::uint32_t key, std::uint32_t rank);
+  // Column `c` is the one named "#rank#key".
+  void set_rank_column(std::uint32_t key, std::uint32_t rank, std::size_t c) {
+    auto& ranks = named_[key];
+    if (ranks.size() + 1 == rank) {
+      // Ranks come one by one.
+      ranks.push_back(c);
+    } else {
+      if (ranks.size() < rank) ranks.resize(rank, kNone);
+      ranks[rank - 1] = c;
+    }
+  }
+  // A numeric value appended to column `c`, whose values are of `type`.
+  void push_numeric(std::size_t c, ColumnType type, const NumericCoding& coding,
+                    std::uint64_t raw, bool present, double value);
+  // A new short numeric column `made` holding one value after the rows
+  // before it (nulls), as create() and push_numeric() would make it; false,
+  // and nothing made, for a column that is not short or not allowed.
+  [[gnu::always_inline]] bool new_short_column(std::uint32_t descriptor, std::uint32_t element,
+                                               ItemRole role, std::uint8_t reread,
+                                               std::int64_t qualifies, std::uint32_t key,
+                                               std::uint32_t rank, ColumnType type,
+                                               const NumericCoding& coding, std::uint64_t raw,
+                                               bool present, double value, std::size_t& made);
+  // The rank of a quality value of a one-subset message among the
+  // attributes of its element's column, and its item.
+  std::uint32_t lone_attribute_rank(const ElementInfo& info, const NumericCoding& coding,
+                                    const ItemTag& tag, Item& item);
+  // A quality value of a message of one subset that qualifies an element read.
+  void lone_subset_quality(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
+                           bool present, double value, const ItemTag& tag);
+  // An element value or bitmap entry of a message of one subset, with no
+  // associated field pending: nearly every value of a sounding.
+  void lone_subset_value(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
+                         bool present, double value, const ItemTag& tag);
   // The columns a message may have, for the items read so far, worked out
   // again only when a new column would pass the last count (it only grows
   // with the items); a failure once passed.
@@ -355,14 +392,13 @@ private:
     }
   };
   std::unordered_map<AttributeName, std::uint32_t, AttributeNameHash> attribute_keys_;
-  // The last keys found in attribute_keys_, by hash: a message has few
-  // kinds of attribute, each on thousands of columns.
+  // The last key found in attribute_keys_ for each parent key: an element
+  // mostly has one kind of attribute, on every column of its key.
   struct AttributeKey {
     AttributeName name;
     std::uint32_t key = kNoKey;
   };
-  static constexpr std::size_t kRecentAttributeKeys = 61;
-  std::array<AttributeKey, kRecentAttributeKeys> recent_attribute_keys_{};
+  std::vector<AttributeKey> last_attribute_keys_;  // by parent key
   std::vector<std::uint32_t> primed_;  // by key index; kNoKey until needed
   std::unordered_set<std::string, KeyHash, std::equal_to<>> selected_;
   bool selecting_ = false;

@@ -1,6 +1,7 @@
 // Appending to the typed arrays of one column.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -25,16 +26,37 @@ inline void reserve(ColumnValues& values, std::size_t rows, CellArena& arena) {
   }
   values.valid.reserve(rows, arena);
 }
+// Whether a column of `room` rows is short: its words and validity then
+// share one piece of the arena.
+[[nodiscard]] inline bool short_column(std::size_t room) {
+  return room * (sizeof(std::uint64_t) + 1) <= CellArena::kMaxBytes;
+}
 // The same for a new numeric column: words and validity of a short one in
 // one piece of the arena.
 inline void reserve_new(ColumnValues& values, std::size_t rows, CellArena& arena) {
-  if (values.type == ColumnType::Text || rows * (sizeof(std::uint64_t) + 1) > CellArena::kMaxBytes) {
+  if (values.type == ColumnType::Text || !short_column(rows)) {
     reserve(values, rows, arena);
     return;
   }
   auto* words = static_cast<std::uint64_t*>(arena.allocate(rows * (sizeof(std::uint64_t) + 1)));
   values.words.place(words, rows);
   values.valid.place(reinterpret_cast<std::uint8_t*>(words + rows), rows);
+}
+// A new short numeric column of `rows` rows, the last holding `word`
+// (present when `valid`), the others null, with room for `room` rows: the
+// column of nearly every value of a one-subset message.
+inline void place_short_column(ColumnValues& values, std::size_t rows, std::size_t room,
+                               std::uint64_t word, std::uint8_t valid, CellArena& arena) {
+  auto* words = static_cast<std::uint64_t*>(arena.allocate(room * (sizeof(std::uint64_t) + 1)));
+  auto* validity = reinterpret_cast<std::uint8_t*>(words + room);
+  if (rows > 1) {  // rows of earlier messages
+    std::fill(words, words + rows - 1, std::uint64_t{0});
+    std::fill(validity, validity + rows - 1, std::uint8_t{0});
+  }
+  words[rows - 1] = word;
+  validity[rows - 1] = valid;
+  values.words.place(words, room, rows);
+  values.valid.place(validity, room, rows);
 }
 // Nulls up to `rows` rows.
 void pad_to(ColumnValues& values, std::size_t rows, CellArena& arena);

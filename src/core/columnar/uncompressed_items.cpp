@@ -1,6 +1,9 @@
 // What the uncompressed walk hands the column builder, value by value:
 // the column each item goes to, and its value appended there.
 #include "column_builder.hpp"
+
+#include <bit>
+
 #include "column_values.hpp"
 
 namespace morvane::columnar {
@@ -38,23 +41,28 @@ std::size_t ColumnBuilder::lone_subset_attribute(const ElementInfo& info,
                                                  const NumericCoding& coding, const ItemTag& tag) {
   // Qualifying nothing read: an element of its own, as element_item has it.
   if (tag.qualifies >= history_.size()) return lone_subset_column(info, coding, tag);
+  Item item;
+  const std::uint32_t rank = lone_attribute_rank(info, coding, tag, item);
+  return named(item, rank);
+}
+
+std::uint32_t ColumnBuilder::lone_attribute_rank(const ElementInfo& info,
+                                                 const NumericCoding& coding, const ItemTag& tag,
+                                                 Item& item) {
   const std::size_t parent = history_[tag.qualifies];
-  Item item = item_in_slot(info, coding, ItemRole::Quality, tag.reread, element_slot(info));
+  item = item_in_slot(info, coding, ItemRole::Quality, tag.reread, element_slot(info));
   item.qualifies = static_cast<std::int64_t>(parent);
   const std::uint64_t attribute = attribute_code(item);
   if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
   FirstAttribute& first = first_attributes_[parent];
-  std::uint32_t rank = 1;
   if (first.message != message_) {
     first = FirstAttribute{message_, 1, attribute};
-  } else if (first.attribute == attribute) {
-    rank = ++first.depth;
-  } else {
-    // A second kind on one column: counted in the table, which this kind
-    // alone goes to for the rest of the message.
-    rank = next_rank(attribute_pool_[attribute_slot(item)]);
+    return 1;
   }
-  return named(item, rank);
+  if (first.attribute == attribute) return ++first.depth;
+  // A second kind on one column: counted in the table, which this kind
+  // alone goes to for the rest of the message.
+  return next_rank(attribute_pool_[attribute_slot(item)]);
 }
 
 void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding,
@@ -62,8 +70,25 @@ void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
+  if (message_subsets_ == 1 && by_subset_ && !pending_raw_) {
+    if (tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap) {
+      lone_subset_value(info, coding, raw, present, value, tag);
+      return;
+    }
+    if (tag.role == ItemRole::Quality && tag.qualifies < history_.size()) {
+      lone_subset_quality(info, coding, raw, present, value, tag);
+      return;
+    }
+  }
   const std::size_t c = element_column(info, coding, tag);
-  accept(c, element_type(info, coding));
+  push_numeric(c, element_type(info, coding), coding, raw, present, value);
+  if (tag.role != ItemRole::Bitmap) last_element_ = c;
+  flush_associated(c);
+}
+
+void ColumnBuilder::push_numeric(std::size_t c, ColumnType type, const NumericCoding& coding,
+                                 std::uint64_t raw, bool present, double value) {
+  accept(c, type);
   ColumnValues& values = columns_[c].values;
   CellArena& arena = *arena_;
   if (!present) {
@@ -81,8 +106,89 @@ void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding
   } else {
     push_number_text(values, value, arena);
   }
+}
+
+void ColumnBuilder::lone_subset_value(const ElementInfo& info, const NumericCoding& coding,
+                                      std::uint64_t raw, bool present, double value,
+                                      const ItemTag& tag) {
+  const std::size_t index = element_slot(info);
+  const std::uint32_t rank = next_rank(slot(index));
+  const auto key = static_cast<std::uint32_t>(index - kFixedSlots);
+  const ColumnType type = element_type(info, coding);
+  std::size_t c = find(key, rank);
+  if (c == kNone && new_short_column(info.definition->code, element_entries_[info.index].text,
+                                     tag.role, tag.reread, -1, key, rank, type, coding, raw,
+                                     present, value, c)) {
+    if (tag.role != ItemRole::Bitmap) last_element_ = c;
+    return;
+  }
+  if (c == kNone) {
+    c = create(item_in_slot(info, coding, tag.role, tag.reread, index), key, rank);
+  } else if (used(c)) {
+    // Taken in this message already (by a marker or inserted text of the
+    // same key): the next free rank, as for any message.
+    c = named(element_item(info, coding, tag), rank);
+  }
+  push_numeric(c, type, coding, raw, present, value);
   if (tag.role != ItemRole::Bitmap) last_element_ = c;
-  flush_associated(c);
+}
+
+void ColumnBuilder::lone_subset_quality(const ElementInfo& info, const NumericCoding& coding,
+                                        std::uint64_t raw, bool present, double value,
+                                        const ItemTag& tag) {
+  Item item;
+  const std::uint32_t rank = lone_attribute_rank(info, coding, tag, item);
+  std::uint32_t key = 0;
+  std::uint32_t column_rank = 0;
+  std::size_t c = find_named(item, rank, key, column_rank);
+  if (c == kNone) {
+    if (new_short_column(item.descriptor, element_entries_[item.catalog_index].text, item.role,
+                         item.reread, item.qualifies, key, column_rank, item.type, coding, raw,
+                         present, value, c)) {
+      last_element_ = c;
+      return;
+    }
+    c = create(item, key, column_rank);
+  }
+  push_numeric(c, item.type, coding, raw, present, value);
+  last_element_ = c;
+}
+
+bool ColumnBuilder::new_short_column(std::uint32_t descriptor, std::uint32_t element,
+                                     ItemRole role, std::uint8_t reread, std::int64_t qualifies,
+                                     std::uint32_t key, std::uint32_t rank, ColumnType type,
+                                     const NumericCoding& coding, std::uint64_t raw, bool present,
+                                     double value, std::size_t& made) {
+  const std::size_t rows = rows_ + 1;
+  const std::size_t room = std::max(expected_rows_, rows);
+  if (columns_.size() >= column_allowance_ || type == ColumnType::Text || !short_column(room)) {
+    return false;
+  }
+  // As create() and push_numeric() would make it.
+  std::uint64_t word = 0;
+  ColumnType written = type;
+  if (present) {
+    std::int64_t exact = 0;
+    if (type == ColumnType::Int64 && exact_integer(coding, raw, exact)) {
+      word = static_cast<std::uint64_t>(exact);
+    } else {
+      written = ColumnType::Float64;
+      word = std::bit_cast<std::uint64_t>(value);
+    }
+  }
+  made = columns_.size();
+  Column& column = columns_.emplace_back();
+  column.key = key;
+  column.rank = rank;
+  column.descriptor = descriptor;
+  column.element = element;
+  column.role = role;
+  column.reread = reread;
+  column.qualifies = qualifies;
+  column.values.type = written;
+  place_short_column(column.values, rows, room, word, present ? 1 : 0, *arena_);
+  set_rank_column(key, rank, made);
+  return true;
 }
 
 void ColumnBuilder::text(const ElementInfo& info, std::uint16_t, std::uint64_t,
