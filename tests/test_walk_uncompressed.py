@@ -110,6 +110,9 @@ def test_replicated_elements_keep_the_depth_limit(tmp_path, levels, fails):
         ([206004, 101000, 31001, 63009, 63009], [4, 4, 8]),
         # 2-01 below zero reads nothing.
         ([201001, 63009], [0]),
+        # Changes reach a group of elements repeated in place, and so do their ends.
+        ([201130, 101002, 63009, 201128, 101002, 63009], [10, 10, 8, 8]),
+        ([206012, 102002, 63009, 63009], [12, 8, 8, 8]),
     ],
 )
 def test_width_operators(tables, descriptors, widths):
@@ -209,6 +212,8 @@ def test_each_subset_has_its_own_bitmap(tables):
         ([102000, 31002, 101255, 222000], BitWriter().u(65535, 16)),
         # A 64-bit factor (2-01 widens 0-31-001) over an operator that reads nothing.
         ([201184, 101000, 31001, 209000], BitWriter().u(all_ones(64), 64)),
+        # 65535 x 255 elements of width 0 repeated in place, charged ahead per repeat.
+        ([102000, 31002, 101255, 63003], BitWriter().u(65535, 16)),
     ],
 )
 def test_hostile_replication_fails_fast(tables, descriptors, data):

@@ -90,6 +90,18 @@ struct ValueCodingState {
   std::uint8_t new_reference_width = 0;
   std::vector<std::pair<std::uint32_t, std::int64_t>> new_references;
 
+  // True whenever an operator that changes how elements are read may be in
+  // force (2-01 to 2-04, 2-06, 2-07, references kept from a 2-03 block);
+  // false only when every element is read with its Table B coding, so the
+  // per-element path tests one flag instead of each of them.
+  bool codings_changed = false;
+  // Sets codings_changed from the fields; after each change to them.
+  void recheck_codings() {
+    codings_changed = width_delta != 0 || scale_delta != 0 || reference_multiplier != 1 ||
+                      override_width.has_value() || associated_width != 0 ||
+                      new_reference_width != 0 || !new_references.empty();
+  }
+
   // The element the next "present" bitmap entry refers to; nullptr when the
   // bitmap has no further present entry.
   [[nodiscard]] Result<const ElementInfo*> next_bitmap_element();
@@ -127,6 +139,10 @@ struct ValueCodingState {
   void set_new_reference(std::uint32_t code, std::int64_t reference);
   // take_bitmap_entry for 0-31-031: mostly an entry of a bitmap begun
   // already, inline.
+  // A 0-31-031 now is an entry of the bitmap being defined.
+  [[nodiscard]] bool in_bitmap() const {
+    return (defining_bitmap || inline_defining) && !inline_pending;
+  }
   [[nodiscard]] bool take_bitmap_value(double value) {
     if (inline_pending || (!defining_bitmap && !inline_defining)) {
       return take_first_bitmap_value(value);
