@@ -15,30 +15,31 @@
 
 namespace morvane {
 
-// The elements decoded so far, in order. Pushed once per element: the push
-// is a store, its growth out of line.
-class DescriptorHistory {
+// An array appended to once per value (the descriptor history, the bitmap's
+// entries): the append is a store, its growth out of line.
+template <class T> class AppendedArray {
 public:
-  DescriptorHistory() = default;
-  DescriptorHistory(DescriptorHistory&& other) noexcept
+  AppendedArray() = default;
+  AppendedArray(AppendedArray&& other) noexcept
       : entries_(std::move(other.entries_)), size_(std::exchange(other.size_, 0)),
         room_(std::exchange(other.room_, 0)) {}
-  DescriptorHistory& operator=(DescriptorHistory&& other) noexcept {
+  AppendedArray& operator=(AppendedArray&& other) noexcept {
     entries_ = std::move(other.entries_);
     size_ = std::exchange(other.size_, 0);
     room_ = std::exchange(other.room_, 0);
     return *this;
   }
-  DescriptorHistory(const DescriptorHistory&) = delete;
-  DescriptorHistory& operator=(const DescriptorHistory&) = delete;
-  ~DescriptorHistory() = default;
+  AppendedArray(const AppendedArray&) = delete;
+  AppendedArray& operator=(const AppendedArray&) = delete;
+  ~AppendedArray() = default;
 
-  void push_back(const ElementInfo* info) {
+  void push_back(T value) {
     if (size_ == room_) grow();
-    entries_[size_++] = info;
+    entries_[size_++] = value;
   }
   [[nodiscard]] std::size_t size() const { return size_; }
-  [[nodiscard]] const ElementInfo* operator[](std::size_t i) const { return entries_[i]; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] T operator[](std::size_t i) const { return entries_[i]; }
   // Empties it, keeping its room.
   void clear() { size_ = 0; }
 
@@ -46,20 +47,23 @@ private:
   // Doubled, the new room left unset: only entries below size_ are read.
   [[gnu::noinline]] void grow() {
     const std::size_t room = std::max<std::size_t>(64, room_ * 2);
-    auto entries = std::make_unique_for_overwrite<const ElementInfo*[]>(room);
+    auto entries = std::make_unique_for_overwrite<T[]>(room);
     std::copy(entries_.get(), entries_.get() + size_, entries.get());
     entries_ = std::move(entries);
     room_ = room;
   }
 
-  std::unique_ptr<const ElementInfo*[]> entries_;
+  std::unique_ptr<T[]> entries_;
   std::size_t size_ = 0;
   std::size_t room_ = 0;
 };
 
+// The elements decoded so far, in order.
+using DescriptorHistory = AppendedArray<const ElementInfo*>;
+
 struct ValueCodingState {
   // 0-31-031 values; 1 means "not present", anything else present.
-  std::vector<std::uint8_t> bitmap;
+  AppendedArray<std::uint8_t> bitmap;
   // Every element decoded so far, in order: what the bitmap refers back to.
   // Entries point at the catalog's Table B entries rather than copying them.
   DescriptorHistory descriptor_history;

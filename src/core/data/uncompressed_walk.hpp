@@ -157,16 +157,18 @@ bool UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
   const double value = present ? table_value(info, raw) : 0.0;
   const NumericCoding coding{info.width, info.scale, info.reference};
   if (route == ElementRoute::BitmapEntry) {
-    sink_.numeric(info, coding, raw, present, value, ItemTag{ItemRole::Bitmap});
+    sink_.numeric(info, coding, raw, present, value, kBitmapTag);
     state.bitmap.push_back(ValueCodingState::bitmap_entry(value));
     return true;
   }
-  ItemTag tag;
   if (route == ElementRoute::Quality && !state.bitmap.empty()) {
+    ItemTag tag;
     tag.qualifies = state.next_quality_index();
     if (tag.qualifies != kNoLink) tag.role = ItemRole::Quality;
+    sink_.numeric(info, coding, raw, present, value, tag);
+  } else {
+    sink_.numeric(info, coding, raw, present, value, kElementTag);
   }
-  sink_.numeric(info, coding, raw, present, value, tag);
   state.end_inline_bitmap();
   state.descriptor_history.push_back(&info);
   sink_.remember();
