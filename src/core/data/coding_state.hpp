@@ -33,8 +33,10 @@ public:
   AppendedArray& operator=(const AppendedArray&) = delete;
   ~AppendedArray() = default;
 
-  void push_back(T value) {
-    if (size_ == room_) grow();
+  // Inline even in the walk's large frames, where a call per value costs
+  // more than the append itself.
+  [[gnu::always_inline]] void push_back(T value) {
+    if (size_ == room_) [[unlikely]] grow();
     entries_[size_++] = value;
   }
   [[nodiscard]] std::size_t size() const { return size_; }
@@ -125,7 +127,7 @@ struct ValueCodingState {
   // none is left. The bitmap covers the history entries just before
   // `bitmap_base`; its current length is used, so later entries widen the
   // window.
-  [[nodiscard]] std::size_t advance_bitmap(std::size_t& cursor) const {
+  [[nodiscard, gnu::always_inline]] std::size_t advance_bitmap(std::size_t& cursor) const {
     const std::size_t length = bitmap.size();
     if (cursor >= length) return kNoHistory;
     const std::size_t offset = bitmap_base >= length ? bitmap_base - length : 0;
