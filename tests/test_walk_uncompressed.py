@@ -212,9 +212,20 @@ def test_each_subset_has_its_own_bitmap(tables):
         ([102000, 31002, 101255, 222000], BitWriter().u(65535, 16)),
         # A 64-bit factor (2-01 widens 0-31-001) over an operator that reads nothing.
         ([201184, 101000, 31001, 209000], BitWriter().u(all_ones(64), 64)),
-        # 65535 x 255 elements of width 0 repeated in place, charged ahead per repeat.
-        ([102000, 31002, 101255, 63003], BitWriter().u(65535, 16)),
     ],
 )
 def test_hostile_replication_fails_fast(tables, descriptors, data):
     assert "work limit" in decode_error(tables, descriptors, data)
+
+
+@pytest.mark.parametrize("count, fails", [(1500, False), (3000, True)])
+def test_elements_repeated_in_place_are_charged_once_each(tables, count, fails):
+    # Each outer repeat costs 2 units and 2 per element of width 0 (its
+    # repeat and itself): 512 x count against a limit of about 2^20 here.
+    # Without the elements' own units 3000 would pass; twice charged, 1500 fails.
+    descriptors = [102000, 31002, 101255, 63003]
+    data = BitWriter().u(count, 16)
+    if fails:
+        assert "work limit" in decode_error(tables, descriptors, data)
+    else:
+        assert len(decode(tables, descriptors, data)) == 1 + count * 255
