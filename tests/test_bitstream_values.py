@@ -191,6 +191,17 @@ def test_associated_field_precedes_elements_except_class_31(tables):
     assert (field.name, field.raw, field.raw_meaning) == ("associatedField", 3, None)
 
 
+def test_associated_fields_in_a_group_repeated_in_place(tables):
+    # Only the repeats while 2-04 is in force have fields.
+    w = BitWriter().u(2, 6)
+    for field, value in ((1, 27315), (2, 27316)):
+        w.u(field, 2).u(value, 16)
+    w.u(27317, 16)
+    values = decode(tables, [204002, 31021, 101002, 12101, 204000, 101001, 12101], w)
+    assert summary(values) == [(31021, 2.0), (999999, 1.0), (12101, 273.15), (999999, 2.0),
+                               (12101, 273.16), (12101, 273.17)]
+
+
 # --------------------------------------------------------------------------
 # The DecodedValue class
 

@@ -66,6 +66,17 @@ def test_new_reference_values(tables):
     assert summary(values) == [(12101, 5.0), (12101, 15.0)]
 
 
+def test_new_reference_values_in_a_group_repeated_in_place(tables):
+    # Kept after 2-03-255 for every repeat, only for the element given one,
+    # until 2-03-000; each subset sets its own.
+    w = BitWriter()
+    for _ in range(2):
+        w.u(new_reference(-1000, 12), 12).u(1500, 16).u(1600, 16).u(1700, 16).u(1800, 16).u(1500, 16)
+    descriptors = [203012, 12101, 203255, 102002, 12101, 12103, 203000, 12101]
+    values = decode(tables, descriptors, w, subsets=2)
+    assert summary(values) == [(12101, 5.0), (12103, 16.0), (12101, 7.0), (12103, 18.0), (12101, 15.0)] * 2
+
+
 def test_compressed_new_reference_values(tables):
     # The new reference is written once for all subsets, as plain bits.
     w = BitWriter().u(new_reference(-1000, 12), 12)

@@ -110,6 +110,9 @@ def test_replicated_elements_keep_the_depth_limit(tmp_path, levels, fails):
         ([206004, 101000, 31001, 63009, 63009], [4, 4, 8]),
         # 2-01 below zero reads nothing.
         ([201001, 63009], [0]),
+        # Changes reach a group of elements repeated in place, and so do their ends.
+        ([201130, 101002, 63009, 201128, 101002, 63009], [10, 10, 8, 8]),
+        ([206012, 102002, 63009, 63009], [12, 8, 8, 8]),
     ],
 )
 def test_width_operators(tables, descriptors, widths):
@@ -213,3 +216,16 @@ def test_each_subset_has_its_own_bitmap(tables):
 )
 def test_hostile_replication_fails_fast(tables, descriptors, data):
     assert "work limit" in decode_error(tables, descriptors, data)
+
+
+@pytest.mark.parametrize("count, fails", [(1500, False), (3000, True)])
+def test_elements_repeated_in_place_are_charged_once_each(tables, count, fails):
+    # Each outer repeat costs 2 units and 2 per element of width 0 (its
+    # repeat and itself): 512 x count against a limit of about 2^20 here.
+    # Without the elements' own units 3000 would pass; twice charged, 1500 fails.
+    descriptors = [102000, 31002, 101255, 63003]
+    data = BitWriter().u(count, 16)
+    if fails:
+        assert "work limit" in decode_error(tables, descriptors, data)
+    else:
+        assert len(decode(tables, descriptors, data)) == 1 + count * 255

@@ -15,30 +15,33 @@
 
 namespace morvane {
 
-// The elements decoded so far, in order. Pushed once per element: the push
-// is a store, its growth out of line.
-class DescriptorHistory {
+// An array appended to once per value (the descriptor history, the bitmap's
+// entries): the append is a store, its growth out of line.
+template <class T> class AppendedArray {
 public:
-  DescriptorHistory() = default;
-  DescriptorHistory(DescriptorHistory&& other) noexcept
+  AppendedArray() = default;
+  AppendedArray(AppendedArray&& other) noexcept
       : entries_(std::move(other.entries_)), size_(std::exchange(other.size_, 0)),
         room_(std::exchange(other.room_, 0)) {}
-  DescriptorHistory& operator=(DescriptorHistory&& other) noexcept {
+  AppendedArray& operator=(AppendedArray&& other) noexcept {
     entries_ = std::move(other.entries_);
     size_ = std::exchange(other.size_, 0);
     room_ = std::exchange(other.room_, 0);
     return *this;
   }
-  DescriptorHistory(const DescriptorHistory&) = delete;
-  DescriptorHistory& operator=(const DescriptorHistory&) = delete;
-  ~DescriptorHistory() = default;
+  AppendedArray(const AppendedArray&) = delete;
+  AppendedArray& operator=(const AppendedArray&) = delete;
+  ~AppendedArray() = default;
 
-  void push_back(const ElementInfo* info) {
-    if (size_ == room_) grow();
-    entries_[size_++] = info;
+  // Inline even in the walk's large frames, where a call per value costs
+  // more than the append itself.
+  [[gnu::always_inline]] void push_back(T value) {
+    if (size_ == room_) [[unlikely]] grow();
+    entries_[size_++] = value;
   }
   [[nodiscard]] std::size_t size() const { return size_; }
-  [[nodiscard]] const ElementInfo* operator[](std::size_t i) const { return entries_[i]; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] T operator[](std::size_t i) const { return entries_[i]; }
   // Empties it, keeping its room.
   void clear() { size_ = 0; }
 
@@ -46,20 +49,23 @@ private:
   // Doubled, the new room left unset: only entries below size_ are read.
   [[gnu::noinline]] void grow() {
     const std::size_t room = std::max<std::size_t>(64, room_ * 2);
-    auto entries = std::make_unique_for_overwrite<const ElementInfo*[]>(room);
+    auto entries = std::make_unique_for_overwrite<T[]>(room);
     std::copy(entries_.get(), entries_.get() + size_, entries.get());
     entries_ = std::move(entries);
     room_ = room;
   }
 
-  std::unique_ptr<const ElementInfo*[]> entries_;
+  std::unique_ptr<T[]> entries_;
   std::size_t size_ = 0;
   std::size_t room_ = 0;
 };
 
+// The elements decoded so far, in order.
+using DescriptorHistory = AppendedArray<const ElementInfo*>;
+
 struct ValueCodingState {
   // 0-31-031 values; 1 means "not present", anything else present.
-  std::vector<std::uint8_t> bitmap;
+  AppendedArray<std::uint8_t> bitmap;
   // Every element decoded so far, in order: what the bitmap refers back to.
   // Entries point at the catalog's Table B entries rather than copying them.
   DescriptorHistory descriptor_history;
@@ -90,6 +96,18 @@ struct ValueCodingState {
   std::uint8_t new_reference_width = 0;
   std::vector<std::pair<std::uint32_t, std::int64_t>> new_references;
 
+  // True whenever an operator that changes how elements are read may be in
+  // force (2-01 to 2-04, 2-06, 2-07, references kept from a 2-03 block);
+  // false only when every element is read with its Table B coding, so the
+  // per-element path tests one flag instead of each of them.
+  bool codings_changed = false;
+  // Sets codings_changed from the fields; after each change to them.
+  void recheck_codings() {
+    codings_changed = width_delta != 0 || scale_delta != 0 || reference_multiplier != 1 ||
+                      override_width.has_value() || associated_width != 0 ||
+                      new_reference_width != 0 || !new_references.empty();
+  }
+
   // The element the next "present" bitmap entry refers to; nullptr when the
   // bitmap has no further present entry.
   [[nodiscard]] Result<const ElementInfo*> next_bitmap_element();
@@ -109,7 +127,7 @@ struct ValueCodingState {
   // none is left. The bitmap covers the history entries just before
   // `bitmap_base`; its current length is used, so later entries widen the
   // window.
-  [[nodiscard]] std::size_t advance_bitmap(std::size_t& cursor) const {
+  [[nodiscard, gnu::always_inline]] std::size_t advance_bitmap(std::size_t& cursor) const {
     const std::size_t length = bitmap.size();
     if (cursor >= length) return kNoHistory;
     const std::size_t offset = bitmap_base >= length ? bitmap_base - length : 0;
@@ -127,6 +145,10 @@ struct ValueCodingState {
   void set_new_reference(std::uint32_t code, std::int64_t reference);
   // take_bitmap_entry for 0-31-031: mostly an entry of a bitmap begun
   // already, inline.
+  // A 0-31-031 now is an entry of the bitmap being defined.
+  [[nodiscard]] bool in_bitmap() const {
+    return (defining_bitmap || inline_defining) && !inline_pending;
+  }
   [[nodiscard]] bool take_bitmap_value(double value) {
     if (inline_pending || (!defining_bitmap && !inline_defining)) {
       return take_first_bitmap_value(value);

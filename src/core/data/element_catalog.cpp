@@ -1,6 +1,9 @@
 #include "element_catalog.hpp"
 
+#include "element_values.hpp"
+
 #include <cctype>
+#include <limits>
 #include <string_view>
 
 namespace morvane {
@@ -14,6 +17,12 @@ bool equals_ignoring_case(std::string_view text, std::string_view upper) {
     if (std::toupper(c) != static_cast<unsigned char>(upper[i])) return false;
   }
   return true;
+}
+
+ElementRoute element_route(std::uint32_t code, const Fxy& fxy, const ElementInfo* info) {
+  if (info == nullptr || info->kind == ElementKind::Text) return ElementRoute::General;
+  if (code == 31031) return ElementRoute::BitmapEntry;
+  return fxy.x == 33 ? ElementRoute::Quality : ElementRoute::Plain;
 }
 
 } // namespace
@@ -39,6 +48,9 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
   info.kind = element_kind(definition->unit);
   info.class31 = is_class31(code);
   info.index = static_cast<std::uint32_t>(entries_.size());
+  info.missing_raw = info.class31 || info.width >= 58 ? std::numeric_limits<std::uint64_t>::max()
+                                                      : (std::uint64_t{1} << info.width) - 1U;
+  info.scale_divisor = power_of_ten(info.scale);
   entries_.push_back(info);
   // Keep the load factor at or below one half.
   if ((entries_.size() + 1) * 2 > slots_.size()) {
@@ -84,7 +96,10 @@ void ElementCatalog::resolve(std::span<const std::uint32_t> codes,
     ResolvedDescriptor& descriptor = out.emplace_back();
     descriptor.code = code;
     descriptor.fxy = split_code(code);
-    if (descriptor.fxy.f == 0) descriptor.element = find(code);
+    if (descriptor.fxy.f == 0) {
+      descriptor.element = find(code);
+      descriptor.route = element_route(code, descriptor.fxy, descriptor.element);
+    }
     if (descriptor.fxy.f == 3) descriptor.sequence = sequence_entry(code);
   }
 }

@@ -40,11 +40,23 @@ struct ElementInfo {
   // Dense number of the entry within one catalog (one decode), so a sink
   // can keep per-element state in arrays.
   std::uint32_t index = 0;
+  // For reads with the Table B coding: the raw that means missing (one no
+  // field of 1..57 bits can hold for class 31 and widths from 58 on), and
+  // 10^scale, so that the per-value path makes no call for either.
+  std::uint64_t missing_raw = 0;
+  double scale_divisor = 1.0;
 };
 
 ElementKind element_kind(const std::string& unit);
 
 struct CatalogSequence;
+
+// How the uncompressed walk may take an element descriptor while no operator
+// changes codings: a numeric element read with its Table B coding, the same
+// possibly qualifying an earlier element (class 33), a bitmap entry
+// (0-31-031), or only by the general path (character data, no Table B
+// entry, not an element).
+enum class ElementRoute : std::uint8_t { General, Plain, Quality, BitmapEntry };
 
 // A descriptor of a list as the uncompressed walk meets it: split once, its
 // Table B entry (F = 0) or Table D entry (F = 3) found once per catalog
@@ -52,6 +64,7 @@ struct CatalogSequence;
 struct ResolvedDescriptor {
   std::uint32_t code = 0;
   Fxy fxy{};
+  ElementRoute route = ElementRoute::General;
   const ElementInfo* element = nullptr;
   CatalogSequence* sequence = nullptr;
 };

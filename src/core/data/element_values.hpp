@@ -21,18 +21,26 @@ namespace morvane {
 // 10^scale by squaring in double arithmetic; 1 / 10^|scale| for a negative scale.
 double power_of_ten(std::int32_t scale);
 
-// (reference + raw) as an exact integer, converted once to double, divided by
-// 10^scale: the value of every numeric element.
-inline double element_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale) {
-  double sum;
+// (reference + raw) as an exact integer, converted once to double.
+inline double exact_sum(std::int64_t reference, std::uint64_t raw) {
   std::int64_t narrow;
   if (raw <= static_cast<std::uint64_t>(INT64_MAX) &&
       !__builtin_add_overflow(reference, static_cast<std::int64_t>(raw), &narrow)) {
-    sum = static_cast<double>(narrow);
-  } else {
-    sum = static_cast<double>(static_cast<__int128>(reference) + static_cast<__int128>(raw));
+    return static_cast<double>(narrow);
   }
+  return static_cast<double>(static_cast<__int128>(reference) + static_cast<__int128>(raw));
+}
+
+// That sum divided by 10^scale: the value of every numeric element.
+inline double element_value(std::int64_t reference, std::uint64_t raw, std::int32_t scale) {
+  const double sum = exact_sum(reference, raw);
   return scale == 0 ? sum : sum / power_of_ten(scale);
+}
+
+// The same for an element read with its Table B coding.
+inline double table_value(const ElementInfo& info, std::uint64_t raw) {
+  const double sum = exact_sum(info.reference, raw);
+  return info.scale == 0 ? sum : sum / info.scale_divisor;
 }
 
 // All bits set in a field narrower than 64 bits; width 0 counts as all set.

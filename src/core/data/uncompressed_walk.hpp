@@ -56,8 +56,13 @@ private:
                                                         const ValueCodingState& state,
                                                         NumericRead& read);
   // Once per value: true, or false with the reason in failure_, so that the
-  // common path returns a flag rather than a Status through memory.
-  [[nodiscard]] bool element(const ResolvedDescriptor& descriptor, ValueCodingState& state);
+  // common path returns a flag rather than a Status through memory. Inline
+  // for a numeric element read with its Table B coding, the most of a
+  // TEMP; everything else goes to element_general.
+  [[nodiscard, gnu::always_inline]] bool element(const ResolvedDescriptor& descriptor,
+                                                 ValueCodingState& state);
+  [[nodiscard, gnu::noinline]] bool element_general(const ResolvedDescriptor& descriptor,
+                                                    ValueCodingState& state);
   [[nodiscard, gnu::noinline]] bool failed(BufrError error) {
     failure_ = std::move(error);
     return false;
@@ -137,6 +142,42 @@ template <class Sink> Status UncompressedWalk<Sink>::associated_field(ValueCodin
 template <class Sink>
 bool UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
                                      ValueCodingState& state) {
+  const ElementRoute route = descriptor.route;
+  if (route == ElementRoute::General || state.codings_changed ||
+      (route == ElementRoute::BitmapEntry && !state.in_bitmap())) [[unlikely]] {
+    return element_general(descriptor, state);
+  }
+  const ElementInfo& info = *descriptor.element;
+  std::uint64_t raw;
+  // Nothing is read when the field is too wide or near the end.
+  if (!context_.reader.read_short(info.width, raw)) [[unlikely]] {
+    return element_general(descriptor, state);
+  }
+  const bool present = raw != info.missing_raw;
+  const double value = present ? table_value(info, raw) : 0.0;
+  const NumericCoding coding{info.width, info.scale, info.reference};
+  if (route == ElementRoute::BitmapEntry) {
+    sink_.numeric(info, coding, raw, present, value, kBitmapTag);
+    state.bitmap.push_back(ValueCodingState::bitmap_entry(value));
+    return true;
+  }
+  if (route == ElementRoute::Quality && !state.bitmap.empty()) {
+    ItemTag tag;
+    tag.qualifies = state.next_quality_index();
+    if (tag.qualifies != kNoLink) tag.role = ItemRole::Quality;
+    sink_.numeric(info, coding, raw, present, value, tag);
+  } else {
+    sink_.numeric(info, coding, raw, present, value, kElementTag);
+  }
+  state.end_inline_bitmap();
+  state.descriptor_history.push_back(&info);
+  sink_.remember();
+  return true;
+}
+
+template <class Sink>
+bool UncompressedWalk<Sink>::element_general(const ResolvedDescriptor& descriptor,
+                                             ValueCodingState& state) {
   // Inside a 2-03 block the element carries its new reference value.
   if (state.new_reference_width != 0) [[unlikely]] {
     auto status = new_reference(descriptor, state);
@@ -176,6 +217,7 @@ bool UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
     if (read.present) value = read.value;
   }
   state.override_width.reset();
+  state.recheck_codings();
   if (code == 31031) [[unlikely]] {
     if (state.take_bitmap_value(value)) return true;
   } else {
@@ -235,8 +277,9 @@ Status UncompressedWalk<Sink>::repeat(std::span<const ResolvedDescriptor> group,
       if (!status) return status;
       continue;
     }
+    const bool charged = budget.charge_ahead(group.size());
     for (const ResolvedDescriptor& member : group) {
-      if (!budget.charge(1)) return fail(budget.exceeded());
+      if (!charged && !budget.charge(1)) return fail(budget.exceeded());
       if (!element(member, state)) [[unlikely]] return fail(std::move(failure_));
     }
   }

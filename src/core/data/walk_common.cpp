@@ -2,15 +2,17 @@
 
 namespace morvane {
 
-OperatorAction apply_operator(const Fxy& fxy, ValueCodingState& state) {
-  const std::uint8_t y = fxy.y;
-  switch (fxy.x) {
+namespace {
+
+// The operators that change how elements are read.
+void change_codings(std::uint8_t x, std::uint8_t y, ValueCodingState& state) {
+  switch (x) {
   case 1:
     state.width_delta = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
-    return OperatorAction::None;
+    break;
   case 2:
     state.scale_delta = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
-    return OperatorAction::None;
+    break;
   case 3:
     // 1..254 opens a block of new reference values of Y bits, 255 closes it,
     // 0 returns every element to its Table B reference.
@@ -20,15 +22,13 @@ OperatorAction apply_operator(const Fxy& fxy, ValueCodingState& state) {
     } else {
       state.new_reference_width = y == 255 ? std::uint8_t{0} : y;
     }
-    return OperatorAction::None;
+    break;
   case 4:
     state.associated_width = y;
-    return OperatorAction::None;
-  case 5:
-    return OperatorAction::InsertedText;
+    break;
   case 6:
     state.override_width = y;
-    return OperatorAction::None;
+    break;
   case 7:
     if (y == 0) {
       state.width_delta = 0;
@@ -41,7 +41,28 @@ OperatorAction apply_operator(const Fxy& fxy, ValueCodingState& state) {
       for (unsigned i = 0; i < y; ++i) multiplier *= 10U;  // wraps like a 64-bit product
       state.reference_multiplier = static_cast<std::int64_t>(multiplier);
     }
+    break;
+  default:
+    break;
+  }
+  state.recheck_codings();
+}
+
+} // namespace
+
+OperatorAction apply_operator(const Fxy& fxy, ValueCodingState& state) {
+  const std::uint8_t y = fxy.y;
+  switch (fxy.x) {
+  case 1:
+  case 2:
+  case 3:
+  case 4:
+  case 6:
+  case 7:
+    change_codings(fxy.x, y, state);
     return OperatorAction::None;
+  case 5:
+    return OperatorAction::InsertedText;
   case 8:
     if (y == 0) {
       state.text_width.reset();

@@ -49,6 +49,10 @@ struct ItemTag {
   std::uint8_t reread = 0;
 };
 
+// The tags of most items, passed by reference without being built each time.
+inline constexpr ItemTag kElementTag{};
+inline constexpr ItemTag kBitmapTag{ItemRole::Bitmap};
+
 // The records the Python items are made of, exactly as before the sinks.
 class RecordSink {
 public:

@@ -50,6 +50,15 @@ public:
     return true;
   }
 
+  // Charges `units` only when all of them fit, for a caller that then skips
+  // its own `units` charges of one: they could not have failed. False, with
+  // nothing charged, otherwise.
+  [[nodiscard]] bool charge_ahead(std::uint64_t units) {
+    if (units > left_) return false;
+    left_ -= units;
+    return true;
+  }
+
   [[nodiscard]] std::uint64_t used() const { return limit_ - left_; }
   [[nodiscard]] std::uint64_t limit() const { return limit_; }
 
