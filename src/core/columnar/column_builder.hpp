@@ -278,12 +278,15 @@ private:
   std::uint32_t lone_attribute_rank(const ElementInfo& info, const NumericCoding& coding,
                                     const ItemTag& tag, Item& item);
   // A quality value of a message of one subset that qualifies an element read.
-  void lone_subset_quality(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
-                           bool present, double value, const ItemTag& tag);
+  // Out of line, so that numeric() stays small enough to be inlined in the walk.
+  [[gnu::noinline]] void lone_subset_quality(const ElementInfo& info, const NumericCoding& coding,
+                                             std::uint64_t raw, bool present, double value,
+                                             const ItemTag& tag);
   // An element value or bitmap entry of a message of one subset, with no
   // associated field pending: nearly every value of a sounding.
-  void lone_subset_value(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
-                         bool present, double value, const ItemTag& tag);
+  [[gnu::noinline]] void lone_subset_value(const ElementInfo& info, const NumericCoding& coding,
+                                           std::uint64_t raw, bool present, double value,
+                                           const ItemTag& tag);
   // The columns a message may have, for the items read so far, worked out
   // again only when a new column would pass the last count (it only grows
   // with the items); a failure once passed.
