@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import _columnar, _computed, _groups
-from ._dataframe import Column, block_column, count_true, frame_of, frame_of_blocks, integers, pandas_ways, range_index
+from ._dataframe import Column, FloatBlock, count_true, frame_of
 from ._query import COUNT_KEY, Query
 from ._reader import Message
 from ._runs import RUN_BYTES, RUN_SUBSETS, in_batches
@@ -28,10 +28,6 @@ Counted = tuple[int, Message]
 # The one filter outcome of subsets when nothing is filtered.
 NO_FILTER = np.zeros(0, dtype=bool)
 NO_FILTER.flags.writeable = False
-FLOAT = np.dtype(np.float64)
-DATETIME = np.dtype("datetime64[us]")
-OBJECT = np.dtype(object)
-NOT_A_TIME = np.datetime64("NaT", "us")
 
 
 def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int,
@@ -62,9 +58,12 @@ def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int,
 
 
 def frame_of_parts(q: Query, keys: list[str], computed: Computed, parts: dict[str, _computed.Part],
-                   kind: Callable[[str], str], selection: np.ndarray | None, n: int) -> Any:
+                   kind: Callable[[str], str], selection: np.ndarray | None, n: int,
+                   floats: FloatBlock | None = None) -> Any:
     """The frame of `keys` in order, of the rows `selection` picks (every
-    row of the `n` when None); `kind` tells a gathered key's kind."""
+    row of the `n` when None); `kind` tells a gathered key's kind. `floats`
+    (of every row): the float keys' values and validity as one block, which
+    says the values are this read's own (see `frame_of`)."""
     columns: list[Column | None] = []
     for key in keys:
         # (no array kept here: the frame takes the columns one by one)
@@ -82,7 +81,9 @@ def frame_of_parts(q: Query, keys: list[str], computed: Computed, parts: dict[st
         import pandas as pd
 
         return pd.DataFrame(columns=list(q.columns))
-    return frame_of(columns, n if selection is None else selection.size, owned=selection is not None)
+    if selection is not None:
+        return frame_of(columns, selection.size, owned=True)
+    return frame_of(columns, n, owned=floats is not None, floats=floats)
 
 
 def may_take(q: Query) -> bool:
@@ -172,10 +173,7 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
         return frame_of_parts(q, order, computed, parts, kinds.__getitem__, np.flatnonzero(keep), n)
     order = shown + [key for key, (_, exists) in computed.items() if key in wanted and count_true(exists)]
     f = plan.floats
-    frame = _block_frame(order, kinds, parts, computed, n, (numbers[:f], valid[:f])) if order else None
-    if frame is None:
-        return frame_of_parts(q, order, computed, parts, kinds.__getitem__, None, n)
-    return frame
+    return frame_of_parts(q, order, computed, parts, kinds.__getitem__, None, n, (numbers[:f], valid[:f]))
 
 
 class _Plan:
@@ -221,74 +219,3 @@ def _plan(collector: Any, tables: Any, elements: Any) -> _Plan | None:
         found = _PLANS[key] = (elements, q, _Plan(q, layout, elements.kinds) if layout.rows_per_subset == 1
                                else None)
     return found[2]
-
-
-def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _computed.Part], computed: Computed,
-                 n: int, floats: tuple[np.ndarray, np.ndarray]) -> Any:
-    """The frame of every row of the `order` columns, made as `frame_of`
-    makes it, but with the float columns' values already one block
-    (`floats`: values and validity, a row per float column in order), which
-    is written in place; None when this pandas lacks the way, or an integer
-    column must be read as floats."""
-    ways = pandas_ways()
-    if ways.from_blocks is None or ways.sanitize is None:
-        return None
-    index = range_index(n, ways)
-    # the columns of each block, its type or extension type by first column
-    groups: dict[Any, list[tuple[int, Any]]] = {}
-    group: Any
-    for i, key in enumerate(order):
-        if key in computed:
-            values, valid = computed[key]
-            kind = "datetime" if key == "data_datetime" else "int"
-        else:
-            values, _, valid = parts[key]
-            kind = kinds[key]
-        if kind == "float":
-            group, array = FLOAT, None
-        elif kind == "datetime":
-            if count_true(valid) < n:
-                values[~valid] = NOT_A_TIME  # (the computed values are this read's own)
-            group, array = DATETIME, values
-        elif kind == "text" and ways.missing_stays and not count_true(valid):
-            # made holding None for this read (see batch_frame), as pandas keeps it
-            group, array = OBJECT, values
-        else:
-            numbers = None
-            if kind == "int":
-                numbers = integers(values, valid)
-                if numbers is None:
-                    return None
-            _, array, group = block_column(values, valid, kind, False, ways, index, numbers)
-        members = groups.get(group)
-        if members is None:
-            groups[group] = [(i, array)]
-        else:
-            members.append((i, array))
-    # (each block's values and its columns' places)
-    blocks: list[tuple[Any, Any]] = []
-    for group, members in groups.items():
-        if not isinstance(group, np.dtype):
-            # (a column's place as pandas keeps it, a slice)
-            blocks.extend((array, slice(i, i + 1)) for i, array in members)
-            continue
-        if group is FLOAT:
-            stacked, written = floats
-            if count_true(written) < written.size:
-                np.putmask(stacked, ~written, np.nan)
-        elif len(members) == 1:
-            stacked = members[0][1].reshape(1, n)
-        else:
-            stacked = np.empty((len(members), n), dtype=group)
-            for row, (_, array) in enumerate(members):
-                stacked[row] = array
-        if group is DATETIME and ways.wrap_datetimes is not None:
-            # as pandas wraps them, with no frequency
-            stacked = ways.wrap_datetimes(stacked, dtype=stacked.dtype)
-        first = members[0][0]
-        blocks.append((stacked, slice(first, first + 1) if len(members) == 1
-                       else np.array([i for i, _ in members], dtype=np.intp)))
-    try:
-        return frame_of_blocks(blocks, tuple(order), index, ways)
-    except (TypeError, ValueError, AttributeError):
-        return None  # pandas' internals changed under the direct route
