@@ -201,21 +201,21 @@ class _Plan:
         self.kinds.update((key, "float") for key in self.absent)
 
 
-# Plans by the elements of their batches and their query (None where a
-# subset's rows are not one), each with what it was made of, held so that
-# their ids stay theirs while it is kept.
-_PLANS: dict[tuple[int, int], tuple[Any, Query, _Plan | None]] = {}
+# Plans by the elements of their batches and the form of their query (None
+# where a subset's rows are not one), each with the elements it was made of,
+# held so that their id stays theirs while it is kept.
+_PLANS: dict[tuple[int, tuple[Any, ...]], tuple[Any, _Plan | None]] = {}
 _PLANS_KEPT = 256
 
 
 def _plan(collector: Any, tables: Any, elements: Any) -> _Plan | None:
     q: Query = collector.query
-    key = (id(elements), id(q))
+    key = (id(elements), q.layout_form)
     found = _PLANS.get(key)
-    if found is None or found[0] is not elements or found[1] is not q:
+    if found is None or found[0] is not elements:
         if len(_PLANS) >= _PLANS_KEPT:
             _PLANS.clear()  # bounded, whatever the input
         layout = collector.layout(collector.walk(tables, elements.codes, elements.names, 0), NO_FILTER)
-        found = _PLANS[key] = (elements, q, _Plan(q, layout, elements.kinds) if layout.rows_per_subset == 1
+        found = _PLANS[key] = (elements, _Plan(q, layout, elements.kinds) if layout.rows_per_subset == 1
                                else None)
-    return found[2]
+    return found[1]
