@@ -1,11 +1,12 @@
 """read_bufr's columns made into a pandas DataFrame.
 
 A column comes as its values, which of them are valid, and its kind (int,
-float, text, object or datetime); missing values become NaN (floats), <NA>
-(integers), None (text) or NaT. DataFrame(dict) checks and converts what
-such columns never need, at a cost above all the rest of reading a small
-file, so the frame is made from its blocks; DataFrame(dict) serves if this
-pandas lacks the direct constructors, and gives the same frame.
+float, text, object, datetime, or missing: text of no values, see Column);
+missing values become NaN (floats), <NA> (integers), None (text) or NaT.
+DataFrame(dict) checks and converts what such columns never need, at a cost
+above all the rest of reading a small file, so the frame is made from its
+blocks; DataFrame(dict) serves if this pandas lacks the direct constructors,
+and gives the same frame.
 """
 
 from __future__ import annotations
@@ -22,7 +23,8 @@ except ImportError:  # pragma: no cover - depends on the NumPy version
     from numpy import count_nonzero as _count_nonzero
 count_true = _count_nonzero
 
-# name, values, valid, kind
+# name, values, valid, kind. Kind "missing": a text column no row of which
+# holds a value, made holding None throughout (an object array).
 Column = tuple[str, np.ndarray, np.ndarray, str]
 # The values and validity of a frame's float columns, a row per column in
 # their order, already one block.
@@ -31,6 +33,7 @@ FloatBlock = tuple[np.ndarray, np.ndarray]
 # What a float or datetime column is written as, missing values included.
 _FLOAT = np.dtype(np.float64)
 _BOOL = np.dtype(bool)
+_OBJECT = np.dtype(object)
 _DATETIME = np.dtype("datetime64[us]")
 _WRITTEN: dict[str, Any] = {"float": _FLOAT, "datetime": _DATETIME}
 _FILLS: dict[np.dtype[Any], Any] = {_FLOAT: np.nan, _DATETIME: np.datetime64("NaT", "us")}
@@ -76,6 +79,8 @@ def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool,
             make = getattr(pd.arrays.IntegerArray, "_simple_new", pd.arrays.IntegerArray)
             return make(numbers, ~valid)
         kind = "float"
+    if kind == "missing":
+        return values if owned else values.copy()  # (made holding None: see Column)
     if kind in ("text", "object"):
         out = values.astype(object, copy=not owned)
         held = count_true(valid)
@@ -101,7 +106,14 @@ def frame_of(columns: list[Column | None], rows: int, owned: bool = False,
         raise ValueError("a column was taken already")
     done: dict[int, Any] = {}  # the columns taken, as finished
     try:
-        frame = _direct_frame(columns, names, rows, owned, done, floats)
+        ways = pandas_ways()
+        if ways.from_blocks is not None and ways.sanitize is not None:
+            index = _range_index(rows, ways)
+            # (the column index a view: an index is immutable, but its name is the frame's own)
+            frame = ways.from_blocks(_blocks(columns, rows, owned, ways, index, done, floats), index,
+                                     _column_index(names).view())
+        else:
+            frame = _from_arrays(columns, names, rows, owned, done, ways)
     except (TypeError, ValueError, AttributeError):
         frame = None  # pandas' internals changed under the direct route
     if frame is None:
@@ -119,24 +131,21 @@ def frame_of(columns: list[Column | None], rows: int, owned: bool = False,
     return frame
 
 
-def _direct_frame(columns: list[Column | None], names: tuple[str, ...], rows: int, owned: bool,
-                  done: dict[int, Any], floats: FloatBlock | None) -> Any | None:
-    """The frame made past pandas' checks; None if this pandas lacks the way."""
-    ways = pandas_ways()
-    make, sanitize, from_blocks = ways.from_arrays, ways.sanitize, ways.from_blocks
+def _from_arrays(columns: list[Column | None], names: tuple[str, ...], rows: int, owned: bool,
+                 done: dict[int, Any], ways: "_Ways") -> Any | None:
+    """The frame made past pandas' checks of its arrays, where this pandas
+    has no maker of a frame from blocks; None if it lacks this way too."""
+    make, sanitize = ways.from_arrays, ways.sanitize
     if make is None or sanitize is None:
         return None
-    column_index = _column_index(names)
     index = _range_index(rows, ways)
-    # a view: an index is immutable, but its name is the frame's own
-    if from_blocks is not None:
-        return from_blocks(_blocks(columns, rows, owned, ways, index, done, floats), index, column_index.view())
     arrays = []
     for i in range(len(columns)):
         _, values, valid, kind = _take(columns, i)
         finished = done[i] = finish(values, valid, kind, owned)
         arrays.append(_sanitized(finished, sanitize, index))
-    return make(arrays, columns=column_index.view(), index=index, verify_integrity=False)
+    # (a view, as above)
+    return make(arrays, columns=_column_index(names).view(), index=index, verify_integrity=False)
 
 
 def _column_index(names: tuple[str, ...]) -> Any:
@@ -222,7 +231,7 @@ def _sanitized(array: Any, sanitize: Any, index: Any) -> Any:
     return array
 
 
-_OBJECT_KINDS = frozenset({"text", "object"})
+_OBJECT_KINDS = frozenset({"text", "object", "missing"})
 
 
 def _missing_stays(sanitize: Any) -> bool:
@@ -258,51 +267,56 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, ways: _Ways, i
     or `floats` as given: see `frame_of`), each extension array a block of
     its own. Float and datetime columns are written straight into their
     block. Each column taken is put in `done`, as finished."""
-    finished: list[Any] = []  # each column finished, or None when written into its block
+    finished: list[Any] = [None] * len(columns)  # each column finished, None until written into its block
     groups: dict[Any, list[int]] = {}
-    for i in range(len(columns)):
-        column = columns[i]
+    for i, column in enumerate(columns):
         assert column is not None
         kind = column[3]
+        group = _WRITTEN.get(kind)
         numbers = None
         if kind == "int":
             numbers = integers(column[1], column[2])
             if numbers is None:
-                kind = "float"
-        group = _WRITTEN.get(kind)
-        array = None
+                group = _FLOAT  # written as floats, as their own
         if group is None:
             columns[i] = None
-            done[i], array, group = _block_column(column[1], column[2], kind, owned, ways, index, numbers)
-        del column  # (each column let go of once taken)
-        finished.append(array)
+            if kind == "missing" and ways.missing_stays:
+                # only None, which pandas keeps as it is
+                done[i] = finished[i] = _finished(column[1], column[2], kind, owned)
+                group = _OBJECT
+            else:
+                done[i], finished[i], group = _block_column(column[1], column[2], kind, owned, ways, index,
+                                                            numbers)
         members = groups.get(group)
         if members is None:
             groups[group] = [i]
         else:
             members.append(i)
+        del column  # (each column let go of once taken)
     blocks: list[tuple[Any, Any]] = []
     for group, members in groups.items():
-        if not isinstance(group, np.dtype):
+        if type(group) is int:  # an extension type, by its id
             for i in members:
                 blocks.append((finished[i], slice(i, i + 1)))  # (its place as pandas keeps it)
             continue
-        if floats is not None and group == _FLOAT and len(members) == len(floats[0]):
+        first = members[0]
+        if len(members) == 1:
+            place: Any = slice(first, first + 1)
+            # one column, its block as it is: finished here, or the caller's
+            # own, written where it is
+            stacked = _alone(finished, columns, first, owned, group, done)
+        else:
+            place = np.array(members, dtype=np.intp)
+            stacked = None
+        if stacked is not None:
+            stacked = stacked.reshape(1, rows)
+        elif floats is not None and group is _FLOAT and len(members) == len(floats[0]):
             # (an integer column read as floats would have joined them)
             # (its columns are left in place: rows of the block, they hold
             # nothing more, and another way to the frame takes them as written)
             stacked, written = floats
             if count_true(written) < written.size:
                 np.putmask(stacked, ~written, np.nan)
-        elif len(members) == 1 and _alone(finished[members[0]], columns[members[0]], owned, group):
-            # one column, its block as it is: finished here, or the caller's
-            # own, written where it is
-            i = members[0]
-            stacked = finished[i]
-            if stacked is None:
-                _, values, valid, _ = _take(columns, i)
-                stacked = done[i] = _written(values, values, valid)
-            stacked = stacked.reshape(1, rows)
         else:
             stacked = np.empty((len(members), rows), dtype=group)
             for row, i in enumerate(members):
@@ -315,21 +329,28 @@ def _blocks(columns: list[Column | None], rows: int, owned: bool, ways: _Ways, i
         if group.kind == "M" and ways.wrap_datetimes is not None:
             # as pandas wraps them, with no frequency
             stacked = ways.wrap_datetimes(stacked, dtype=stacked.dtype)
-        first = members[0]
-        blocks.append((stacked, slice(first, first + 1) if len(members) == 1
-                       else np.array(members, dtype=np.intp)))
+        blocks.append((stacked, place))
     return blocks
 
 
-def _alone(array: np.ndarray | None, column: Column | None, owned: bool, dtype: np.dtype[Any]) -> bool:
-    """Whether a column alone in its block may be the block as it is: the
-    array finished for it (made here), else its values if the caller's own;
-    of the block's type, one row, contiguous."""
+def _alone(finished: list[Any], columns: list[Column | None], i: int, owned: bool, dtype: np.dtype[Any],
+           done: dict[int, Any]) -> np.ndarray | None:
+    """Column i, alone in its block, as the block may hold it as it is: the
+    array finished for it (made here), else its values, if the caller's own,
+    written where they are; None unless of the block's type, one row,
+    contiguous."""
+    array = finished[i]
     if array is None:
+        column = columns[i]
         if not owned or column is None:
-            return False
+            return None
         array = column[1]
-    return array.dtype == dtype and array.ndim == 1 and array.flags.c_contiguous
+        if not (array.dtype == dtype and array.ndim == 1 and array.flags.c_contiguous):
+            return None
+        _, values, valid, _ = _take(columns, i)
+        array = done[i] = _written(values, values, valid)
+        return array
+    return array if array.dtype == dtype and array.ndim == 1 and array.flags.c_contiguous else None
 
 
 def _sanitizer() -> Any:
