@@ -137,6 +137,26 @@ def test_equal_queries_share_a_plan_and_plans_stay_bounded(tmp_path, monkeypatch
     assert plans[0] not in _batch_frame._PLANS.values()
 
 
+def test_a_text_no_subset_holds_is_none_and_the_next_batch_keeps_its_text(tmp_path, monkeypatch):
+    """A text column of no values is taken as made, None throughout, every
+    row kept or some left out; a later batch of the same template, its text
+    held, still reads its text (the plan is not changed by a read)."""
+    tables = _tables(tmp_path)
+    nameless = _dated([s[:2] + (None,) + s[3:] for s in STATIONS])
+    for required in (False, ["data_datetime"]):
+        got, straight = _read_both(monkeypatch, nameless, columns=DATED_COLUMNS, tables=tables,
+                                   required_columns=required)
+        assert straight and len(got) == (3 if required is False else 2)
+        assert got["stationOrSiteName"].tolist() == [None] * len(got)
+        # the frame's own: changing it changes no other read's
+        got.loc[0, "stationOrSiteName"] = "X"
+        again, _ = _read_both(monkeypatch, nameless, columns=DATED_COLUMNS, tables=tables,
+                              required_columns=required)
+        assert again["stationOrSiteName"].isna().all()
+    got, straight = _read_both(monkeypatch, _dated(), columns=DATED_COLUMNS, tables=tables, required_columns=False)
+    assert straight and got["stationOrSiteName"].tolist()[::2] == ["AB", "C"]
+
+
 @pytest.mark.parametrize("query", [
     dict(columns=["stationNumber", "airTemperature"], filters={"stationNumber": [17, 19]}),
     dict(columns=["WMO_station_id", "data_datetime"], filters={"data_datetime": slice(None, None)}),

@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import _columnar, _computed, _groups
-from ._dataframe import Column, FloatBlock, count_true, frame_of
+from ._dataframe import Column, count_true, frame_of
 from ._query import COUNT_KEY, Query
 from ._reader import Message
 from ._runs import RUN_BYTES, RUN_SUBSETS, in_batches
@@ -28,6 +28,8 @@ Counted = tuple[int, Message]
 # The one filter outcome of subsets when nothing is filtered.
 NO_FILTER = np.zeros(0, dtype=bool)
 NO_FILTER.flags.writeable = False
+# The kind of each computed key's column.
+COMPUTED_KINDS = {key: "datetime" if key == "data_datetime" else "int" for key in _computed.COMPUTE}
 
 
 def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int,
@@ -58,18 +60,15 @@ def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int,
 
 
 def frame_of_parts(q: Query, keys: list[str], computed: Computed, parts: dict[str, _computed.Part],
-                   kind: Callable[[str], str], selection: np.ndarray | None, n: int,
-                   floats: FloatBlock | None = None) -> Any:
+                   kind: Callable[[str], str], selection: np.ndarray | None, n: int) -> Any:
     """The frame of `keys` in order, of the rows `selection` picks (every
-    row of the `n` when None); `kind` tells a gathered key's kind. `floats`
-    (of every row): the float keys' values and validity as one block, which
-    says the values are this read's own (see `frame_of`)."""
+    row of the `n` when None); `kind` tells a gathered key's kind."""
     columns: list[Column | None] = []
     for key in keys:
         # (no array kept here: the frame takes the columns one by one)
         if key in computed:
             values, valid = computed.pop(key)
-            key_kind = "datetime" if key == "data_datetime" else "int"
+            key_kind = COMPUTED_KINDS[key]
         else:
             values, _, valid = parts.pop(key)
             key_kind = kind(key)
@@ -78,12 +77,15 @@ def frame_of_parts(q: Query, keys: list[str], computed: Computed, parts: dict[st
         columns.append((key, values, valid, key_kind))
     parts.clear()
     if not columns:
-        import pandas as pd
+        return no_columns(q)
+    return frame_of(columns, n if selection is None else selection.size, owned=selection is not None)
 
-        return pd.DataFrame(columns=list(q.columns))
-    if selection is not None:
-        return frame_of(columns, selection.size, owned=True)
-    return frame_of(columns, n, owned=floats is not None, floats=floats)
+
+def no_columns(q: Query) -> Any:
+    """The frame of a read no row of which holds a key asked for."""
+    import pandas as pd
+
+    return pd.DataFrame(columns=list(q.columns))
 
 
 def may_take(q: Query) -> bool:
@@ -153,16 +155,23 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
     held.fill(True)
     # (a 2-d array's rows, all made in one call)
     parts: dict[str, _computed.Part] = dict(zip(plan.present, zip(list(numbers), repeat(held), list(valid))))
+    kinds = plan.kinds
     for key, position in plan.texts:
         ok = parts[key][2]
-        # (object arrays are made holding None; no text made of a column all missing)
-        values = np.array(batch.values(position), dtype=object) if count_true(ok) else np.empty(n, dtype=object)
-        parts[key] = (values, held, ok)
+        if count_true(ok):
+            parts[key] = (np.array(batch.values(position), dtype=object), held, ok)
+            continue
+        # (object arrays are made holding None: no text made of a column all
+        # missing, nor filled again as the frame takes it)
+        parts[key] = (np.empty(n, dtype=object), held, ok)
+        if kinds is plan.kinds:
+            kinds = dict(kinds)  # (this read's own)
+        kinds[key] = "missing"
     if plan.absent:
         nowhere = np.zeros(n, dtype=bool)
         for key in plan.absent:
             parts[key] = (np.full(n, np.nan), nowhere, nowhere)
-    wanted, shown, kinds = q.column_set, plan.shown, plan.kinds
+    wanted, shown = q.column_set, plan.shown
     computed, keep = kept_rows(q, parts, n, held)
     if count_true(keep) < n:
         order: list[str] = []
@@ -171,9 +180,16 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
             order = shown + [key for key, (_, exists) in computed.items()
                              if key in wanted and count_true(exists & keep)]
         return frame_of_parts(q, order, computed, parts, kinds.__getitem__, np.flatnonzero(keep), n)
-    order = shown + [key for key, (_, exists) in computed.items() if key in wanted and count_true(exists)]
+    # every row: the columns as they are, with the computed ones some row holds
+    columns: list[Column | None] = [(key, parts[key][0], parts[key][2], kinds[key]) for key in shown]
+    columns += [(key, values, exists, COMPUTED_KINDS[key]) for key, (values, exists) in computed.items()
+                if key in wanted and count_true(exists)]
+    parts.clear()
+    if not columns:
+        return no_columns(q)
     f = plan.floats
-    return frame_of_parts(q, order, computed, parts, kinds.__getitem__, None, n, (numbers[:f], valid[:f]))
+    # (all made by this read: the frame may take them as they are)
+    return frame_of(columns, n, owned=True, floats=(numbers[:f], valid[:f]))
 
 
 class _Plan:
