@@ -195,8 +195,10 @@ def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route, own
 
     def given():
         # float and datetime columns apart and together, integers that hold
-        # as int64 and one scaled past it, int64 values read as floats, text
+        # as int64 and one scaled past it, int64 values read as floats, text,
+        # text no row holds (made holding None)
         return [("n", np.array([1.0, 0.0, 3.0]), valid, "int"),
+                ("b", np.empty(3, dtype=object), np.zeros(3, dtype=bool), "missing"),
                 ("x", np.array([1.5, 2.5, np.nan]), valid, "float"),
                 ("s", np.array(["a", "b", "c"], dtype=object), valid, "text"),
                 ("t", np.array([0, 1, 2], dtype=np.int64).view("datetime64[s]").astype("datetime64[us]"),
@@ -220,6 +222,7 @@ def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route, own
     pd.testing.assert_frame_equal(frame, expected)
     assert frame["z"].dtype == np.float64 and pd.api.types.is_integer_dtype(frame["n"])
     assert frame["t"].isna().tolist() == [False, True, False] and frame["w"].isna().tolist() == [True, False, True]
+    assert frame["b"].tolist() == [None] * 3 and frame["b"].dtype == frame["o"].dtype
     # the same blocks, in the same order
     assert ([(b.dtype, b.mgr_locs.as_array.tolist()) for b in frame._mgr.blocks]
             == [(b.dtype, b.mgr_locs.as_array.tolist()) for b in expected._mgr.blocks])
@@ -230,8 +233,53 @@ def test_frame_is_the_one_pandas_builds_from_the_columns(monkeypatch, route, own
             np.testing.assert_array_equal(ok, ok_before)
     # a frame users change and join like any other
     frame.loc[1, "x"] = 7.0
-    assert frame["x"].tolist()[:2] == [1.5, 7.0] and arrays[1][0][1] != 7.0
+    assert frame["x"].tolist()[:2] == [1.5, 7.0] and arrays[2][0][1] != 7.0
     pd.testing.assert_frame_equal(pd.concat([frame, frame]).iloc[3:].reset_index(drop=True), frame)
+
+
+@pytest.mark.parametrize("joined", [False, True])
+@pytest.mark.parametrize("changed", [False, True])
+def test_a_ready_float_block_is_the_frames_own(monkeypatch, joined, changed):
+    # Float columns given already as one block: the frame's block of floats
+    # when no other column joins it (an integer column read as floats does),
+    # and the same frame either way, whichever route makes it.
+    from morvane import _dataframe
+    from morvane._dataframe import frame_of
+
+    if changed:
+        def refuses(*args):
+            raise TypeError("create_dataframe_from_blocks() got an unexpected keyword argument")
+        monkeypatch.setattr(_dataframe, "_PANDAS_WAYS", None)
+        monkeypatch.setattr(_dataframe, "_block_maker", lambda: refuses)
+    valid = np.array([True, False, True])
+
+    def given():
+        block = np.array([[1.5, 2.5, 3.5], [4.0, 5.0, 6.0]])
+        written = np.array([valid, [False, True, True]])
+        columns = [("x", block[0], written[0], "float"),
+                   ("t", np.array([1, 2, 3], dtype=np.int64).view("datetime64[us]"), valid, "datetime"),
+                   ("s", np.empty(3, dtype=object), np.zeros(3, dtype=bool), "missing"),
+                   ("y", block[1], written[1], "float")]
+        if joined:
+            columns.insert(1, ("z", np.array([1.5, 0.0, 3.0]), valid, "int"))
+        return block, written, columns
+
+    block, written, columns = given()
+    blank = columns[-2][1]
+    frame = frame_of(columns, 3, owned=True, floats=(block, written))
+    _, _, plain = given()
+    expected = frame_of(plain, 3, owned=True)
+    pd.testing.assert_frame_equal(frame, expected)
+    assert frame["x"].isna().tolist() == [False, True, False] and frame["y"].isna().tolist() == [True, False, False]
+    assert frame["s"].isna().all() and frame["t"].isna().tolist() == [False, True, False]
+    assert ([(b.dtype, b.mgr_locs.as_array.tolist()) for b in frame._mgr.blocks]
+            == [(b.dtype, b.mgr_locs.as_array.tolist()) for b in expected._mgr.blocks])
+    floats = [b.values for b in frame._mgr.blocks if b.dtype == np.float64]
+    assert len(floats) == 1 and np.shares_memory(floats[0], block) == (not joined and not changed)
+    # (text no row holds, made holding None, as it is)
+    assert np.shares_memory(frame["s"].to_numpy(), blank) == (not changed)
+    frame.loc[0, "x"] = 9.0
+    assert frame["x"].tolist()[0] == 9.0 and frame["y"].tolist()[1:] == [5.0, 6.0]
 
 
 @require_shared

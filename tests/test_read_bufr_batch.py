@@ -114,6 +114,49 @@ def test_a_batch_with_a_row_per_subset_is_framed_straight(tmp_path, monkeypatch)
     assert straight and list(got.columns) == ["stationNumber", "pressure"] and len(got) == 0
 
 
+def test_equal_queries_share_a_plan_and_plans_stay_bounded(tmp_path, monkeypatch):
+    """A plan is found by what the query asks, not by the query object: a
+    read whose required columns come as a list each time makes a new one."""
+    tables = _tables(tmp_path)
+    data = _dated()
+    monkeypatch.setattr(_batch_frame, "_PLANS", {})
+    asked = dict(columns=DATED_COLUMNS, tables=tables, required_columns=["stationNumber"])
+    first, straight = _read_both(monkeypatch, data, **asked)
+    assert straight and first["stationNumber"].tolist() == [17, 18, 19]
+    plans = list(_batch_frame._PLANS.values())
+    assert len(plans) == 1 and plans[0][1] is not None
+    again, _ = _read_both(monkeypatch, data, **{**asked, "required_columns": ["stationNumber"]})
+    pd.testing.assert_frame_equal(again, first)
+    assert list(_batch_frame._PLANS.values()) == plans
+    # other columns, another plan; no more than are kept
+    monkeypatch.setattr(_batch_frame, "_PLANS_KEPT", 2)
+    for columns in (["stationNumber"], ["airTemperature", "stationNumber"], ["stationOrSiteName"]):
+        got, straight = _read_both(monkeypatch, data, columns=columns, tables=tables, required_columns=False)
+        assert straight and sorted(got.columns) == sorted(columns)
+        assert len(_batch_frame._PLANS) <= 2
+    assert plans[0] not in _batch_frame._PLANS.values()
+
+
+def test_a_text_no_subset_holds_is_none_and_the_next_batch_keeps_its_text(tmp_path, monkeypatch):
+    """A text column of no values is taken as made, None throughout, every
+    row kept or some left out; a later batch of the same template, its text
+    held, still reads its text (the plan is not changed by a read)."""
+    tables = _tables(tmp_path)
+    nameless = _dated([s[:2] + (None,) + s[3:] for s in STATIONS])
+    for required in (False, ["data_datetime"]):
+        got, straight = _read_both(monkeypatch, nameless, columns=DATED_COLUMNS, tables=tables,
+                                   required_columns=required)
+        assert straight and len(got) == (3 if required is False else 2)
+        assert got["stationOrSiteName"].tolist() == [None] * len(got)
+        # the frame's own: changing it changes no other read's
+        got.loc[0, "stationOrSiteName"] = "X"
+        again, _ = _read_both(monkeypatch, nameless, columns=DATED_COLUMNS, tables=tables,
+                              required_columns=required)
+        assert again["stationOrSiteName"].isna().all()
+    got, straight = _read_both(monkeypatch, _dated(), columns=DATED_COLUMNS, tables=tables, required_columns=False)
+    assert straight and got["stationOrSiteName"].tolist()[::2] == ["AB", "C"]
+
+
 @pytest.mark.parametrize("query", [
     dict(columns=["stationNumber", "airTemperature"], filters={"stationNumber": [17, 19]}),
     dict(columns=["WMO_station_id", "data_datetime"], filters={"data_datetime": slice(None, None)}),

@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import _columnar, _computed, _groups
-from ._dataframe import Column, block_column, count_true, frame_of, frame_of_blocks, integers, pandas_ways, range_index
+from ._dataframe import Column, count_true, frame_of
 from ._query import COUNT_KEY, Query
 from ._reader import Message
 from ._runs import RUN_BYTES, RUN_SUBSETS, in_batches
@@ -28,10 +28,8 @@ Counted = tuple[int, Message]
 # The one filter outcome of subsets when nothing is filtered.
 NO_FILTER = np.zeros(0, dtype=bool)
 NO_FILTER.flags.writeable = False
-FLOAT = np.dtype(np.float64)
-DATETIME = np.dtype("datetime64[us]")
-OBJECT = np.dtype(object)
-NOT_A_TIME = np.datetime64("NaT", "us")
+# The kind of each computed key's column.
+COMPUTED_KINDS = {key: "datetime" if key == "data_datetime" else "int" for key in _computed.COMPUTE}
 
 
 def kept_rows(q: Query, parts: dict[str, _computed.Part], n: int,
@@ -70,7 +68,7 @@ def frame_of_parts(q: Query, keys: list[str], computed: Computed, parts: dict[st
         # (no array kept here: the frame takes the columns one by one)
         if key in computed:
             values, valid = computed.pop(key)
-            key_kind = "datetime" if key == "data_datetime" else "int"
+            key_kind = COMPUTED_KINDS[key]
         else:
             values, _, valid = parts.pop(key)
             key_kind = kind(key)
@@ -79,10 +77,15 @@ def frame_of_parts(q: Query, keys: list[str], computed: Computed, parts: dict[st
         columns.append((key, values, valid, key_kind))
     parts.clear()
     if not columns:
-        import pandas as pd
-
-        return pd.DataFrame(columns=list(q.columns))
+        return no_columns(q)
     return frame_of(columns, n if selection is None else selection.size, owned=selection is not None)
+
+
+def no_columns(q: Query) -> Any:
+    """The frame of a read no row of which holds a key asked for."""
+    import pandas as pd
+
+    return pd.DataFrame(columns=list(q.columns))
 
 
 def may_take(q: Query) -> bool:
@@ -152,16 +155,23 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
     held.fill(True)
     # (a 2-d array's rows, all made in one call)
     parts: dict[str, _computed.Part] = dict(zip(plan.present, zip(list(numbers), repeat(held), list(valid))))
+    kinds = plan.kinds
     for key, position in plan.texts:
         ok = parts[key][2]
-        # (object arrays are made holding None; no text made of a column all missing)
-        values = np.array(batch.values(position), dtype=object) if count_true(ok) else np.empty(n, dtype=object)
-        parts[key] = (values, held, ok)
+        if count_true(ok):
+            parts[key] = (np.array(batch.values(position), dtype=object), held, ok)
+            continue
+        # (object arrays are made holding None: no text made of a column all
+        # missing, nor filled again as the frame takes it)
+        parts[key] = (np.empty(n, dtype=object), held, ok)
+        if kinds is plan.kinds:
+            kinds = dict(kinds)  # (this read's own)
+        kinds[key] = "missing"
     if plan.absent:
         nowhere = np.zeros(n, dtype=bool)
         for key in plan.absent:
             parts[key] = (np.full(n, np.nan), nowhere, nowhere)
-    wanted, shown, kinds = q.column_set, plan.shown, plan.kinds
+    wanted, shown = q.column_set, plan.shown
     computed, keep = kept_rows(q, parts, n, held)
     if count_true(keep) < n:
         order: list[str] = []
@@ -170,12 +180,16 @@ def batch_frame(messages: list[Counted], batch: Any, collector: Any) -> Any:
             order = shown + [key for key, (_, exists) in computed.items()
                              if key in wanted and count_true(exists & keep)]
         return frame_of_parts(q, order, computed, parts, kinds.__getitem__, np.flatnonzero(keep), n)
-    order = shown + [key for key, (_, exists) in computed.items() if key in wanted and count_true(exists)]
+    # every row: the columns as they are, with the computed ones some row holds
+    columns: list[Column | None] = [(key, parts[key][0], parts[key][2], kinds[key]) for key in shown]
+    columns += [(key, values, exists, COMPUTED_KINDS[key]) for key, (values, exists) in computed.items()
+                if key in wanted and count_true(exists)]
+    parts.clear()
+    if not columns:
+        return no_columns(q)
     f = plan.floats
-    frame = _block_frame(order, kinds, parts, computed, n, (numbers[:f], valid[:f])) if order else None
-    if frame is None:
-        return frame_of_parts(q, order, computed, parts, kinds.__getitem__, None, n)
-    return frame
+    # (all made by this read: the frame may take them as they are)
+    return frame_of(columns, n, owned=True, floats=(numbers[:f], valid[:f]))
 
 
 class _Plan:
@@ -203,92 +217,21 @@ class _Plan:
         self.kinds.update((key, "float") for key in self.absent)
 
 
-# Plans by the elements of their batches and their query (None where a
-# subset's rows are not one), each with what it was made of, held so that
-# their ids stay theirs while it is kept.
-_PLANS: dict[tuple[int, int], tuple[Any, Query, _Plan | None]] = {}
+# Plans by the elements of their batches and the form of their query (None
+# where a subset's rows are not one), each with the elements it was made of,
+# held so that their id stays theirs while it is kept.
+_PLANS: dict[tuple[int, tuple[Any, ...]], tuple[Any, _Plan | None]] = {}
 _PLANS_KEPT = 256
 
 
 def _plan(collector: Any, tables: Any, elements: Any) -> _Plan | None:
     q: Query = collector.query
-    key = (id(elements), id(q))
+    key = (id(elements), q.layout_form)
     found = _PLANS.get(key)
-    if found is None or found[0] is not elements or found[1] is not q:
+    if found is None or found[0] is not elements:
         if len(_PLANS) >= _PLANS_KEPT:
             _PLANS.clear()  # bounded, whatever the input
         layout = collector.layout(collector.walk(tables, elements.codes, elements.names, 0), NO_FILTER)
-        found = _PLANS[key] = (elements, q, _Plan(q, layout, elements.kinds) if layout.rows_per_subset == 1
+        found = _PLANS[key] = (elements, _Plan(q, layout, elements.kinds) if layout.rows_per_subset == 1
                                else None)
-    return found[2]
-
-
-def _block_frame(order: list[str], kinds: dict[str, str], parts: dict[str, _computed.Part], computed: Computed,
-                 n: int, floats: tuple[np.ndarray, np.ndarray]) -> Any:
-    """The frame of every row of the `order` columns, made as `frame_of`
-    makes it, but with the float columns' values already one block
-    (`floats`: values and validity, a row per float column in order), which
-    is written in place; None when this pandas lacks the way, or an integer
-    column must be read as floats."""
-    ways = pandas_ways()
-    if ways.from_blocks is None or ways.sanitize is None:
-        return None
-    index = range_index(n, ways)
-    # the columns of each block, its type or extension type by first column
-    groups: dict[Any, list[tuple[int, Any]]] = {}
-    group: Any
-    for i, key in enumerate(order):
-        if key in computed:
-            values, valid = computed[key]
-            kind = "datetime" if key == "data_datetime" else "int"
-        else:
-            values, _, valid = parts[key]
-            kind = kinds[key]
-        if kind == "float":
-            group, array = FLOAT, None
-        elif kind == "datetime":
-            if count_true(valid) < n:
-                values[~valid] = NOT_A_TIME  # (the computed values are this read's own)
-            group, array = DATETIME, values
-        elif kind == "text" and ways.missing_stays and not count_true(valid):
-            # made holding None for this read (see batch_frame), as pandas keeps it
-            group, array = OBJECT, values
-        else:
-            numbers = None
-            if kind == "int":
-                numbers = integers(values, valid)
-                if numbers is None:
-                    return None
-            _, array, group = block_column(values, valid, kind, False, ways, index, numbers)
-        members = groups.get(group)
-        if members is None:
-            groups[group] = [(i, array)]
-        else:
-            members.append((i, array))
-    # (each block's values and its columns' places)
-    blocks: list[tuple[Any, Any]] = []
-    for group, members in groups.items():
-        if not isinstance(group, np.dtype):
-            # (a column's place as pandas keeps it, a slice)
-            blocks.extend((array, slice(i, i + 1)) for i, array in members)
-            continue
-        if group is FLOAT:
-            stacked, written = floats
-            if count_true(written) < written.size:
-                np.putmask(stacked, ~written, np.nan)
-        elif len(members) == 1:
-            stacked = members[0][1].reshape(1, n)
-        else:
-            stacked = np.empty((len(members), n), dtype=group)
-            for row, (_, array) in enumerate(members):
-                stacked[row] = array
-        if group is DATETIME and ways.wrap_datetimes is not None:
-            # as pandas wraps them, with no frequency
-            stacked = ways.wrap_datetimes(stacked, dtype=stacked.dtype)
-        first = members[0][0]
-        blocks.append((stacked, slice(first, first + 1) if len(members) == 1
-                       else np.array([i for i, _ in members], dtype=np.intp)))
-    try:
-        return frame_of_blocks(blocks, tuple(order), index, ways)
-    except (TypeError, ValueError, AttributeError):
-        return None  # pandas' internals changed under the direct route
+    return found[1]

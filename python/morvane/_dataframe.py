@@ -1,11 +1,12 @@
 """read_bufr's columns made into a pandas DataFrame.
 
 A column comes as its values, which of them are valid, and its kind (int,
-float, text, object or datetime); missing values become NaN (floats), <NA>
-(integers), None (text) or NaT. DataFrame(dict) checks and converts what
-such columns never need, at a cost above all the rest of reading a small
-file, so the frame is made from its blocks; DataFrame(dict) serves if this
-pandas lacks the direct constructors, and gives the same frame.
+float, text, object, datetime, or missing: text of no values, see Column);
+missing values become NaN (floats), <NA> (integers), None (text) or NaT.
+DataFrame(dict) checks and converts what such columns never need, at a cost
+above all the rest of reading a small file, so the frame is made from its
+blocks; DataFrame(dict) serves if this pandas lacks the direct constructors,
+and gives the same frame.
 """
 
 from __future__ import annotations
@@ -22,12 +23,17 @@ except ImportError:  # pragma: no cover - depends on the NumPy version
     from numpy import count_nonzero as _count_nonzero
 count_true = _count_nonzero
 
-# name, values, valid, kind
+# name, values, valid, kind. Kind "missing": a text column no row of which
+# holds a value, made holding None throughout (an object array).
 Column = tuple[str, np.ndarray, np.ndarray, str]
+# The values and validity of a frame's float columns, a row per column in
+# their order, already one block.
+FloatBlock = tuple[np.ndarray, np.ndarray]
 
 # What a float or datetime column is written as, missing values included.
 _FLOAT = np.dtype(np.float64)
 _BOOL = np.dtype(bool)
+_OBJECT = np.dtype(object)
 _DATETIME = np.dtype("datetime64[us]")
 _WRITTEN: dict[str, Any] = {"float": _FLOAT, "datetime": _DATETIME}
 _FILLS: dict[np.dtype[Any], Any] = {_FLOAT: np.nan, _DATETIME: np.datetime64("NaT", "us")}
@@ -60,8 +66,6 @@ def finish(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool = False
 def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool,
               numbers: np.ndarray | None = None) -> Any:
     """`finish`; `numbers`: the `integers` of an integer column, if known."""
-    import pandas as pd
-
     if kind == "int":
         if numbers is None:
             numbers = integers(values, valid)
@@ -70,33 +74,51 @@ def _finished(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool,
             # read happened to meet a missing value (partitions of one query agree).
             # (made past its checks of what is made here to pass them, when
             # this pandas has the way)
+            import pandas as pd
+
             make = getattr(pd.arrays.IntegerArray, "_simple_new", pd.arrays.IntegerArray)
             return make(numbers, ~valid)
         kind = "float"
+    if kind == "missing":
+        return values if owned else values.copy()  # (made holding None: see Column)
     if kind in ("text", "object"):
         out = values.astype(object, copy=not owned)
-        out[~valid] = None
+        held = count_true(valid)
+        if not held:
+            out.fill(None)  # (a column all missing, as text often is, costs no mask)
+        elif held < valid.size:
+            out[~valid] = None
         return out
     out = values.astype(_WRITTEN.get(kind, _FLOAT), copy=not owned)
     return _written(out, out, valid)
 
 
-def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> Any:
+def frame_of(columns: list[Column | None], rows: int, owned: bool = False,
+             floats: FloatBlock | None = None) -> Any:
     """The frame of the columns, `rows` long each, in their order. `owned`:
     their values are the caller's own copies, which may be changed. Each
     column is let go of (its place in `columns` emptied) once taken, so that
-    a large frame is not held twice over."""
-    import pandas as pd
-
-    names = [column[0] for column in columns if column is not None]
+    a large frame is not held twice over. `floats`, if given, is the float
+    columns' block as it comes (their missing values written in place): the
+    frame's block of floats when no other column joins it."""
+    names = tuple([column[0] for column in columns if column is not None])
     if len(names) < len(columns):
         raise ValueError("a column was taken already")
     done: dict[int, Any] = {}  # the columns taken, as finished
     try:
-        frame = _direct_frame(columns, rows, owned, done)
+        ways = pandas_ways()
+        if ways.from_blocks is not None and ways.sanitize is not None:
+            index = _range_index(rows, ways)
+            # (the column index a view: an index is immutable, but its name is the frame's own)
+            frame = ways.from_blocks(_blocks(columns, rows, owned, ways, index, done, floats), index,
+                                     _column_index(names).view())
+        else:
+            frame = _from_arrays(columns, names, rows, owned, done, ways)
     except (TypeError, ValueError, AttributeError):
         frame = None  # pandas' internals changed under the direct route
     if frame is None:
+        import pandas as pd
+
         # (a column the direct route filled in place is filled the same again)
         data = {}
         for i, name in enumerate(names):
@@ -109,23 +131,21 @@ def frame_of(columns: list[Column | None], rows: int, owned: bool = False) -> An
     return frame
 
 
-def _direct_frame(columns: list[Column | None], rows: int, owned: bool, done: dict[int, Any]) -> Any | None:
-    """The frame made past pandas' checks; None if this pandas lacks the way."""
-    ways = pandas_ways()
-    make, sanitize, from_blocks = ways.from_arrays, ways.sanitize, ways.from_blocks
+def _from_arrays(columns: list[Column | None], names: tuple[str, ...], rows: int, owned: bool,
+                 done: dict[int, Any], ways: "_Ways") -> Any | None:
+    """The frame made past pandas' checks of its arrays, where this pandas
+    has no maker of a frame from blocks; None if it lacks this way too."""
+    make, sanitize = ways.from_arrays, ways.sanitize
     if make is None or sanitize is None:
         return None
-    column_index = _column_index(tuple([column[0] for column in columns if column is not None]))
-    index = range_index(rows, ways)
-    # a view: an index is immutable, but its name is the frame's own
-    if from_blocks is not None:
-        return from_blocks(_blocks(columns, rows, owned, ways, index, done), index, column_index.view())
+    index = _range_index(rows, ways)
     arrays = []
     for i in range(len(columns)):
         _, values, valid, kind = _take(columns, i)
         finished = done[i] = finish(values, valid, kind, owned)
         arrays.append(_sanitized(finished, sanitize, index))
-    return make(arrays, columns=column_index.view(), index=index, verify_integrity=False)
+    # (a view, as above)
+    return make(arrays, columns=_column_index(names).view(), index=index, verify_integrity=False)
 
 
 def _column_index(names: tuple[str, ...]) -> Any:
@@ -141,16 +161,9 @@ def _column_index(names: tuple[str, ...]) -> Any:
     return column_index
 
 
-def range_index(rows: int, ways: "_Ways") -> Any:
+def _range_index(rows: int, ways: "_Ways") -> Any:
     """The frame's index, made past its checks where this pandas has the way."""
     return _public_range(rows) if ways.range_index is None else ways.range_index(range(rows))
-
-
-def frame_of_blocks(blocks: list[tuple[Any, Any]], names: tuple[str, ...], index: Any,
-                    ways: "_Ways") -> Any:
-    """The frame of blocks made as `_blocks` makes them, their columns
-    named `names` in order, over `index` (from `range_index`)."""
-    return ways.from_blocks(blocks, index, _column_index(names).view())
 
 
 class _Ways(NamedTuple):
@@ -204,7 +217,8 @@ def _written(out: np.ndarray, values: np.ndarray, valid: np.ndarray) -> np.ndarr
     """A float or datetime column written into `out`, missing values as NaN or NaT."""
     if out is not values:
         np.copyto(out, values, casting="unsafe")
-    out[~valid] = _FILLS[out.dtype]
+    if count_true(valid) < valid.size:
+        out[~valid] = _FILLS[out.dtype]
     return out
 
 
@@ -217,7 +231,7 @@ def _sanitized(array: Any, sanitize: Any, index: Any) -> Any:
     return array
 
 
-_OBJECT_KINDS = frozenset({"text", "object"})
+_OBJECT_KINDS = frozenset({"text", "object", "missing"})
 
 
 def _missing_stays(sanitize: Any) -> bool:
@@ -230,7 +244,7 @@ def _missing_stays(sanitize: Any) -> bool:
     return sanitize(given, pd.RangeIndex(2), copy=False) is given
 
 
-def block_column(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool, ways: _Ways, index: Any,
+def _block_column(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool, ways: _Ways, index: Any,
                  numbers: np.ndarray | None = None) -> tuple[Any, Any, Any]:
     """An int, text or object column finished (see `_finished`), as its
     block takes it, and what groups it with others in a block: its NumPy
@@ -245,54 +259,98 @@ def block_column(values: np.ndarray, valid: np.ndarray, kind: str, owned: bool, 
     return done, array, (dtype if isinstance(dtype, np.dtype) else id(dtype))
 
 
-def _blocks(columns: list[Column | None], rows: int, owned: bool, ways: _Ways,
-            index: Any, done: dict[int, Any]) -> list[tuple[Any, np.ndarray]]:
-    """The blocks pandas makes of the columns, in its order: the columns
-    grouped by type in the order the types first come; those of one NumPy
-    type stacked into one block (always a new array), each extension array
-    a block of its own. Float and datetime columns are written straight
-    into their block. Each column taken is put in `done`, as finished."""
-    finished: list[Any] = []  # each column finished, or None when written into its block
+def _blocks(columns: list[Column | None], rows: int, owned: bool, ways: _Ways, index: Any,
+            done: dict[int, Any], floats: FloatBlock | None = None) -> list[tuple[Any, Any]]:
+    """The blocks pandas makes of the columns, in its order, each with its
+    columns' places: the columns grouped by type in the order the types
+    first come; those of one NumPy type stacked into one block (a new array,
+    or `floats` as given: see `frame_of`), each extension array a block of
+    its own. Float and datetime columns are written straight into their
+    block. Each column taken is put in `done`, as finished."""
+    finished: list[Any] = [None] * len(columns)  # each column finished, None until written into its block
     groups: dict[Any, list[int]] = {}
-    for i in range(len(columns)):
-        column = columns[i]
+    for i, column in enumerate(columns):
         assert column is not None
         kind = column[3]
+        group = _WRITTEN.get(kind)
         numbers = None
         if kind == "int":
             numbers = integers(column[1], column[2])
             if numbers is None:
-                kind = "float"
-        group = _WRITTEN.get(kind)
-        array = None
+                group = _FLOAT  # written as floats, as their own
         if group is None:
             columns[i] = None
-            done[i], array, group = block_column(column[1], column[2], kind, owned, ways, index, numbers)
-        del column  # (each column let go of once taken)
-        finished.append(array)
+            if kind == "missing" and ways.missing_stays:
+                # only None, which pandas keeps as it is
+                done[i] = finished[i] = _finished(column[1], column[2], kind, owned)
+                group = _OBJECT
+            else:
+                done[i], finished[i], group = _block_column(column[1], column[2], kind, owned, ways, index,
+                                                            numbers)
         members = groups.get(group)
         if members is None:
             groups[group] = [i]
         else:
             members.append(i)
-    blocks: list[tuple[Any, np.ndarray]] = []
+        del column  # (each column let go of once taken)
+    blocks: list[tuple[Any, Any]] = []
     for group, members in groups.items():
-        if not isinstance(group, np.dtype):
-            blocks.extend((finished[i], np.array([i], dtype=np.intp)) for i in members)
+        if type(group) is int:  # an extension type, by its id
+            for i in members:
+                blocks.append((finished[i], slice(i, i + 1)))  # (its place as pandas keeps it)
             continue
-        stacked = np.empty((len(members), rows), dtype=group)
-        for row, i in enumerate(members):
-            array = finished[i]
-            if array is None:
-                _, values, valid, _ = _take(columns, i)
-                done[i] = _written(stacked[row], values, valid)
-            else:
-                stacked[row] = array
+        first = members[0]
+        if len(members) == 1:
+            place: Any = slice(first, first + 1)
+            # one column, its block as it is: finished here, or the caller's
+            # own, written where it is
+            stacked = _alone(finished, columns, first, owned, group, done)
+        else:
+            place = np.array(members, dtype=np.intp)
+            stacked = None
+        if stacked is not None:
+            stacked = stacked.reshape(1, rows)
+        elif floats is not None and group is _FLOAT and len(members) == len(floats[0]):
+            # (an integer column read as floats would have joined them)
+            # (its columns are left in place: rows of the block, they hold
+            # nothing more, and another way to the frame takes them as written)
+            stacked, written = floats
+            if count_true(written) < written.size:
+                np.putmask(stacked, ~written, np.nan)
+        else:
+            stacked = np.empty((len(members), rows), dtype=group)
+            for row, i in enumerate(members):
+                array = finished[i]
+                if array is None:
+                    _, values, valid, _ = _take(columns, i)
+                    done[i] = _written(stacked[row], values, valid)
+                else:
+                    stacked[row] = array
         if group.kind == "M" and ways.wrap_datetimes is not None:
             # as pandas wraps them, with no frequency
             stacked = ways.wrap_datetimes(stacked, dtype=stacked.dtype)
-        blocks.append((stacked, np.array(members, dtype=np.intp)))
+        blocks.append((stacked, place))
     return blocks
+
+
+def _alone(finished: list[Any], columns: list[Column | None], i: int, owned: bool, dtype: np.dtype[Any],
+           done: dict[int, Any]) -> np.ndarray | None:
+    """Column i, alone in its block, as the block may hold it as it is: the
+    array finished for it (made here), else its values, if the caller's own,
+    written where they are; None unless of the block's type, one row,
+    contiguous."""
+    array = finished[i]
+    if array is None:
+        column = columns[i]
+        if not owned or column is None:
+            return None
+        array = column[1]
+        if not (array.dtype == dtype and array.ndim == 1 and array.flags.c_contiguous):
+            return None
+        _, values, valid, _ = _take(columns, i)
+        array = done[i] = _written(values, values, valid)
+        return array
+    return array if array.dtype == dtype and array.ndim == 1 and array.flags.c_contiguous else None
 
 
 def _sanitizer() -> Any:

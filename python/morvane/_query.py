@@ -218,6 +218,9 @@ class Query:
         # computed ones, which are made of their parts, never gathered themselves
         parts = {p for k in self.computed for p in COMPUTED_KEYS[k]}
         self.gathered: tuple[str, ...] = tuple(sorted((set(self.columns) | parts) - set(self.computed)))
+        # What the rows' layout in a template, and so a batch's frame plan,
+        # depend on: the same for equal queries, however they were given
+        self.layout_form = (self.keys, self.gathered, self.column_set, self.header_keys, self.filter_names)
 
 
 # Queries without filters, by their columns and required_columns: a read of
