@@ -238,12 +238,8 @@ std::size_t ColumnBuilder::resolve(const Item& item) {
 }
 
 std::uint64_t ColumnBuilder::attribute_code(const Item& item) {
-  // Class 33 values are told apart by their element, re-reads by their
-  // operator (values above any element slot), associated fields share one.
-  constexpr std::uint64_t kOperatorAttribute = std::uint64_t{1} << 62U;
   if (item.role == ItemRole::Associated) return kOperatorAttribute;
-  if (item.reread != 0) return kOperatorAttribute + item.reread;
-  return item.slot;
+  return quality_attribute_code(item.reread, item.slot);
 }
 
 std::string ColumnBuilder::attribute_text(std::string_view parent, const Item& item,

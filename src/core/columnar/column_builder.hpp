@@ -245,6 +245,12 @@ private:
                          std::uint32_t& column_rank);
   // What tells an attribute's kind apart (see attribute_slot).
   static std::uint64_t attribute_code(const Item& item);
+  // Class 33 values are told apart by their element, re-reads by their
+  // operator (values above any element slot), associated fields share one.
+  static constexpr std::uint64_t kOperatorAttribute = std::uint64_t{1} << 62U;
+  static std::uint64_t quality_attribute_code(std::uint8_t reread, std::size_t slot) {
+    return reread != 0 ? kOperatorAttribute + reread : slot;
+  }
   // "parent->attribute", chained `rank` times.
   static std::string attribute_text(std::string_view parent, const Item& item, std::uint32_t rank);
   // The key with a "'" added: the same attribute again on one element.

@@ -136,21 +136,50 @@ void ColumnBuilder::lone_subset_value(const ElementInfo& info, const NumericCodi
 void ColumnBuilder::lone_subset_quality(const ElementInfo& info, const NumericCoding& coding,
                                         std::uint64_t raw, bool present, double value,
                                         const ItemTag& tag) {
-  Item item;
-  const std::uint32_t rank = lone_attribute_rank(info, coding, tag, item);
-  std::uint32_t key = 0;
-  std::uint32_t column_rank = 0;
-  std::size_t c = find_named(item, rank, key, column_rank);
-  if (c == kNone) {
-    if (new_short_column(item.descriptor, element_entries_[item.catalog_index].text, item.role,
-                         item.reread, item.qualifies, key, column_rank, item.type, coding, raw,
-                         present, value, c)) {
-      last_element_ = c;
-      return;
-    }
-    c = create(item, key, column_rank);
+  // The usual case first, without an Item: the first attribute of its kind
+  // on the element's column, whose key the column's element key last had.
+  const std::size_t parent = history_[tag.qualifies];
+  const std::size_t index = element_slot(info);
+  const std::uint64_t attribute = quality_attribute_code(tag.reread, index);
+  if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
+  FirstAttribute& first = first_attributes_[parent];
+  std::uint32_t rank = 0;  // 0: counted in the attribute table below
+  if (first.message != message_) {
+    first = FirstAttribute{message_, 1, attribute};
+    rank = 1;
+  } else if (first.attribute == attribute) {
+    rank = ++first.depth;
   }
-  push_numeric(c, item.type, coding, raw, present, value);
+  const std::uint32_t parent_key = columns_[parent].key;
+  const std::uint32_t column_rank = columns_[parent].rank;
+  const ColumnType type = element_type(info, coding);
+  if (rank != 0 && parent_key < last_attribute_keys_.size()) {
+    const AttributeKey& recent = last_attribute_keys_[parent_key];
+    if (recent.key != kNoKey && recent.name == AttributeName{parent_key, attribute, rank}) {
+      std::size_t c = find(recent.key, column_rank);
+      if (c == kNone) {
+        if (new_short_column(info.definition->code, element_entries_[info.index].text,
+                             ItemRole::Quality, tag.reread, static_cast<std::int64_t>(parent),
+                             recent.key, column_rank, type, coding, raw, present, value, c)) {
+          last_element_ = c;
+          return;
+        }
+      } else if (!used(c)) {
+        push_numeric(c, type, coding, raw, present, value);
+        last_element_ = c;
+        return;
+      }
+    }
+  }
+  // Otherwise by the name, as lone_subset_attribute() finds it.
+  Item item = item_in_slot(info, coding, ItemRole::Quality, tag.reread, index);
+  item.qualifies = static_cast<std::int64_t>(parent);
+  if (rank == 0) rank = next_rank(attribute_pool_[attribute_slot(item)]);
+  std::uint32_t key = 0;
+  std::uint32_t name_rank = 0;
+  std::size_t c = find_named(item, rank, key, name_rank);
+  if (c == kNone) c = create(item, key, name_rank);
+  push_numeric(c, type, coding, raw, present, value);
   last_element_ = c;
 }
 
