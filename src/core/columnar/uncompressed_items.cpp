@@ -183,7 +183,7 @@ void ColumnBuilder::lone_subset_quality(const ElementInfo& info, const NumericCo
   last_element_ = c;
 }
 
-bool ColumnBuilder::new_short_column(std::uint32_t descriptor, std::uint32_t element,
+inline bool ColumnBuilder::new_short_column(std::uint32_t descriptor, std::uint32_t element,
                                      ItemRole role, std::uint8_t reread, std::int64_t qualifies,
                                      std::uint32_t key, std::uint32_t rank, ColumnType type,
                                      const NumericCoding& coding, std::uint64_t raw, bool present,
