@@ -63,6 +63,7 @@ void ColumnBuilder::begin_message(std::size_t subsets, std::size_t data_octets) 
   row_ = rows_;
   next_subset_ = 0;
   by_subset_ = false;
+  lone_subset_ = false;
   // More rows: fewer columns allowed.
   column_allowance_ = 0;
   history_.clear();
@@ -116,6 +117,7 @@ Batch ColumnBuilder::finish() && {
 void ColumnBuilder::begin_subset() {
   row_ = rows_ + next_subset_++;
   by_subset_ = true;
+  lone_subset_ = message_subsets_ == 1 && !selecting_;
   history_.clear();
   ++generation_;
   pending_raw_.reset();

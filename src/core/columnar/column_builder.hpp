@@ -67,8 +67,25 @@ public:
   void remember() {
     history_.push_back(last_element_);
   }
-  void numeric(const ElementInfo& info, const NumericCoding& coding, std::uint64_t raw,
-               bool present, double value, const ItemTag& tag);
+  // Inline in the walk, where most tags are constants: a value of a
+  // one-subset message goes straight to its own path, one call deep.
+  [[gnu::always_inline]] void numeric(const ElementInfo& info, const NumericCoding& coding,
+                                      std::uint64_t raw, bool present, double value,
+                                      const ItemTag& tag) {
+    if (lone_subset_ && !error_ && !pending_raw_) [[likely]] {
+      if (tag.role == ItemRole::Element || tag.role == ItemRole::Bitmap) {
+        ++items_;
+        lone_subset_value(info, coding, raw, present, value, tag);
+        return;
+      }
+      if (tag.role == ItemRole::Quality && tag.qualifies < history_.size()) {
+        ++items_;
+        lone_subset_quality(info, coding, raw, present, value, tag);
+        return;
+      }
+    }
+    numeric_any(info, coding, raw, present, value, tag);
+  }
   void text(const ElementInfo& info, std::uint16_t width, std::uint64_t text_counter,
             std::span<const std::uint8_t> bytes, const ItemTag& tag);
   void associated(std::uint8_t width, std::uint64_t raw);
@@ -267,6 +284,10 @@ private:
       ranks[rank - 1] = c;
     }
   }
+  // Any numeric value: the paths of numeric() and all the others.
+  [[gnu::noinline]] void numeric_any(const ElementInfo& info, const NumericCoding& coding,
+                                     std::uint64_t raw, bool present, double value,
+                                     const ItemTag& tag);
   // A numeric value appended to column `c`, whose values are of `type`.
   void push_numeric(std::size_t c, ColumnType type, const NumericCoding& coding,
                     std::uint64_t raw, bool present, double value);
@@ -431,6 +452,8 @@ private:
   std::size_t row_ = 0;             // first row the items go to
   std::size_t next_subset_ = 0;
   bool by_subset_ = false;  // an uncompressed message
+  // In a subset of a one-subset message, all items kept: numeric()'s own paths.
+  bool lone_subset_ = false;
   std::size_t expected_rows_ = 0;
   static constexpr std::size_t kMaxExpectedRows = std::size_t{1} << 20U;
   std::size_t items_ = 0;

@@ -65,8 +65,9 @@ std::uint32_t ColumnBuilder::lone_attribute_rank(const ElementInfo& info,
   return next_rank(attribute_pool_[attribute_slot(item)]);
 }
 
-void ColumnBuilder::numeric(const ElementInfo& info, const NumericCoding& coding,
-                            std::uint64_t raw, bool present, double value, const ItemTag& tag) {
+void ColumnBuilder::numeric_any(const ElementInfo& info, const NumericCoding& coding,
+                                std::uint64_t raw, bool present, double value,
+                                const ItemTag& tag) {
   if (error_) return;
   ++items_;
   if (selecting_ && tag.role != ItemRole::Element) return;
