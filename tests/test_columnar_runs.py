@@ -237,3 +237,38 @@ def test_a_table_set_made_after_another_is_freed_is_not_taken_for_it(tmp_path):
     for tables, k in [(first, 20), (second, 21), (first, 20), (second, 21)]:
         batch = _columnar.decode_messages([(data, tables), (data, tables)])
         assert list(columns(batch)) == [f"#1#key{k}"]
+
+
+def test_batches_kept_while_later_ones_add_names_keep_their_own(tables, tmp_path):
+    # Batches of a thread share the names they were decoded with; one that is
+    # kept must read the same after later batches add keys and texts, after a
+    # table set of another catalog, and after names too long to keep.
+    import threading
+
+    long_names = {50000 + k // 200 * 1000 + k % 200: element(f"ELEMENT {k} " + "X" * 400, f"unit{k}", 0, 0, 8, f"long{k}")
+                  for k in range(400)}
+    other = _morvane.TableSet.from_eccodes(str(write_table_dir(tmp_path, long_names)))
+    codes = sorted(long_names)
+    w = BitWriter()
+    for code in codes:
+        w.value(code % 200, 8)
+    long_message = message(codes, w)
+    runs = [([sounding(k) for k in range(6)], tables), ([sounding(5)], tables),
+            ([message(sorted(MANY), BitWriter().text("", len(MANY) * 8))], tables),
+            ([long_message], other), ([long_message, long_message], other),
+            ([sounding(10), sounding(15)], tables), ([sounding(3)], tables)]
+
+    def read(batch):
+        return columns(batch), [(c.name, c.element_name, c.unit) for c in batch.columns]
+
+    def fresh(run, tables):
+        out = []
+        t = threading.Thread(target=lambda: out.append(
+            read(_columnar.decode_messages([(d, tables) for d in run]))))
+        t.start()
+        t.join()
+        return out[0]
+
+    kept = [_columnar.decode_messages([(d, t) for d in run]) for run, t in runs]
+    assert [read(batch) for batch in kept] == [fresh(run, t) for run, t in runs]
+    assert read(kept[3])[1][-1] == ("#1#long399", "ELEMENT 399 " + "X" * 400, "unit399")

@@ -16,14 +16,14 @@ std::string Batch::name(const Column& column) const { return rank_name(column.ra
 
 std::string_view Batch::element_name(const Column& column) const {
   if (column.element == Column::kNoElement) return {};
-  const ElementText& text = elements[column.element];
-  return std::string_view(element_text).substr(text.at, text.name_size);
+  const ElementText& text = names->elements[column.element];
+  return std::string_view(names->element_text).substr(text.at, text.name_size);
 }
 
 std::string_view Batch::unit(const Column& column) const {
   if (column.element == Column::kNoElement) return {};
-  const ElementText& text = elements[column.element];
-  return std::string_view(element_text).substr(text.at + text.name_size, text.unit_size);
+  const ElementText& text = names->elements[column.element];
+  return std::string_view(names->element_text).substr(text.at + text.name_size, text.unit_size);
 }
 
 const char* type_name(ColumnType type) {

@@ -89,17 +89,27 @@ struct Column {
 // blocks and one array.
 static_assert(std::is_trivially_destructible_v<Column>);
 
+// The texts columns refer to. The batches a thread decodes one after
+// another share them while they name the same elements (and each holds
+// texts of the others): a batch of one sounding would otherwise make its
+// few hundred keys anew. Never changed once a batch holds them.
+struct BatchNames {
+  std::vector<std::string> keys;  // ecCodes keys; quality columns "element->attribute"
+  std::vector<ElementText> elements;
+  std::string element_text;
+};
+
 struct Batch {
   // Where the columns keep their cells.
   std::unique_ptr<CellArena> arena;
   std::vector<Column> columns;
   std::size_t rows = 0;
   std::vector<std::size_t> message_rows;  // row offset of each message, then the total
-  std::vector<std::string> keys;  // ecCodes keys; quality columns "element->attribute"
-  std::vector<ElementText> elements;
-  std::string element_text;
+  std::shared_ptr<const BatchNames> names;
 
-  [[nodiscard]] const std::string& key(const Column& column) const { return keys[column.key]; }
+  [[nodiscard]] const std::string& key(const Column& column) const {
+    return names->keys[column.key];
+  }
   // "#rank#key"
   [[nodiscard]] std::string name(const Column& column) const;
   [[nodiscard]] std::string_view element_name(const Column& column) const;

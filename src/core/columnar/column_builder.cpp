@@ -77,8 +77,14 @@ ElementCatalog& ColumnBuilder::catalog_for(const TableSet& tables) {
   bool fresh = false;
   ElementCatalog& catalog = catalogs_.for_tables(tables, &fresh);
   if (fresh) {
-    // Element slots and texts are indexed by catalog entry.
-    element_entries_.clear();
+    // Element slots and texts are indexed by catalog entry. Names kept from
+    // another catalog would only grow with texts no column of this batch
+    // needs.
+    if (columns_.empty()) {
+      forget_names();
+    } else {
+      element_entries_.clear();
+    }
   }
   return catalog;
 }
@@ -89,7 +95,7 @@ void ColumnBuilder::select_keys(const std::vector<std::string>& keys) {
   selecting_ = true;
   selected_.insert(keys.begin(), keys.end());
   key_wanted_.clear();
-  for (const std::string& key : keys_) key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
+  for (const std::string& key : names_->keys) key_wanted_.push_back(selected_.contains(key) ? 1 : 0);
 }
 
 Status ColumnBuilder::status() const {
@@ -107,10 +113,8 @@ Batch ColumnBuilder::finish() && {
   batch.rows = rows_;
   batch.message_rows = std::move(message_rows_);
   batch.message_rows.push_back(rows_);
-  sizes_ = BatchSizes{keys_.size(), elements_.size(), element_text_.size()};
-  batch.keys = std::move(keys_);
-  batch.elements = std::move(elements_);
-  batch.element_text = std::move(element_text_);
+  // Shared: the next builder of the thread copies them before it adds a name.
+  batch.names = names_;
   return batch;
 }
 
@@ -132,10 +136,11 @@ std::size_t ColumnBuilder::new_element_slot(const ElementInfo& info) {
                                 : intern(definition.abbreviation);
   // An entry's own copy of its text, even when another entry has the same
   // definition (rare): a table to share it would cost more per batch.
-  const auto text = static_cast<std::uint32_t>(elements_.size());
-  elements_.push_back(
-      ElementText{element_text_.size(), definition.name.size(), definition.unit.size()});
-  element_text_.append(definition.name).append(definition.unit);
+  BatchNames& names = own_names();
+  const auto text = static_cast<std::uint32_t>(names.elements.size());
+  names.elements.push_back(
+      ElementText{names.element_text.size(), definition.name.size(), definition.unit.size()});
+  names.element_text.append(definition.name).append(definition.unit);
   element_entries_[info.index] = ElementEntry{static_cast<std::uint32_t>(kFixedSlots + key), text};
   return kFixedSlots + key;
 }
@@ -149,13 +154,15 @@ std::uint32_t ColumnBuilder::intern(std::string&& key) {
 
 std::uint32_t ColumnBuilder::intern(std::string_view key, std::string* made) {
   const std::size_t hash = KeyIndex::hash(key);
-  if (const std::uint32_t known = key_index_.find(key, hash, keys_); known != KeyIndex::kAbsent) {
+  if (const std::uint32_t known = key_index_.find(key, hash, names_->keys);
+      known != KeyIndex::kAbsent) {
     return known;
   }
-  const auto index = static_cast<std::uint32_t>(keys_.size());
+  std::vector<std::string>& keys = own_names().keys;
+  const auto index = static_cast<std::uint32_t>(keys.size());
   // A key made for the purpose is moved, not copied: `key` may then be gone.
-  const std::string& kept = made != nullptr ? keys_.emplace_back(std::move(*made))
-                                            : keys_.emplace_back(key);
+  const std::string& kept = made != nullptr ? keys.emplace_back(std::move(*made))
+                                            : keys.emplace_back(key);
   key_index_.insert(hash, index);
   // Only looked at while selecting (select_keys sets them all then).
   key_wanted_.push_back(selecting_ && selected_.contains(kept) ? 1 : 0);
@@ -269,9 +276,9 @@ std::string ColumnBuilder::attribute_text(std::string_view parent, const Item& i
 }
 
 std::uint32_t ColumnBuilder::primed(std::uint32_t key) {
-  if (primed_.size() <= key) primed_.resize(keys_.size(), kNoKey);
+  if (primed_.size() <= key) primed_.resize(names_->keys.size(), kNoKey);
   if (primed_[key] == kNoKey) {
-    std::string text = keys_[key] + "'";
+    std::string text = names_->keys[key] + "'";
     const std::uint32_t next = intern(std::move(text));
     primed_[key] = next;
   }
@@ -295,11 +302,13 @@ std::size_t ColumnBuilder::find_named(const Item& item, std::uint32_t rank, std:
     // Names are made once per kind of attribute, not per column: a TEMP
     // has thousands of quality columns.
     const AttributeName name{parent.key, attribute_code(item), rank};
-    if (parent.key >= last_attribute_keys_.size()) last_attribute_keys_.resize(keys_.size());
+    if (parent.key >= last_attribute_keys_.size()) {
+      last_attribute_keys_.resize(names_->keys.size());
+    }
     AttributeKey& recent = last_attribute_keys_[parent.key];
     if (recent.key == kNoKey || !(recent.name == name)) {
       auto [it, added] = attribute_keys_.try_emplace(name, kNoKey);
-      if (added) it->second = intern(attribute_text(keys_[parent.key], item, rank));
+      if (added) it->second = intern(attribute_text(names_->keys[parent.key], item, rank));
       recent = AttributeKey{name, it->second};
     }
     key = recent.key;

@@ -156,7 +156,7 @@ private:
   // slot of each value and the text of each new column.
   struct ElementEntry {
     std::uint32_t slot = kNoSlot;
-    std::uint32_t text = Column::kNoElement;  // index in elements_
+    std::uint32_t text = Column::kNoElement;  // index in the names' elements
   };
   // The attribute slots of a message: an open-addressing table of
   // (element column, attribute) whose entries are live only for the message
@@ -354,59 +354,7 @@ private:
   // Associated field read before the element `element` (its column).
   void flush_associated(std::size_t element);
 
-  // How much the last batch of the thread held: the next, mostly of the
-  // same kind of message, sets aside as much at once instead of growing
-  // its arrays step by step.
-  struct BatchSizes {
-    std::size_t keys = 0;
-    std::size_t elements = 0;
-    std::size_t element_text = 0;
-  };
-  BatchSizes sizes_;
-  // The room set aside for what the last batch held.
-  void reserve_sizes(const BatchSizes& sizes);
-
-  // The tables a builder only works with, none of which goes into its
-  // batch: a run of a few small messages costs less than making them anew.
-  struct Tables {
-    std::vector<std::vector<std::size_t>> rank_lists;  // emptied, room kept
-    std::vector<Slot> slots;
-    std::vector<ElementEntry> element_entries;
-    std::vector<AttributeEntry> attribute_table;
-    std::vector<Slot> attribute_pool;
-    std::vector<FirstAttribute> first_attributes;
-    KeyIndex key_index;
-    ColumnHistory history;
-    // The catalog of the last table set: the next builder mostly decodes
-    // with the same set, and building the catalog again costs more than a
-    // small message's walk.
-    CatalogCache catalogs;
-    // Attribute table entries are stamped with it: it keeps counting.
-    std::uint32_t message = 0;
-    BatchSizes sizes;
-  };
-  // The last builder's tables on this thread; empty while a builder holds them.
-  static thread_local std::unique_ptr<Tables> spare_tables_;
-  void take_tables();
-  void give_back_tables();
-  // A new message number; all stamps cleared when it wraps.
-  void next_message();
-  // Emptied rank lists to reuse, from earlier builders.
-  std::vector<std::vector<std::size_t>> rank_lists_;
-
-  struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
-  };
-
-  CatalogCache catalogs_;
-  std::unique_ptr<CellArena> arena_ = std::make_unique<CellArena>();
-  std::vector<Column> columns_;
-  std::vector<std::string> keys_;
   static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
-  std::uint32_t marker_key_ = kNoKey;  // "operator", once interned
-  std::uint32_t text_key_ = kNoKey;    // "text"
-  std::vector<std::uint8_t> key_wanted_;
   // Interned attribute names by (element key, attribute_code, rank).
   struct AttributeName {
     std::uint32_t parent_key = 0;
@@ -421,21 +369,79 @@ private:
       return h ^ (h >> 29U);
     }
   };
-  std::unordered_map<AttributeName, std::uint32_t, AttributeNameHash> attribute_keys_;
+  using AttributeKeys = std::unordered_map<AttributeName, std::uint32_t, AttributeNameHash>;
   // The last key found in attribute_keys_ for each parent key: an element
   // mostly has one kind of attribute, on every column of its key.
   struct AttributeKey {
     AttributeName name;
     std::uint32_t key = kNoKey;
   };
+
+  // The tables a builder only works with: a run of a few small messages
+  // costs less than making them anew. The names of the last batch go with
+  // them, and the next builder adds to those while it decodes with the same
+  // catalog: its batch shares them (see BatchNames).
+  struct Tables {
+    std::vector<std::vector<std::size_t>> rank_lists;  // emptied, room kept
+    std::vector<Slot> slots;
+    // What the names are found by, kept with them (or emptied when they are
+    // not kept).
+    std::shared_ptr<BatchNames> names;
+    std::vector<std::vector<std::size_t>> named;  // one emptied list per key
+    std::vector<ElementEntry> element_entries;
+    AttributeKeys attribute_keys;
+    std::vector<AttributeKey> last_attribute_keys;
+    std::vector<std::uint32_t> primed;
+    std::uint32_t marker_key = kNoKey;
+    std::uint32_t text_key = kNoKey;
+    std::vector<AttributeEntry> attribute_table;
+    std::vector<Slot> attribute_pool;
+    std::vector<FirstAttribute> first_attributes;
+    KeyIndex key_index;
+    ColumnHistory history;
+    // The catalog of the last table set: the next builder mostly decodes
+    // with the same set, and building the catalog again costs more than a
+    // small message's walk.
+    CatalogCache catalogs;
+    // Attribute table entries are stamped with it: it keeps counting.
+    std::uint32_t message = 0;
+  };
+  // The last builder's tables on this thread; empty while a builder holds them.
+  static thread_local std::unique_ptr<Tables> spare_tables_;
+  void take_tables();
+  void give_back_tables();
+  // No names kept: a batch starts its own (when the catalog changes before
+  // any column is made, or the names grew past what is worth keeping).
+  void forget_names();
+  // The names to add to, copied first while a finished batch holds them.
+  BatchNames& own_names() {
+    if (names_.use_count() > 1) [[unlikely]] names_ = std::make_shared<BatchNames>(*names_);
+    return *names_;
+  }
+  // A new message number; all stamps cleared when it wraps.
+  void next_message();
+  // Emptied rank lists to reuse, from earlier builders.
+  std::vector<std::vector<std::size_t>> rank_lists_;
+
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+  };
+
+  CatalogCache catalogs_;
+  std::unique_ptr<CellArena> arena_ = std::make_unique<CellArena>();
+  std::vector<Column> columns_;
+  std::shared_ptr<BatchNames> names_;
+  std::uint32_t marker_key_ = kNoKey;  // "operator", once interned
+  std::uint32_t text_key_ = kNoKey;    // "text"
+  std::vector<std::uint8_t> key_wanted_;
+  AttributeKeys attribute_keys_;
   std::vector<AttributeKey> last_attribute_keys_;  // by parent key
   std::vector<std::uint32_t> primed_;  // by key index; kNoKey until needed
   std::unordered_set<std::string, KeyHash, std::equal_to<>> selected_;
   bool selecting_ = false;
   KeyIndex key_index_;
   std::vector<std::vector<std::size_t>> named_;  // by key index, then rank - 1
-  std::vector<ElementText> elements_;
-  std::string element_text_;  // see Batch::element_text
   std::vector<Slot> slots_;
   std::vector<ElementEntry> element_entries_;  // by catalog index
   std::vector<AttributeEntry> attribute_table_;  // a power of two, at least 64
