@@ -64,9 +64,7 @@ public:
 
   // Uncompressed sink.
   void begin_subset();
-  void remember() {
-    history_.push_back(last_element_);
-  }
+  [[gnu::always_inline]] void remember() { history_.push_back(last_element_); }
   // Inline in the walk, where most tags are constants: a value of a
   // one-subset message goes straight to its own path, one call deep.
   [[gnu::always_inline]] void numeric(const ElementInfo& info, const NumericCoding& coding,
