@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <limits>
 #include <string_view>
 
 namespace morvane {
@@ -49,8 +48,7 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
   info.kind = element_kind(definition->unit);
   info.class31 = is_class31(code);
   info.index = static_cast<std::uint32_t>(entries_.size());
-  info.missing_raw = info.class31 || info.width >= 58 ? std::numeric_limits<std::uint64_t>::max()
-                                                      : (std::uint64_t{1} << info.width) - 1U;
+  info.missing_raw = missing_raw(info.width, info.class31);
   info.scale_divisor = power_of_ten(info.scale);
   entries_.push_back(info);
   // Keep the load factor at or below one half.

@@ -40,9 +40,9 @@ struct ElementInfo {
   // Dense number of the entry within one catalog (one decode), so a sink
   // can keep per-element state in arrays.
   std::uint32_t index = 0;
-  // For reads with the Table B coding: the raw that means missing (one no
-  // field of 1..57 bits can hold for class 31 and widths from 58 on), and
-  // 10^scale, so that the per-value path makes no call for either.
+  // For reads with the Table B coding: the raw that means missing
+  // (missing_raw() of element_values.hpp), and 10^scale, so that the
+  // per-value path makes no call for either.
   std::uint64_t missing_raw = 0;
   double scale_divisor = 1.0;
 };
