@@ -3,10 +3,13 @@ state, the depth limit, the error texts and bounded work."""
 
 from __future__ import annotations
 
+import re
+
 import pytest
 
-from bufr_builder import BitWriter, all_ones
+from bufr_builder import BitWriter, all_ones, element
 from decode_support import decode, decode_error, summary, tables  # noqa: F401
+from hostile_cases import ZERO
 from hostile_cases import tables as hostile_tables
 
 PREFIX = "csv/table parse error: "
@@ -90,6 +93,80 @@ def test_replicated_elements_keep_the_depth_limit(tmp_path, levels, fails):
         assert decode_error(table_set, [310000], data) == PREFIX + "descriptor decode exceeded recursion depth"
     else:
         assert summary(decode(table_set, [310000], data)) == [(63009, 5.0), (63009, 6.0)]
+
+
+# A replicated group of sequences of elements only (a TEMP level) repeats in
+# place from its second repetition: values, failures, charges and the depth
+# limit must be those of the walk.
+
+TEXT = {1015: element("STATION NAME", "CCITT IA5", 0, 0, 32),
+        31002: element("EXTENDED DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric", 0, 0, 16)}
+
+
+TEXT_LEVEL = ([63009, 1015], [63009, 63009, 1015])
+# An operator inside keeps the group on the walk.
+OPERATOR_LEVEL = ([201130, 63009, 201000], [63009, 201130, 63009, 201000])
+
+
+@pytest.mark.parametrize(
+    "level, octets, fails",
+    [
+        (TEXT_LEVEL, 29, False),
+        # The third repeat runs out in 310001: at its text, at its element.
+        (TEXT_LEVEL, 2 * 6 + 2, True),
+        (TEXT_LEVEL, 2 * 6 + 1, True),
+        (OPERATOR_LEVEL, 29, False),
+        (OPERATOR_LEVEL, 5, True),
+    ],
+)
+def test_replicated_sequences_read_as_written_out(tmp_path, level, octets, fails):
+    # 310000 = [0-63-009, 310001]; the next group of the same sequence must
+    # not take its flat list.
+    inner, written_out = level
+    table_set = hostile_tables(tmp_path, elements=TEXT, sequences={
+        310010: [101003, 310000, 101002, 310002, 63009],
+        310000: [63009, 310001],
+        310001: inner,
+        310002: [310001],
+    })
+    w = BitWriter()
+    for k in range(octets):
+        w.u(k + 65, 8)
+    flat = written_out * 3 + written_out[1:] * 2 + [63009]
+    if fails:
+        assert decode_error(table_set, [310010], w) == decode_error(table_set, flat, w)
+    else:
+        assert summary(decode(table_set, [310010], w)) == summary(decode(table_set, flat, w))
+
+
+def test_replicated_sequences_are_charged_as_walked(tmp_path):
+    # Each repeat costs 22 units: itself, 310100 ... 310119 and the element
+    # at the bottom. `before` elements ahead of the group bring the total to
+    # the limit exactly; one more unit fails inside the group's last repeat.
+    chain = {310100 + k: [310101 + k] for k in range(19)}
+    table_set = hostile_tables(tmp_path, elements=TEXT, sequences={
+        **chain, 310119: [ZERO], 310200: [101000, 31002, 310100]})
+    data = BitWriter().u(65535, 16)
+    limit = int(re.search(r"work limit of (\d+)", decode_error(table_set, [310200], data))[1])
+    count, before = divmod(limit - 2, 22)
+    data = BitWriter().u(count, 16)
+    values = decode(table_set, [ZERO] * before + [310200], data)
+    assert len(values) == before + 1 + count
+    assert "work limit" in decode_error(table_set, [ZERO] * (before + 1) + [310200], data)
+
+
+@pytest.mark.parametrize("levels, fails", [(62, False), (63, True)])
+def test_replicated_sequences_keep_the_depth_limit(tmp_path, levels, fails):
+    # The group sits one level down and is walked one deeper: the members of
+    # the last of `levels` nested sequences lie at depth 2 + levels.
+    chain = {310000 + k: [310001 + k] for k in range(levels - 1)}
+    chain[310000 + levels - 1] = [63009]
+    table_set = hostile_tables(tmp_path, sequences={**chain, 311000: [101003, 310000]})
+    data = BitWriter().u(5, 8).u(6, 8).u(7, 8)
+    if fails:
+        assert decode_error(table_set, [311000], data) == PREFIX + "descriptor decode exceeded recursion depth"
+    else:
+        assert summary(decode(table_set, [311000], data)) == [(63009, 5.0), (63009, 6.0), (63009, 7.0)]
 
 
 # --------------------------------------------------------------------------

@@ -2,8 +2,8 @@
 
 #include "element_values.hpp"
 
+#include <algorithm>
 #include <cctype>
-#include <limits>
 #include <string_view>
 
 namespace morvane {
@@ -48,8 +48,7 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
   info.kind = element_kind(definition->unit);
   info.class31 = is_class31(code);
   info.index = static_cast<std::uint32_t>(entries_.size());
-  info.missing_raw = info.class31 || info.width >= 58 ? std::numeric_limits<std::uint64_t>::max()
-                                                      : (std::uint64_t{1} << info.width) - 1U;
+  info.missing_raw = missing_raw(info.width, info.class31);
   info.scale_divisor = power_of_ten(info.scale);
   entries_.push_back(info);
   // Keep the load factor at or below one half.
@@ -107,6 +106,40 @@ void ElementCatalog::resolve(std::span<const std::uint32_t> codes,
 void ElementCatalog::resolve_members(CatalogSequence& sequence) {
   resolve(sequence.definition->members, sequence.members);
   sequence.resolved = true;
+}
+
+const FlatGroup* ElementCatalog::flat_group(CatalogSequence& sequence, std::size_t first,
+                                            std::span<const ResolvedDescriptor> group,
+                                            std::size_t max_nesting) {
+  if (sequence.flat_groups.empty()) sequence.flat_groups.resize(sequence.members.size());
+  CatalogSequence::FlatSlot& slot = sequence.flat_groups[first];
+  if (!slot.made) {
+    slot.made = true;
+    slot.length = group.size();
+    auto flat = std::make_unique<FlatGroup>();
+    if (flatten(group, 0, max_nesting, *flat)) slot.group = std::move(flat);
+  }
+  // Two groups starting at one member (a factor that is also a replication
+  // in some other reading of the list) are told apart by their length.
+  return slot.length == group.size() ? slot.group.get() : nullptr;
+}
+
+bool ElementCatalog::flatten(std::span<const ResolvedDescriptor> members, std::size_t level,
+                             std::size_t max_nesting, FlatGroup& out) {
+  // Beyond this a group is rare enough, and a walk call per repetition
+  // cheap enough beside it, that bounding the list matters more.
+  constexpr std::uint64_t kMaxVisits = 1024;
+  out.nesting = std::max(out.nesting, level);
+  for (const ResolvedDescriptor& member : members) {
+    if (++out.visits > kMaxVisits) return false;
+    if (member.fxy.f == 0) {
+      out.elements.push_back(member);
+      continue;
+    }
+    if (member.fxy.f != 3 || member.sequence == nullptr || level >= max_nesting) return false;
+    if (!flatten(this->members(*member.sequence), level + 1, max_nesting, out)) return false;
+  }
+  return true;
 }
 
 void ElementCatalog::place(std::uint32_t code, const ElementInfo* info) {

@@ -40,9 +40,9 @@ struct ElementInfo {
   // Dense number of the entry within one catalog (one decode), so a sink
   // can keep per-element state in arrays.
   std::uint32_t index = 0;
-  // For reads with the Table B coding: the raw that means missing (one no
-  // field of 1..57 bits can hold for class 31 and widths from 58 on), and
-  // 10^scale, so that the per-value path makes no call for either.
+  // For reads with the Table B coding: the raw that means missing
+  // (missing_raw() of element_values.hpp), and 10^scale, so that the
+  // per-value path makes no call for either.
   std::uint64_t missing_raw = 0;
   double scale_divisor = 1.0;
 };
@@ -69,12 +69,31 @@ struct ResolvedDescriptor {
   CatalogSequence* sequence = nullptr;
 };
 
+// A replicated group of elements and of sequences that hold elements only
+// (at any depth: no replication, no operator) as the elements one repetition
+// reads, so the walk repeats it in place instead of walking it again.
+struct FlatGroup {
+  std::vector<ResolvedDescriptor> elements;
+  // Descriptors walk() visits (and charges) for one repetition.
+  std::uint64_t visits = 0;
+  // Sequence levels below the group: the walk goes that much deeper.
+  std::size_t nesting = 0;
+};
+
 // A Table D entry with its members resolved, on first walk: resolving them
 // eagerly would follow sequences that contain themselves forever.
 struct CatalogSequence {
   const SequenceDefinition* definition = nullptr;
   std::vector<ResolvedDescriptor> members;
   bool resolved = false;
+  // Per member: the flat form of the replicated group of `length` members
+  // starting there, once asked for; null group when it has none.
+  struct FlatSlot {
+    std::unique_ptr<FlatGroup> group;
+    std::size_t length = 0;
+    bool made = false;
+  };
+  std::vector<FlatSlot> flat_groups;
 };
 
 class ElementCatalog {
@@ -119,6 +138,14 @@ public:
     return sequence.members;
   }
 
+  // The replicated group `group`, members of `sequence` from `first` on, as
+  // a flat element list made once; nullptr when it holds anything else, is
+  // nested more than `max_nesting` levels or is too large to be worth it.
+  // The walk asks after walking the group once, so its sequences are
+  // resolved and the catalog has met their elements in walk order.
+  const FlatGroup* flat_group(CatalogSequence& sequence, std::size_t first,
+                              std::span<const ResolvedDescriptor> group, std::size_t max_nesting);
+
   // `codes` resolved into `out` (emptied first).
   void resolve(std::span<const std::uint32_t> codes, std::vector<ResolvedDescriptor>& out);
 
@@ -145,6 +172,8 @@ private:
   CatalogSequence* insert_sequence(std::uint32_t code);
   void place_sequence(std::uint32_t code, CatalogSequence* sequence);
   void resolve_members(CatalogSequence& sequence);
+  bool flatten(std::span<const ResolvedDescriptor> members, std::size_t level,
+               std::size_t max_nesting, FlatGroup& out);
 
   const TableSet& tables_;
   std::vector<Slot> slots_;

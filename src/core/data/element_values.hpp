@@ -43,9 +43,25 @@ inline double table_value(const ElementInfo& info, std::uint64_t raw) {
   return info.scale == 0 ? sum : sum / info.scale_divisor;
 }
 
-// All bits set in a field narrower than 64 bits; width 0 counts as all set.
+// The raw value that means missing in a field of `width` bits: all bits
+// set, width 0 counting as all set. Class 31 and fields of 64 bits and more
+// have none; they get UINT64_MAX, which no narrower field holds, and a
+// 64-bit field is never compared with it.
+inline std::uint64_t missing_raw(unsigned width, bool class31) {
+  return class31 || width >= 64 ? UINT64_MAX : (std::uint64_t{1} << width) - 1U;
+}
+
+// All bits set in a field narrower than 64 bits.
 inline bool all_ones(std::uint64_t raw, unsigned width) {
-  return width < 64 && raw == (std::uint64_t{1} << width) - 1U;
+  return width < 64 && raw == missing_raw(width, false);
+}
+
+// Whether a numeric element read with `width` bits holds a value: the
+// catalog's missing raw serves reads with the element's own width.
+inline bool present_raw(const ElementInfo& info, std::uint64_t raw, unsigned width) {
+  const std::uint64_t missing = width == info.width ? info.missing_raw
+                                                    : missing_raw(width, info.class31);
+  return width >= 64 || raw != missing;
 }
 
 // Width, scale and reference a numeric element is read with.
@@ -127,7 +143,7 @@ struct NumericRead {
     read.raw = reader.peek_unchecked(width);
     reader.skip_unchecked(width);
   }
-  read.present = info.class31 || !all_ones(read.raw, width);
+  read.present = present_raw(info, read.raw, width);
   if (read.present) read.value = element_value(read.coding.reference, read.raw, read.coding.scale);
   return true;
 }
@@ -142,7 +158,7 @@ struct NumericRead {
   auto raw = reader.read_u64(read.coding.width);
   if (!raw) return fail(std::move(raw.error()));
   read.raw = *raw;
-  if (!info.class31 && all_ones(read.raw, read.coding.width)) return read;
+  if (!present_raw(info, read.raw, read.coding.width)) return read;
   read.present = true;
   read.value = element_value(read.coding.reference, read.raw, read.coding.scale);
   return read;

@@ -37,8 +37,11 @@ public:
     return {};
   }
 
+  // `owner`: the sequence whose members `descriptors` are (or lie within),
+  // null for the message's own list.
   [[nodiscard]] Status walk(std::span<const ResolvedDescriptor> descriptors,
-                            ValueCodingState& state, std::size_t depth);
+                            ValueCodingState& state, std::size_t depth,
+                            CatalogSequence* owner = nullptr);
 
 private:
   // Reads one element and hands it to the sink; its numeric value (absent
@@ -74,11 +77,13 @@ private:
   [[nodiscard]] Status bitmap_reread(std::uint8_t x, ValueCodingState& state);
   [[nodiscard]] Status operator_descriptor(std::uint32_t code, const Fxy& fxy,
                                            ValueCodingState& state);
-  // A replicated group `count` times. A group of elements only (a TEMP
-  // level) runs in place, without a walk call per repeat; charges and
-  // failures are those of walk().
+  // A replicated group `count` times. A group of elements only, or within
+  // a sequence also of sequences of elements only (a TEMP level), runs in
+  // place, without a walk call per repeat; charges and failures are those
+  // of walk().
   [[nodiscard]] Status repeat(std::span<const ResolvedDescriptor> group, std::uint64_t count,
-                              ValueCodingState& state, std::size_t depth);
+                              ValueCodingState& state, std::size_t depth,
+                              CatalogSequence* owner);
 
   WalkContext& context_;
   Sink& sink_;
@@ -264,22 +269,39 @@ Status UncompressedWalk<Sink>::operator_descriptor(std::uint32_t code, const Fxy
 template <class Sink>
 Status UncompressedWalk<Sink>::repeat(std::span<const ResolvedDescriptor> group,
                                       std::uint64_t count, ValueCodingState& state,
-                                      std::size_t depth) {
+                                      std::size_t depth, CatalogSequence* owner) {
   WorkBudget& budget = context_.budget;
-  const bool elements_only =
-      depth + 1 <= kMaxDescriptorDepth &&
-      std::all_of(group.begin(), group.end(),
-                  [](const ResolvedDescriptor& member) { return member.fxy.f == 0; });
-  for (std::uint64_t r = 0; r < count; ++r) {
+  std::span<const ResolvedDescriptor> elements = group;
+  bool in_place = depth + 1 <= kMaxDescriptorDepth &&
+                  std::all_of(group.begin(), group.end(),
+                              [](const ResolvedDescriptor& member) { return member.fxy.f == 0; });
+  std::uint64_t visits = group.size();
+  std::uint64_t r = 0;
+  if (!in_place && owner != nullptr && count > 1) {
+    // The first repetition is walked: it resolves the group's sequences in
+    // walk order, and the flat list is made from them.
     if (!budget.charge(1)) return fail(budget.exceeded());
-    if (!elements_only) {
-      auto status = walk(group, state, depth + 1);
+    auto status = walk(group, state, depth + 1, owner);
+    if (!status) return status;
+    r = 1;
+    const FlatGroup* flat = context_.catalog.flat_group(
+        *owner, static_cast<std::size_t>(group.data() - owner->members.data()), group,
+        kMaxDescriptorDepth);
+    if (flat != nullptr && depth + 1 + flat->nesting <= kMaxDescriptorDepth) {
+      elements = flat->elements;
+      visits = flat->visits;
+      in_place = true;
+    }
+  }
+  for (; r < count; ++r) {
+    if (!budget.charge(1)) return fail(budget.exceeded());
+    // Near the limit the walk charges each descriptor where it fails.
+    if (!in_place || !budget.charge_ahead(visits)) {
+      auto status = walk(group, state, depth + 1, owner);
       if (!status) return status;
       continue;
     }
-    const bool charged = budget.charge_ahead(group.size());
-    for (const ResolvedDescriptor& member : group) {
-      if (!charged && !budget.charge(1)) return fail(budget.exceeded());
+    for (const ResolvedDescriptor& member : elements) {
       if (!element(member, state)) [[unlikely]] return fail(std::move(failure_));
     }
   }
@@ -288,7 +310,8 @@ Status UncompressedWalk<Sink>::repeat(std::span<const ResolvedDescriptor> group,
 
 template <class Sink>
 Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descriptors,
-                                    ValueCodingState& state, std::size_t depth) {
+                                    ValueCodingState& state, std::size_t depth,
+                                    CatalogSequence* owner) {
   if (depth > kMaxDescriptorDepth) {
     return fail(BufrError::parse("descriptor decode exceeded recursion depth"));
   }
@@ -310,7 +333,7 @@ Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descript
       const std::size_t x = fxy.x;
       if (x == 0 || i + x >= length) return fail(BufrError::unsupported_replication(code));
       if (fxy.y != 0) {
-        auto status = repeat(descriptors.subspan(i + 1, x), fxy.y, state, depth);
+        auto status = repeat(descriptors.subspan(i + 1, x), fxy.y, state, depth, owner);
         if (!status) return status;
         i += x + 1;
         break;
@@ -327,7 +350,7 @@ Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descript
       const std::uint64_t count = replication_count(value);
       state.descriptor_history.push_back(factor);
       sink_.remember();
-      status = repeat(descriptors.subspan(i + 2, x), count, state, depth);
+      status = repeat(descriptors.subspan(i + 2, x), count, state, depth, owner);
       if (!status) return status;
       i += x + 2;
       break;
@@ -340,7 +363,8 @@ Status UncompressedWalk<Sink>::walk(std::span<const ResolvedDescriptor> descript
     }
     case 3: {
       if (descriptor.sequence == nullptr) return fail(BufrError::missing_sequence(code));
-      auto status = walk(context_.catalog.members(*descriptor.sequence), state, depth + 1);
+      auto status = walk(context_.catalog.members(*descriptor.sequence), state, depth + 1,
+                         descriptor.sequence);
       if (!status) return status;
       ++i;
       break;
