@@ -298,10 +298,26 @@ private:
                                                std::uint32_t rank, ColumnType type,
                                                const NumericCoding& coding, std::uint64_t raw,
                                                bool present, double value, std::size_t& made);
-  // The rank of a quality value of a one-subset message among the
-  // attributes of its element's column, and its item.
-  std::uint32_t lone_attribute_rank(const ElementInfo& info, const NumericCoding& coding,
-                                    const ItemTag& tag, Item& item);
+  // The column of an element value or bitmap entry of a one-subset message
+  // at `rank` of its slot `index`, when the column `found` there (or kNone)
+  // is taken or yet to be made.
+  [[gnu::noinline]] std::size_t lone_column_at(const ElementInfo& info, const NumericCoding& coding,
+                                               const ItemTag& tag, std::size_t index,
+                                               std::uint32_t rank, std::size_t found);
+  // The depth of a quality value's chain on the element column `parent` of
+  // a one-subset message, when its kind is the first met on that column in
+  // the message (nearly always); 0 for a second kind, which the attribute
+  // table counts for the rest of the message.
+  [[gnu::always_inline]] std::uint32_t first_attribute_rank(std::size_t parent,
+                                                            std::uint64_t attribute) {
+    if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
+    FirstAttribute& first = first_attributes_[parent];
+    if (first.message != message_) {
+      first = FirstAttribute{message_, 1, attribute};
+      return 1;
+    }
+    return first.attribute == attribute ? ++first.depth : 0;
+  }
   // A quality value of a message of one subset that qualifies an element read.
   // Out of line, so that numeric() stays small enough to be inlined in the walk.
   [[gnu::noinline]] void lone_subset_quality(const ElementInfo& info, const NumericCoding& coding,

@@ -102,6 +102,21 @@ void push_number_text(ColumnValues& values, double value, CellArena& arena);
   return scaled_exact_integer(coding, raw, out);
 }
 
+// The word a present number is kept as in a numeric column of `type`, and
+// the type that column must then have: an exact integer stays int64,
+// anything else makes the column float.
+[[nodiscard]] inline ColumnType numeric_word(ColumnType type, const NumericCoding& coding,
+                                             std::uint64_t raw, double value,
+                                             std::uint64_t& word) {
+  std::int64_t exact = 0;
+  if (type == ColumnType::Int64 && exact_integer(coding, raw, exact)) {
+    word = static_cast<std::uint64_t>(exact);
+    return ColumnType::Int64;
+  }
+  word = std::bit_cast<std::uint64_t>(value);
+  return ColumnType::Float64;
+}
+
 // Conversions when a column meets values of another type.
 void to_float(ColumnValues& values);
 void to_text(ColumnValues& values, CellArena& arena);

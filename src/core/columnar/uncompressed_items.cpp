@@ -2,7 +2,6 @@
 // the column each item goes to, and its value appended there.
 #include "column_builder.hpp"
 
-#include <bit>
 
 #include "column_values.hpp"
 
@@ -23,46 +22,36 @@ std::size_t ColumnBuilder::lone_subset_column(const ElementInfo& info,
                                               const NumericCoding& coding, const ItemTag& tag) {
   const std::size_t index = element_slot(info);
   const std::uint32_t rank = next_rank(slot(index));
-  const auto key = static_cast<std::uint32_t>(index - kFixedSlots);
-  const std::size_t c = find(key, rank);
-  if (c != kNone) {
-    if (!used(c)) return c;
+  return lone_column_at(info, coding, tag, index, rank,
+                        find(static_cast<std::uint32_t>(index - kFixedSlots), rank));
+}
+
+std::size_t ColumnBuilder::lone_column_at(const ElementInfo& info, const NumericCoding& coding,
+                                          const ItemTag& tag, std::size_t index,
+                                          std::uint32_t rank, std::size_t found) {
+  if (found != kNone) {
+    if (!used(found)) return found;
     // Taken in this message already (by a marker or inserted text of the
     // same key): the next free rank, as for any message.
     return named(element_item(info, coding, tag), rank);
   }
-  // A new column, mostly: its item as element_item would make it for an
-  // element or bitmap entry (or a quality value qualifying nothing).
+  // A new column: its item as element_item would make it for an element or
+  // bitmap entry (or a quality value qualifying nothing).
   const ItemRole role = tag.role == ItemRole::Bitmap ? ItemRole::Bitmap : ItemRole::Element;
-  return create(item_in_slot(info, coding, role, tag.reread, index), key, rank);
+  return create(item_in_slot(info, coding, role, tag.reread, index),
+                static_cast<std::uint32_t>(index - kFixedSlots), rank);
 }
 
 std::size_t ColumnBuilder::lone_subset_attribute(const ElementInfo& info,
                                                  const NumericCoding& coding, const ItemTag& tag) {
   // Qualifying nothing read: an element of its own, as element_item has it.
   if (tag.qualifies >= history_.size()) return lone_subset_column(info, coding, tag);
-  Item item;
-  const std::uint32_t rank = lone_attribute_rank(info, coding, tag, item);
-  return named(item, rank);
-}
-
-std::uint32_t ColumnBuilder::lone_attribute_rank(const ElementInfo& info,
-                                                 const NumericCoding& coding, const ItemTag& tag,
-                                                 Item& item) {
   const std::size_t parent = history_[tag.qualifies];
-  item = item_in_slot(info, coding, ItemRole::Quality, tag.reread, element_slot(info));
+  Item item = item_in_slot(info, coding, ItemRole::Quality, tag.reread, element_slot(info));
   item.qualifies = static_cast<std::int64_t>(parent);
-  const std::uint64_t attribute = attribute_code(item);
-  if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
-  FirstAttribute& first = first_attributes_[parent];
-  if (first.message != message_) {
-    first = FirstAttribute{message_, 1, attribute};
-    return 1;
-  }
-  if (first.attribute == attribute) return ++first.depth;
-  // A second kind on one column: counted in the table, which this kind
-  // alone goes to for the rest of the message.
-  return next_rank(attribute_pool_[attribute_slot(item)]);
+  std::uint32_t rank = first_attribute_rank(parent, attribute_code(item));
+  if (rank == 0) rank = next_rank(attribute_pool_[attribute_slot(item)]);
+  return named(item, rank);
 }
 
 void ColumnBuilder::numeric_any(const ElementInfo& info, const NumericCoding& coding,
@@ -94,18 +83,13 @@ void ColumnBuilder::push_numeric(std::size_t c, ColumnType type, const NumericCo
   CellArena& arena = *arena_;
   if (!present) {
     push_null(values, arena);
-  } else if (values.type == ColumnType::Int64) {
-    std::int64_t exact = 0;
-    if (exact_integer(coding, raw, exact)) {
-      push_int(values, exact, arena);
-    } else {
-      to_float(values);
-      push_float(values, value, arena);
-    }
-  } else if (values.type == ColumnType::Float64) {
-    push_float(values, value, arena);
-  } else {
+  } else if (values.type == ColumnType::Text) {
     push_number_text(values, value, arena);
+  } else {
+    std::uint64_t word = 0;
+    if (numeric_word(values.type, coding, raw, value, word) != values.type) to_float(values);
+    values.words.push_back(word, arena);
+    values.valid.push_back(1, arena);
   }
 }
 
@@ -123,13 +107,7 @@ void ColumnBuilder::lone_subset_value(const ElementInfo& info, const NumericCodi
     if (tag.role != ItemRole::Bitmap) last_element_ = c;
     return;
   }
-  if (c == kNone) {
-    c = create(item_in_slot(info, coding, tag.role, tag.reread, index), key, rank);
-  } else if (used(c)) {
-    // Taken in this message already (by a marker or inserted text of the
-    // same key): the next free rank, as for any message.
-    c = named(element_item(info, coding, tag), rank);
-  }
+  if (c == kNone || used(c)) c = lone_column_at(info, coding, tag, index, rank, c);
   push_numeric(c, type, coding, raw, present, value);
   if (tag.role != ItemRole::Bitmap) last_element_ = c;
 }
@@ -142,15 +120,7 @@ void ColumnBuilder::lone_subset_quality(const ElementInfo& info, const NumericCo
   const std::size_t parent = history_[tag.qualifies];
   const std::size_t index = element_slot(info);
   const std::uint64_t attribute = quality_attribute_code(tag.reread, index);
-  if (parent >= first_attributes_.size()) first_attributes_.resize(columns_.size());
-  FirstAttribute& first = first_attributes_[parent];
-  std::uint32_t rank = 0;  // 0: counted in the attribute table below
-  if (first.message != message_) {
-    first = FirstAttribute{message_, 1, attribute};
-    rank = 1;
-  } else if (first.attribute == attribute) {
-    rank = ++first.depth;
-  }
+  std::uint32_t rank = first_attribute_rank(parent, attribute);  // 0: counted below
   const std::uint32_t parent_key = columns_[parent].key;
   const std::uint32_t column_rank = columns_[parent].rank;
   const ColumnType type = element_type(info, coding);
@@ -196,16 +166,7 @@ inline bool ColumnBuilder::new_short_column(std::uint32_t descriptor, std::uint3
   }
   // As create() and push_numeric() would make it.
   std::uint64_t word = 0;
-  ColumnType written = type;
-  if (present) {
-    std::int64_t exact = 0;
-    if (type == ColumnType::Int64 && exact_integer(coding, raw, exact)) {
-      word = static_cast<std::uint64_t>(exact);
-    } else {
-      written = ColumnType::Float64;
-      word = std::bit_cast<std::uint64_t>(value);
-    }
-  }
+  const ColumnType written = present ? numeric_word(type, coding, raw, value, word) : type;
   made = columns_.size();
   Column& column = columns_.emplace_back();
   column.key = key;
