@@ -71,6 +71,13 @@ struct Column {
   // Provided, so that a new column is set member by member: value
   // initialization would clear the whole struct first.
   Column() noexcept {}  // NOLINT(modernize-use-equals-default)
+  // A column made whole at once, as nearly every column of a one-subset
+  // message is: no field is written twice.
+  Column(std::uint32_t key, std::uint32_t rank, std::uint32_t descriptor, std::uint32_t element,
+         ItemRole role, std::uint8_t reread, std::int64_t qualifies,
+         const ColumnValues& values) noexcept
+      : key(key), rank(rank), descriptor(descriptor), element(element), role(role),
+        reread(reread), qualifies(qualifies), values(values) {}
 
   std::uint32_t key = 0;  // index in Batch::keys
   std::uint32_t rank = 0;

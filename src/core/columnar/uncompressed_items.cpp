@@ -167,17 +167,11 @@ inline bool ColumnBuilder::new_short_column(std::uint32_t descriptor, std::uint3
   // As create() and push_numeric() would make it.
   std::uint64_t word = 0;
   const ColumnType written = present ? numeric_word(type, coding, raw, value, word) : type;
+  ColumnValues values;
+  values.type = written;
+  place_short_column(values, rows, room, word, present ? 1 : 0, *arena_);
   made = columns_.size();
-  Column& column = columns_.emplace_back();
-  column.key = key;
-  column.rank = rank;
-  column.descriptor = descriptor;
-  column.element = element;
-  column.role = role;
-  column.reread = reread;
-  column.qualifies = qualifies;
-  column.values.type = written;
-  place_short_column(column.values, rows, room, word, present ? 1 : 0, *arena_);
+  columns_.emplace_back(key, rank, descriptor, element, role, reread, qualifies, values);
   set_rank_column(key, rank, made);
   return true;
 }
