@@ -293,6 +293,23 @@ Status UncompressedWalk<Sink>::repeat(std::span<const ResolvedDescriptor> group,
       in_place = true;
     }
   }
+  // When every repetition's charges fit, they are made at once and the
+  // members run as one loop, without a per-repetition charge.
+  std::uint64_t units = 0;
+  if (in_place && r < count && !__builtin_mul_overflow(count - r, visits + 1, &units) &&
+      budget.charge_ahead(units)) {
+    if (elements.empty()) return {};
+    const ResolvedDescriptor* const first = elements.data();
+    const ResolvedDescriptor* const last = first + elements.size();
+    const ResolvedDescriptor* member = first;
+    for (std::uint64_t left = count - r;;) {
+      if (!element(*member, state)) [[unlikely]] return fail(std::move(failure_));
+      if (++member == last) {
+        if (--left == 0) return {};
+        member = first;
+      }
+    }
+  }
   for (; r < count; ++r) {
     if (!budget.charge(1)) return fail(budget.exceeded());
     // Near the limit the walk charges each descriptor where it fails.
