@@ -163,7 +163,7 @@ bool UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
   }
   const bool present = raw != info.missing_raw;
   const double value = present ? table_value(info, raw) : 0.0;
-  const NumericCoding coding{info.width, info.scale, info.reference};
+  const NumericCoding& coding = info.coding;
   if (route == ElementRoute::BitmapEntry) {
     sink_.numeric(info, coding, raw, present, value, kBitmapTag);
     state.bitmap.push_back(ValueCodingState::bitmap_entry(value));
