@@ -165,8 +165,9 @@ bool UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
   const double value = present ? table_value(info, raw) : 0.0;
   const NumericCoding& coding = info.coding;
   if (route == ElementRoute::BitmapEntry) {
-    sink_.numeric(info, coding, raw, present, value, kBitmapTag);
+    // Taken first, so that the value need not outlive the sink's call.
     state.bitmap.push_back(ValueCodingState::bitmap_entry(value));
+    sink_.numeric(info, coding, raw, present, value, kBitmapTag);
     return true;
   }
   if (route == ElementRoute::Quality && !state.bitmap.empty()) {
