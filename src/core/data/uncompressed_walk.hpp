@@ -165,21 +165,24 @@ bool UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
   const double value = present ? table_value(info, raw) : 0.0;
   const NumericCoding& coding = info.coding;
   if (route == ElementRoute::BitmapEntry) {
-    // Taken first, so that the value need not outlive the sink's call.
+    // The state first, so that the value need not outlive the sink's call.
     state.bitmap.push_back(ValueCodingState::bitmap_entry(value));
     sink_.numeric(info, coding, raw, present, value, kBitmapTag);
     return true;
   }
+  // The state first here too: the sink's call is then the last use of most values.
   if (route == ElementRoute::Quality && !state.bitmap.empty()) {
     ItemTag tag;
     tag.qualifies = state.next_quality_index();
     if (tag.qualifies != kNoLink) tag.role = ItemRole::Quality;
+    state.end_inline_bitmap();
+    state.descriptor_history.push_back(&info);
     sink_.numeric(info, coding, raw, present, value, tag);
   } else {
+    state.end_inline_bitmap();
+    state.descriptor_history.push_back(&info);
     sink_.numeric(info, coding, raw, present, value, kElementTag);
   }
-  state.end_inline_bitmap();
-  state.descriptor_history.push_back(&info);
   sink_.remember();
   return true;
 }
