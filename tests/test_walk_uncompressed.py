@@ -295,6 +295,20 @@ def test_hostile_replication_fails_fast(tables, descriptors, data):
     assert "work limit" in decode_error(tables, descriptors, data)
 
 
+def test_elements_repeated_in_place_are_charged_as_walked(tmp_path):
+    # Each repeat costs 21 units: itself and its 20 elements, charged for
+    # all repeats at once when they fit. `before` elements ahead of the group
+    # bring the total to the limit exactly; one more unit fails.
+    table_set = hostile_tables(tmp_path, elements=TEXT)
+    group = [120000, 31002] + [ZERO] * 20
+    data = BitWriter().u(65535, 16)
+    limit = int(re.search(r"work limit of (\d+)", decode_error(table_set, group, data))[1])
+    count, before = divmod(limit - 1, 21)
+    data = BitWriter().u(count, 16)
+    assert len(decode(table_set, [ZERO] * before + group, data)) == before + 1 + 20 * count
+    assert "work limit" in decode_error(table_set, [ZERO] * (before + 1) + group, data)
+
+
 @pytest.mark.parametrize("count, fails", [(1500, False), (3000, True)])
 def test_elements_repeated_in_place_are_charged_once_each(tables, count, fails):
     # Each outer repeat costs 2 units and 2 per element of width 0 (its

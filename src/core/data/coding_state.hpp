@@ -116,9 +116,9 @@ struct ValueCodingState {
   [[nodiscard]] Result<std::size_t> next_bitmap_index(std::size_t& cursor) const;
   // The history index the next class 33 value qualifies, or kNoHistory when
   // no bitmap is in force.
-  [[nodiscard]] std::size_t next_quality_index() {
+  [[nodiscard, gnu::always_inline]] std::size_t next_quality_index() {
     // next_bitmap_index without its error, which is not wanted here: once
-    // per class 33 value of a TEMP, thousands a message.
+    // per class 33 value of a TEMP, thousands a message, inline for that.
     const std::size_t index = advance_bitmap(quality_cursor);
     return index < descriptor_history.size() ? index : kNoHistory;
   }

@@ -50,6 +50,7 @@ const ElementInfo* ElementCatalog::insert(std::uint32_t code) {
   info.index = static_cast<std::uint32_t>(entries_.size());
   info.missing_raw = missing_raw(info.width, info.class31);
   info.scale_divisor = power_of_ten(info.scale);
+  info.coding = NumericCoding{info.width, info.scale, info.reference};
   entries_.push_back(info);
   // Keep the load factor at or below one half.
   if ((entries_.size() + 1) * 2 > slots_.size()) {

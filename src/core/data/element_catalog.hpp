@@ -26,6 +26,13 @@ enum class ElementKind : std::uint8_t {
   CodeOrFlag,
 };
 
+// Width, scale and reference a numeric element is read with.
+struct NumericCoding {
+  std::uint16_t width = 0;
+  std::int32_t scale = 0;
+  std::int64_t reference = 0;
+};
+
 struct ElementInfo {
   const ElementDefinition* definition = nullptr;
   // The definition's coding, copied here: the walks read it for every value,
@@ -45,6 +52,9 @@ struct ElementInfo {
   // per-value path makes no call for either.
   std::uint64_t missing_raw = 0;
   double scale_divisor = 1.0;
+  // reference, scale and width once more, as a sink takes them: the walk
+  // hands this over rather than building one per value.
+  NumericCoding coding;
 };
 
 ElementKind element_kind(const std::string& unit);

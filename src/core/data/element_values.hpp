@@ -64,13 +64,6 @@ inline bool present_raw(const ElementInfo& info, std::uint64_t raw, unsigned wid
   return width >= 64 || raw != missing;
 }
 
-// Width, scale and reference a numeric element is read with.
-struct NumericCoding {
-  std::uint16_t width = 0;
-  std::int32_t scale = 0;
-  std::int64_t reference = 0;
-};
-
 // The Table B fields of an element, possibly changed for a re-read (2-25).
 struct TableCoding {
   std::uint16_t width = 0;

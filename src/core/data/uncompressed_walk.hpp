@@ -19,7 +19,8 @@ namespace morvane {
 
 template <class Sink> class UncompressedWalk {
 public:
-  UncompressedWalk(WalkContext& context, Sink& sink) : context_(context), sink_(sink) {}
+  UncompressedWalk(WalkContext& context, Sink& sink)
+      : context_(context), reader_(context.reader), sink_(sink) {}
 
   [[nodiscard]] Status subsets(const BufrMessage& message) {
     ValueCodingState state;
@@ -86,6 +87,8 @@ private:
                               CatalogSequence* owner);
 
   WalkContext& context_;
+  // context_.reader, one load nearer for the read of every element.
+  BitReader& reader_;
   Sink& sink_;
   BufrError failure_;  // why element() last returned false
 };
@@ -95,7 +98,7 @@ Status UncompressedWalk<Sink>::read_text(const ElementInfo& info, ValueCodingSta
                                          const ItemTag& tag) {
   const std::uint16_t width = state.text_width ? *state.text_width : info.width;
   TextField field;
-  auto status = field.read(context_.reader, width);
+  auto status = field.read(reader_, width);
   if (!status) return status;
   ++state.text_counter;
   sink_.text(info, width, state.text_counter, field.bytes(), tag);
@@ -106,7 +109,7 @@ template <class Sink>
 Status UncompressedWalk<Sink>::read_numeric_slow(const ElementInfo& info, const TableCoding& table,
                                                  const ValueCodingState& state,
                                                  NumericRead& read) {
-  auto slow = read_numeric(info, table, context_.reader, state);
+  auto slow = read_numeric(info, table, reader_, state);
   if (!slow) return fail(std::move(slow.error()));
   read = *slow;
   return {};
@@ -118,7 +121,7 @@ Status UncompressedWalk<Sink>::read(const ElementInfo& info, const TableCoding& 
                                     std::optional<double>* value) {
   if (info.kind == ElementKind::Text) return read_text(info, state, tag);
   NumericRead read;
-  if (!read_numeric_fast(info, table, context_.reader, state, read)) {
+  if (!read_numeric_fast(info, table, reader_, state, read)) {
     auto status = read_numeric_slow(info, table, state, read);
     if (!status) return status;
   }
@@ -131,14 +134,14 @@ template <class Sink>
 Status UncompressedWalk<Sink>::new_reference(const ResolvedDescriptor& descriptor,
                                              ValueCodingState& state) {
   if (descriptor.element == nullptr) return fail(BufrError::missing_element(descriptor.code));
-  auto raw = context_.reader.read_u64(state.new_reference_width);
+  auto raw = reader_.read_u64(state.new_reference_width);
   if (!raw) return fail(std::move(raw.error()));
   state.set_new_reference(descriptor.code, signed_reference(*raw, state.new_reference_width));
   return {};
 }
 
 template <class Sink> Status UncompressedWalk<Sink>::associated_field(ValueCodingState& state) {
-  auto raw = context_.reader.read_u64(state.associated_width);
+  auto raw = reader_.read_u64(state.associated_width);
   if (!raw) return fail(std::move(raw.error()));
   sink_.associated(state.associated_width, *raw);
   return {};
@@ -155,27 +158,31 @@ bool UncompressedWalk<Sink>::element(const ResolvedDescriptor& descriptor,
   const ElementInfo& info = *descriptor.element;
   std::uint64_t raw;
   // Nothing is read when the field is too wide or near the end.
-  if (!context_.reader.read_short(info.width, raw)) [[unlikely]] {
+  if (!reader_.read_short(info.width, raw)) [[unlikely]] {
     return element_general(descriptor, state);
   }
   const bool present = raw != info.missing_raw;
   const double value = present ? table_value(info, raw) : 0.0;
-  const NumericCoding coding{info.width, info.scale, info.reference};
+  const NumericCoding& coding = info.coding;
   if (route == ElementRoute::BitmapEntry) {
-    sink_.numeric(info, coding, raw, present, value, kBitmapTag);
+    // The state first, so that the value need not outlive the sink's call.
     state.bitmap.push_back(ValueCodingState::bitmap_entry(value));
+    sink_.numeric(info, coding, raw, present, value, kBitmapTag);
     return true;
   }
+  // The state first here too: the sink's call is then the last use of most values.
   if (route == ElementRoute::Quality && !state.bitmap.empty()) {
     ItemTag tag;
     tag.qualifies = state.next_quality_index();
     if (tag.qualifies != kNoLink) tag.role = ItemRole::Quality;
+    state.end_inline_bitmap();
+    state.descriptor_history.push_back(&info);
     sink_.numeric(info, coding, raw, present, value, tag);
   } else {
+    state.end_inline_bitmap();
+    state.descriptor_history.push_back(&info);
     sink_.numeric(info, coding, raw, present, value, kElementTag);
   }
-  state.end_inline_bitmap();
-  state.descriptor_history.push_back(&info);
   sink_.remember();
   return true;
 }
@@ -214,7 +221,7 @@ bool UncompressedWalk<Sink>::element_general(const ResolvedDescriptor& descripto
   } else {
     const TableCoding table = table_coding(*info, state);
     NumericRead read;
-    if (!read_numeric_fast(*info, table, context_.reader, state, read)) [[unlikely]] {
+    if (!read_numeric_fast(*info, table, reader_, state, read)) [[unlikely]] {
       auto status = read_numeric_slow(*info, table, state, read);
       if (!status) return failed(std::move(status.error()));
     }
@@ -257,7 +264,7 @@ Status UncompressedWalk<Sink>::operator_descriptor(std::uint32_t code, const Fxy
     return bitmap_reread(fxy.x, state);
   case OperatorAction::InsertedText: {
     std::uint8_t buffer[256];
-    auto status = context_.reader.read_bytes_into(static_cast<std::uint16_t>(fxy.y * 8U), buffer);
+    auto status = reader_.read_bytes_into(static_cast<std::uint16_t>(fxy.y * 8U), buffer);
     if (!status) return status;
     sink_.inserted_text(code, {buffer, fxy.y});
     return {};
@@ -291,6 +298,23 @@ Status UncompressedWalk<Sink>::repeat(std::span<const ResolvedDescriptor> group,
       elements = flat->elements;
       visits = flat->visits;
       in_place = true;
+    }
+  }
+  // When every repetition's charges fit, they are made at once and the
+  // members run as one loop, without a per-repetition charge.
+  std::uint64_t units = 0;
+  if (in_place && r < count && !__builtin_mul_overflow(count - r, visits + 1, &units) &&
+      budget.charge_ahead(units)) {
+    if (elements.empty()) return {};
+    const ResolvedDescriptor* const first = elements.data();
+    const ResolvedDescriptor* const last = first + elements.size();
+    const ResolvedDescriptor* member = first;
+    for (std::uint64_t left = count - r;;) {
+      if (!element(*member, state)) [[unlikely]] return fail(std::move(failure_));
+      if (++member == last) {
+        if (--left == 0) return {};
+        member = first;
+      }
     }
   }
   for (; r < count; ++r) {
