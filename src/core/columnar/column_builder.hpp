@@ -319,7 +319,7 @@ private:
     return first.attribute == attribute ? ++first.depth : 0;
   }
   // A quality value of a message of one subset that qualifies an element read.
-  // Out of line, so that numeric() stays small enough to be inlined in the walk.
+  // Out of line, so that numeric(), inlined in the walk, stays small there.
   [[gnu::noinline]] void lone_subset_quality(const ElementInfo& info, const NumericCoding& coding,
                                              std::uint64_t raw, bool present, double value,
                                              const ItemTag& tag);

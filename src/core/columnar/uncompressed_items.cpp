@@ -2,7 +2,6 @@
 // the column each item goes to, and its value appended there.
 #include "column_builder.hpp"
 
-
 #include "column_values.hpp"
 
 namespace morvane::columnar {
